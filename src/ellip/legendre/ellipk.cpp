@@ -1,0 +1,34 @@
+// The complete elliptic integral of the first kind, K(m), m = k^2.
+//
+// Tabulated Taylor polynomials on -0.05 < m < 0.9; elsewhere
+// K(m) = RF(0, 1 - m, 1) (DLMF 19.25.1).
+#include <limits>
+
+#include "ellip/carlson/carlson.hpp"
+#include "ellip/legendre/legendre.hpp"
+#include "ellip/legendre/taylor.hpp"
+
+namespace ellip::legendre {
+
+Result ellipk(double m) noexcept {
+    // 1 - m is exact near m = 1, and negative exactly when m > 1.
+    return _ellipk_complement(m, 1 - m);
+}
+
+Result _ellipk_complement(double m, double mc) noexcept {
+    const int i = detail::taylor_interval(m);
+    if (i >= 0) {
+        return success(detail::evaluate_taylor(detail::K_ROWS[detail::ROW_OF_INTERVAL[i]], m));
+    }
+    // Outside the table K depends on the complement: near m = 1 it grows like
+    // log(4/sqrt(mc)).
+    if (mc < 0) {
+        return failure("ellipk: m must be less than 1.");
+    }
+    if (mc == 0) {
+        return success(std::numeric_limits<double>::infinity());
+    }
+    return carlson::elliprf(0, mc, 1);
+}
+
+}  // namespace ellip::legendre

@@ -1,0 +1,26 @@
+// Pi(n, m) for n < 1 with the complement nc = 1 - n supplied by the caller:
+// Pi(n, m) = RF(0, 1 - m, 1) + (n/3) RJ(0, 1 - m, 1, 1 - n) (DLMF 19.25.2).
+#include "ellip/carlson/carlson.hpp"
+#include "ellip/legendre/legendre.hpp"
+
+namespace ellip::legendre {
+
+Result ellippi_vc(double n, double m, double nc) noexcept {
+    return _ellippi_vc_complement(n, 1 - m, nc);
+}
+
+Result _ellippi_vc_complement(double n, double mc, double nc) noexcept {
+    // RF(0, mc, 1) is pi/2 for mc = 1 and otherwise pi over twice the AGM of
+    // 1 and sqrt(mc).
+    const Result f = carlson::elliprf(0, mc, 1);
+    if (!f.ok()) {
+        return f;
+    }
+    const Result j = carlson::elliprj(0, mc, 1, nc);
+    if (!j.ok()) {
+        return j;
+    }
+    return success(f.value + n * j.value / 3);
+}
+
+}  // namespace ellip::legendre

@@ -1,0 +1,19 @@
+// Witt-Mao magnification of a uniformly bright disc by a point lens.
+//
+// H. J. Witt and S. Mao, "Can lensed stars be regarded as pointlike for
+// microlensing by MACHOs?", ApJ 430 (1994) 505.
+#pragma once
+
+#include "ellip/result.hpp"
+#include "models/model_result.hpp"
+
+namespace models {
+
+// Magnification for one separation x (in source radii) of a disc whose radius
+// is rho Einstein radii.
+ellip::Result witt_mao_element(double x, double rho) noexcept;
+
+// The curve over the separations l (source radii); rho = rstar / re.
+Outcome<Curve> witt_mao_magnification(Curve l, double re, double rstar);
+
+}  // namespace models

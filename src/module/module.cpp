@@ -1,0 +1,127 @@
+// The import entry of caustrix: single-phase initialisation, one module
+// object per process, refused in any interpreter but the first.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "module/errors.hpp"
+#include "module/functions.hpp"
+
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "caustrix",
+    "Finite-source point-lens microlensing magnification, implemented in native code.",
+    0,        // no per-module state
+    nullptr,  // functions are added once the module object exists
+    nullptr,  // no slots
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+constexpr int API_VERSION = 1013;
+
+std::atomic<std::int64_t> importing_interpreter{-1};
+std::atomic<PyObject*> module_object{nullptr};
+std::mutex module_creation;
+
+// Appends the function's __name__ to __all__ (created on first use) and sets
+// the attribute under that name.
+int register_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+    PyObject* function = PyCMethod_New(def, module, module_name, nullptr);
+    if (function == nullptr) {
+        return -1;
+    }
+    PyObject* name = PyObject_GetAttrString(function, "__name__");
+    if (name == nullptr) {
+        Py_DECREF(function);
+        return -1;
+    }
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            Py_DECREF(name);
+            Py_DECREF(function);
+            return -1;
+        }
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (all == nullptr || PyObject_SetAttrString(module, "__all__", all) < 0) {
+            Py_XDECREF(all);
+            Py_DECREF(name);
+            Py_DECREF(function);
+            return -1;
+        }
+    }
+    int status = PyList_Append(all, name);
+    if (status == 0) {
+        status = PyObject_SetAttr(module, name, function);
+    }
+    Py_DECREF(all);
+    Py_DECREF(name);
+    Py_DECREF(function);
+    return status;
+}
+
+PyObject* create_module() {
+    PyObject* module = PyModule_Create2(&module_definition, API_VERSION);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (module_name == nullptr) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    for (PyMethodDef& def : surface::function_table()) {
+        if (register_function(module, module_name, &def) < 0) {
+            Py_DECREF(module_name);
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
+    Py_DECREF(module_name);
+    return module;
+}
+
+PyObject* initialise() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        return nullptr;
+    }
+    std::int64_t expected = -1;
+    if (!importing_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "caustrix does not support sub-interpreters: it can be imported in "
+                        "one interpreter per process only");
+        return nullptr;
+    }
+    if (PyObject* module = module_object.load(std::memory_order_acquire)) {
+        return Py_NewRef(module);
+    }
+    // Created once per process.
+    surface::lock_releasing_interpreter(module_creation);
+    std::lock_guard<std::mutex> hold(module_creation, std::adopt_lock);
+    if (PyObject* module = module_object.load(std::memory_order_acquire)) {
+        return Py_NewRef(module);
+    }
+    PyObject* module = create_module();
+    if (module == nullptr) {
+        return nullptr;
+    }
+    module_object.store(module, std::memory_order_release);  // kept for the process's life
+    return Py_NewRef(module);
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_caustrix(void) {
+    return surface::guarded([] { return initialise(); });
+}
