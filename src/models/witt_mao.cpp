@@ -1,7 +1,7 @@
 // Witt-Mao magnification of a uniformly bright disc by a point lens.
 //
 // With rho the source radius and u the lens-source separation, both in
-// Einstein radii, d = u - rho and h = u + rho:
+// Einstein radii, d = u - rho and h = u + rho, the closed form is
 //
 //   A = (1/pi) [ E(m) h sqrt(d^2 + 4) / (2 rho^2)
 //              - K(m) d (u^2 - rho^2 + 8) / (2 rho^2 sqrt(d^2 + 4))
@@ -9,10 +9,20 @@
 //
 //   n = 4 u rho / h^2,  m = 4 n / (d^2 + 4).
 //
-// Near the limb (d -> 0) both n and m tend to 1, and K and Pi diverge while
-// their coefficients vanish.  The complements 1 - n = (d/h)^2 and
-// 1 - m = d^2 (1 + 4/h^2) / (d^2 + 4) are therefore formed directly, never by
-// subtraction, and drive the integrals there.
+// Written so, its three terms grow like x^2 / 4 times the result for large
+// separations x and cancel.  With E = K - m D and Pi = K + n X, where
+// D = (K - E)/m and X = (Pi - K)/n, the coefficients of K add up exactly to
+// 2 s / h (s = sqrt(d^2 + 4)), and
+//
+//   A = (1/pi) [ (2 s / h) K(m) - (8 u / (rho h s)) D(m)
+//              + (8 u (1 + rho^2) d^2 / (rho h^3 s)) X(n, m) ],
+//
+// which keeps its digits at every separation.
+//
+// Near the limb (d -> 0) both n and m tend to 1 and K and X diverge, while
+// their coefficients vanish or cancel.  The integrals there depend on the
+// complements 1 - n = (d/h)^2 and 1 - m = d^2 (1 + 4/h^2) / (d^2 + 4), which
+// are therefore formed directly, never by subtraction.
 #include <cmath>
 
 #include "ellip/legendre/legendre.hpp"
@@ -40,35 +50,32 @@ ellip::Result witt_mao_element(double x, double rho) noexcept {
     const double nc = (d / h) * (d / h);
     const double mc = d2 * (1 + 4 / (h * h)) / (d2 + 4);
 
-    // Where the complements vanish (d = 0, or so small that they underflow)
-    // the lens lies on the limb to within the precision of the arguments.
-    if (nc == 0 || mc == 0) {
+    // Where d or the complements vanish (d = 0, or so small that they
+    // underflow) the lens lies on the limb to within the precision of the
+    // arguments.
+    if (d == 0 || nc == 0 || mc == 0) {
         return ellip::success(limb_value(rho, rho2) / PI);
     }
 
     const double s = std::sqrt(d2 + 4);
     const double n = (4 * rho * u) / (h * h);
-    const double root = std::sqrt(4 * n) / s;
-    const double m = root * root;
+    const double m = 4 * n / (d2 + 4);
 
-    const ellip::Result e = _ellipe_complement(m, mc);
-    if (!e.ok()) {
-        return e;
-    }
     const ellip::Result k = _ellipk_complement(m, mc);
     if (!k.ok()) {
         return k;
     }
-    // A lens on the far side of the centre (u < 0) gives n < 0, where nothing
-    // is near a singularity and the plain reduction serves.
-    const ellip::Result p = n > 0 ? _ellippi_vc_complement(n, mc, nc) : ellippi(n, m);
-    if (!p.ok()) {
-        return p;
+    const ellip::Result dm = _ellipd_complement(mc);
+    if (!dm.ok()) {
+        return dm;
+    }
+    const ellip::Result xnm = _ellippi_excess_complement(mc, nc);
+    if (!xnm.ok()) {
+        return xnm;
     }
 
-    const double g = (e.value * ((s * h) / (rho2 + rho2)) -
-                      ((d * ((u * u - rho2) * 0.5 + 4)) / (rho2 * s)) * k.value) +
-                     p.value * (((1 + rho2) * (2 * d2)) / ((rho2 * h) * s));
+    const double g = (2 * s / h) * k.value - (8 * u / (rho * h * s)) * dm.value +
+                     (8 * u * (1 + rho2) * d2 / (rho * h * h * h * s)) * xnm.value;
     return ellip::success(g / PI);
 }
 

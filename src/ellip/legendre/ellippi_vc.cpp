@@ -6,17 +6,13 @@
 namespace ellip::legendre {
 
 Result ellippi_vc(double n, double m, double nc) noexcept {
-    return _ellippi_vc_complement(n, 1 - m, nc);
-}
-
-Result _ellippi_vc_complement(double n, double mc, double nc) noexcept {
-    // RF(0, mc, 1) is pi/2 for mc = 1 and otherwise pi over twice the AGM of
-    // 1 and sqrt(mc).
-    const Result f = carlson::elliprf(0, mc, 1);
+    // RF(0, 1 - m, 1) is pi/2 for m = 0 and otherwise pi over twice the AGM
+    // of 1 and sqrt(1 - m).
+    const Result f = carlson::elliprf(0, 1 - m, 1);
     if (!f.ok()) {
         return f;
     }
-    const Result j = carlson::elliprj(0, mc, 1, nc);
+    const Result j = carlson::elliprj(0, 1 - m, 1, nc);
     if (!j.ok()) {
         return j;
     }

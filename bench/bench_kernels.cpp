@@ -1,0 +1,167 @@
+// Per-call timings of the elliptic-integral kernels and of one Witt-Mao element.
+//
+// Each benchmark cycles through a small fixed array of arguments of the kind the
+// models produce, so that neither the branch predictor nor the compiler sees one
+// constant input.  Results go through benchmark::DoNotOptimize.
+#include <array>
+#include <cstddef>
+
+#include <benchmark/benchmark.h>
+
+#include "ellip/carlson/carlson.hpp"
+#include "ellip/legendre/legendre.hpp"
+#include "models/witt_mao.hpp"
+
+namespace {
+
+// Eight entries, so that the cycling index is a mask.
+template <class T>
+using Args = std::array<T, 8>;
+
+struct NM {
+    double n;
+    double m;
+};
+
+struct XYZ {
+    double x;
+    double y;
+    double z;
+};
+
+struct XYZP {
+    double x;
+    double y;
+    double z;
+    double p;
+};
+
+// Parameters inside the tabulated range 0 <= m < 0.9, one or more per polynomial.
+constexpr Args<double> M_TABULATED{0.03, 0.17, 0.29, 0.41, 0.58, 0.66, 0.79, 0.87};
+
+// Parameters outside it: near 1, where a lens close to the limb drives them,
+// and negative.
+constexpr Args<double> M_OUTSIDE{0.905, 0.93, 0.97, 0.99, 0.9990, 0.999999, -0.5, -3.0};
+
+// Characteristic and parameter pairs with 0 < n < 1 as the disc model forms
+// them for rho = 0.01 at the separations x noted.
+constexpr Args<NM> PI_ARGS{{
+    {0.18140589569160998, 0.18140180281343396},  // x = 0.05
+    {0.5555555555555556, 0.5555466668088866},    // x = 0.2
+    {0.8561236623067776, 0.856117187920544},     // x = 0.45
+    {0.9688581314878891, 0.968855951561998},     // x = 0.7
+    {0.9972299168975067, 0.9972296675900899},    // x = 0.9
+    {0.9994051160023795, 0.9994050535395638},    // x = 1.05
+    {0.9599999999999997, 0.9599940000374997},    // x = 1.5
+    {0.8163265306122448, 0.8162806148276608},    // x = 2.5
+}};
+
+// RF(0, 1 - m, 1) as used by K and Pi, and a few fully general triples.
+constexpr Args<XYZ> RF_ARGS{{
+    {0.0, 0.83, 1.0},
+    {0.0, 0.42, 1.0},
+    {0.0, 0.07, 1.0},
+    {0.0, 1.0e-3, 1.0},
+    {0.0, 1.0e-6, 1.0},
+    {0.5, 1.0, 2.0},
+    {1.0e-3, 0.3, 4.0},
+    {2.0, 3.0, 4.0},
+}};
+
+// RJ(0, 1 - m, 1, 1 - n) for the pairs above (their complements), and two
+// general quadruples.
+constexpr Args<XYZP> RJ_ARGS{{
+    {0.0, 0.8185981971865658, 1.0, 0.8185941043083899},     // x = 0.05
+    {0.0, 0.44445333319111335, 1.0, 0.4444444444444444},    // x = 0.2
+    {0.0, 0.14388281207945597, 1.0, 0.14387633769322233},   // x = 0.45
+    {0.0, 0.031144048438001753, 1.0, 0.03114186851211074},  // x = 0.7
+    {0.0, 0.0027703324099099666, 1.0, 0.002770083102493069},  // x = 0.9
+    {0.0, 0.0005949464604363111, 1.0, 0.000594883997620465},  // x = 1.05
+    {0.5, 1.0, 2.0, 1.5},
+    {2.0, 3.0, 4.0, 5.0},
+}};
+
+// Separations (source radii) for rho = 0.01.  Far from the limb m stays in the
+// tabulated range; closer in, m exceeds 0.9 and K and E go through the Carlson
+// forms; at the limb |x - 1| is a few times 1e-3 or less.
+constexpr double RHO = 0.01;
+constexpr Args<double> X_TABULATED{0.0, 0.05, 0.2, 0.45, 2.0, 2.3, 2.6, 2.95};
+constexpr Args<double> X_CARLSON{0.6, 0.75, 0.9, 0.97, 1.05, 1.2, 1.5, 1.85};
+constexpr Args<double> X_LIMB{0.995, 0.998, 0.9995, 0.99995, 1.00005, 1.0005, 1.002, 1.005};
+
+constexpr std::size_t MASK = 7;
+
+template <class F>
+void cycle(benchmark::State& state, F&& call) {
+    std::size_t i = 0;
+    for (auto _ : state) {
+        ellip::Result r = call(i);
+        benchmark::DoNotOptimize(r);
+        i = (i + 1) & MASK;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_elliprf(benchmark::State& state) {
+    cycle(state, [](std::size_t i) {
+        const XYZ& a = RF_ARGS[i];
+        return ellip::carlson::elliprf(a.x, a.y, a.z);
+    });
+}
+
+void BM_elliprj(benchmark::State& state) {
+    cycle(state, [](std::size_t i) {
+        const XYZP& a = RJ_ARGS[i];
+        return ellip::carlson::elliprj(a.x, a.y, a.z, a.p);
+    });
+}
+
+void BM_ellipk_tabulated(benchmark::State& state) {
+    cycle(state, [](std::size_t i) { return ellip::legendre::ellipk(M_TABULATED[i]); });
+}
+
+void BM_ellipk_outside(benchmark::State& state) {
+    cycle(state, [](std::size_t i) { return ellip::legendre::ellipk(M_OUTSIDE[i]); });
+}
+
+void BM_ellipe_tabulated(benchmark::State& state) {
+    cycle(state, [](std::size_t i) { return ellip::legendre::ellipe(M_TABULATED[i]); });
+}
+
+void BM_ellipe_outside(benchmark::State& state) {
+    cycle(state, [](std::size_t i) { return ellip::legendre::ellipe(M_OUTSIDE[i]); });
+}
+
+void BM_ellippi(benchmark::State& state) {
+    cycle(state, [](std::size_t i) {
+        const NM& a = PI_ARGS[i];
+        return ellip::legendre::ellippi(a.n, a.m);
+    });
+}
+
+void BM_witt_mao_element_tabulated(benchmark::State& state) {
+    cycle(state, [](std::size_t i) { return models::witt_mao_element(X_TABULATED[i], RHO); });
+}
+
+void BM_witt_mao_element_carlson(benchmark::State& state) {
+    cycle(state, [](std::size_t i) { return models::witt_mao_element(X_CARLSON[i], RHO); });
+}
+
+void BM_witt_mao_element_limb(benchmark::State& state) {
+    cycle(state, [](std::size_t i) { return models::witt_mao_element(X_LIMB[i], RHO); });
+}
+
+}  // namespace
+
+BENCHMARK(BM_elliprf);
+BENCHMARK(BM_elliprj);
+BENCHMARK(BM_ellipk_tabulated);
+BENCHMARK(BM_ellipk_outside);
+BENCHMARK(BM_ellipe_tabulated);
+BENCHMARK(BM_ellipe_outside);
+BENCHMARK(BM_ellippi);
+BENCHMARK(BM_witt_mao_element_tabulated);
+BENCHMARK(BM_witt_mao_element_carlson);
+BENCHMARK(BM_witt_mao_element_limb);
+
+BENCHMARK_MAIN();

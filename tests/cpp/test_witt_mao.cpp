@@ -1,0 +1,106 @@
+// The uniform-disc model: its listed values, the limb, and error handling.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "models/witt_mao.hpp"
+
+namespace {
+
+double element(double x, double rho) {
+    const ellip::Result r = models::witt_mao_element(x, rho);
+    EXPECT_TRUE(r.ok()) << r.error;
+    return r.value;
+}
+
+TEST(WittMao, EmptySeparationsGiveAnEmptyCurve) {
+    const auto curve = models::witt_mao_magnification({}, 1.0, 0.5);
+    ASSERT_TRUE(curve.ok());
+    EXPECT_TRUE(curve.value().empty());
+}
+
+// The lens at the centre reduces to sqrt(1 + 4/rho^2).
+TEST(WittMao, LensAtTheCentre) {
+    EXPECT_NEAR(element(0.0, 1.0), 2.23606797749979, 4e-16);
+    for (const double rho : {1e-4, 1e-2, 0.5, 3.0, 1e3}) {
+        const double expected = std::sqrt(1 + 4 / (rho * rho));
+        EXPECT_NEAR(element(0.0, rho) / expected, 1.0, 4e-16) << rho;
+    }
+}
+
+// Exactly on the limb the closed form holds, in its own order of operations.
+TEST(WittMao, ExactLimbUsesTheClosedForm) {
+    EXPECT_EQ(element(1.0, 1.0), 1.6366197723675813);
+    EXPECT_NEAR(element(1.0 - 1e-3, 1.0), 1.64149, 1e-5);
+    EXPECT_NEAR(element(1.0 + 1e-3, 1.0), 1.63176, 1e-5);
+}
+
+// Approaching the limb from either side the general form meets the limb
+// value: no band around the limb returns the limb value for a nearby lens,
+// and no cancellation blows up as the complements shrink.
+TEST(WittMao, ContinuousAcrossTheLimb) {
+    for (const double rho : {1e-4, 1e-2, 1.0, 1e3}) {
+        const double limb = element(1.0, rho);
+        double previous_gap = std::numeric_limits<double>::infinity();
+        for (double k = 3; k <= 14; ++k) {
+            const double dx = std::pow(10.0, -k);
+            const double below = element(1 - dx, rho);
+            const double above = element(1 + dx, rho);
+            ASSERT_TRUE(std::isfinite(below) && std::isfinite(above)) << rho << " " << dx;
+            // The disc magnification falls through the limb.
+            EXPECT_GT(below, above) << rho << " " << dx;
+            const double gap = std::fabs(below - above) / limb;
+            EXPECT_LE(gap, previous_gap * 1.01) << rho << " " << dx;
+            previous_gap = gap;
+        }
+        EXPECT_LT(previous_gap, 1e-11) << rho;
+    }
+}
+
+// Far from the lens the disc behaves as a point source.
+TEST(WittMao, LargeSeparationTendsToThePointSource) {
+    EXPECT_NEAR(element(100.0, 1.0), 1.00000002, 1e-8);
+    const double u = 1e3 * 1e-3;
+    const double point = (u * u + 2) / (u * std::sqrt(u * u + 4));
+    EXPECT_NEAR(element(1e3, 1e-3) / point, 1.0, 1e-6);
+}
+
+// A large source nearly touching the lens used to round n to 1.
+TEST(WittMao, LargeSourceNearTheLimbIsFinite) {
+    const double a = element(1 + 2e-8, 1000.0);
+    EXPECT_TRUE(std::isfinite(a));
+    EXPECT_NEAR(a, element(1.0, 1000.0), 1e-9);
+}
+
+TEST(WittMao, ZeroSourceRadiusGivesNaN) {
+    const auto curve = models::witt_mao_magnification({0.5, 1.0, 2.0}, 1.0, 0.0);
+    ASSERT_TRUE(curve.ok());
+    for (const double a : curve.value()) {
+        EXPECT_TRUE(std::isnan(a));
+    }
+}
+
+// One failing element discards the whole curve, including the elements
+// computed before it.
+TEST(WittMao, AnErrorDiscardsTheCurve) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const auto curve = models::witt_mao_magnification({0.5, 2.0, nan, 3.0}, 1.0, 1.0);
+    ASSERT_FALSE(curve.ok());
+    EXPECT_EQ(curve.error().kind, models::ErrorKind::runtime_error);
+    EXPECT_STREQ(curve.error().text, "elliprj: Fail to converge");
+}
+
+// The curve is the element applied in order with rho = rstar / re.
+TEST(WittMao, CurveIsTheElementInOrder) {
+    const std::vector<double> l = {0.0, 0.3, 1.0, 1.7, 40.0};
+    const auto curve = models::witt_mao_magnification(l, 2.0, 0.5);
+    ASSERT_TRUE(curve.ok());
+    ASSERT_EQ(curve.value().size(), l.size());
+    for (size_t i = 0; i < l.size(); ++i) {
+        EXPECT_EQ(curve.value()[i], element(l[i], 0.25)) << i;
+    }
+}
+
+}  // namespace
