@@ -81,4 +81,5 @@ def test_finite_inputs_never_raise():
     xs = [i / 50 for i in range(0, 251)] + [1 + k * 1e-15 for k in range(-40, 41)]
     for rho in (1e-6, 1e-4, 1.0, 1e4):
         values = caustrix.witt_mao_magnification(xs, 1.0, rho)
-        assert all(math.isfinite(v) and v >= 1.0 for v in values), rho
+        # The magnification of a disc never falls below 1 (to rounding).
+        assert all(math.isfinite(v) and v >= 1.0 - 1e-15 for v in values), rho
