@@ -61,21 +61,13 @@ ellip::Result witt_mao_element(double x, double rho) noexcept {
     const double n = (4 * rho * u) / (h * h);
     const double m = 4 * n / (d2 + 4);
 
-    const ellip::Result k = _ellipk_complement(m, mc);
-    if (!k.ok()) {
-        return k;
-    }
-    const ellip::Result dm = _ellipd_complement(mc);
-    if (!dm.ok()) {
-        return dm;
-    }
-    const ellip::Result xnm = _ellippi_excess_complement(mc, nc);
-    if (!xnm.ok()) {
-        return xnm;
+    const KdxResult kdx = _ellip_kdx_complement(m, mc, nc);
+    if (!kdx.x.ok()) {
+        return kdx.x;
     }
 
-    const double g = (2 * s / h) * k.value - (8 * u / (rho * h * s)) * dm.value +
-                     (8 * u * (1 + rho2) * d2 / (rho * h * h * h * s)) * xnm.value;
+    const double g = (2 * s / h) * kdx.k - (8 * u / (rho * h * s)) * kdx.d +
+                     (8 * u * (1 + rho2) * d2 / (rho * h * h * h * s)) * kdx.x.value;
     return ellip::success(g / PI);
 }
 

@@ -11,24 +11,17 @@
 namespace ellip::legendre {
 
 Result ellipk(double m) noexcept {
-    // 1 - m is exact near m = 1, and negative exactly when m > 1.
-    return _ellipk_complement(m, 1 - m);
-}
-
-Result _ellipk_complement(double m, double mc) noexcept {
     const int i = detail::taylor_interval(m);
     if (i >= 0) {
         return success(detail::evaluate_taylor(detail::K_ROWS[detail::ROW_OF_INTERVAL[i]], m));
     }
-    // Outside the table K depends on the complement: near m = 1 it grows like
-    // log(4/sqrt(mc)).
-    if (mc < 0) {
+    if (m > 1) {
         return failure("ellipk: m must be less than 1.");
     }
-    if (mc == 0) {
+    if (m == 1) {
         return success(std::numeric_limits<double>::infinity());
     }
-    return carlson::elliprf(0, mc, 1);
+    return carlson::elliprf(0, 1 - m, 1);
 }
 
 }  // namespace ellip::legendre
