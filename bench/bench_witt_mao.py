@@ -112,6 +112,31 @@ def witt_mao(points, repeat):
     )
 
 
+@section
+def batched(points, repeat):
+    """24 curves of 10^4 separations: one batched call on the worker pool
+    against 24 sequential single-curve calls, and the pool's overhead for
+    24 curves of one separation each."""
+    re = [0.5, 1.0, 2.0, 4.0]
+    rstar = [0.001, 0.003, 0.01, 0.03, 0.1, 0.3]
+    pairs = [(a, b) for a in re for b in rstar]
+    for n in (10_000, 1):
+        l_list = np.linspace(0.0, 3.0, n).tolist()
+        work = len(pairs) * n
+        print(f"multi_witt_mao_magnification: {len(pairs)} pairs x {n} separations"
+              f" ({os.cpu_count()} processors)")
+        best_batch = timed(lambda: caustrix.multi_witt_mao_magnification(l_list, re, rstar),
+                           repeat)
+        best_seq = timed(lambda: [caustrix.witt_mao_magnification(l_list, a, b)
+                                  for a, b in pairs], repeat)
+        report("batched (pool)", best_batch, work)
+        report("sequential single-curve calls", best_seq, work)
+        assert caustrix.multi_witt_mao_magnification(l_list, re, rstar) == [
+            caustrix.witt_mao_magnification(l_list, a, b) for a, b in pairs]
+        print(f"  batched over sequential: {best_seq[0] / best_batch[0]:.2f}x faster"
+              f"  (best {best_batch[0] * 1e6:.1f} us vs {best_seq[0] * 1e6:.1f} us per call)")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--points", type=int, default=100_000)

@@ -43,7 +43,10 @@ double limb_value(double rho, double rho2) noexcept {
 ellip::Result witt_mao_element(double x, double rho) noexcept {
     using namespace ellip::legendre;
     const double rho2 = rho * rho;
-    const double u = x * rho;
+    // The magnification depends on the distance of the lens from the centre
+    // only; a signed separation (a track through the centre) counts by its
+    // size.
+    const double u = std::fabs(x) * rho;
     const double d = u - rho;
     const double h = rho + u;
     const double d2 = d * d;

@@ -104,3 +104,16 @@ TEST(WittMao, CurveIsTheElementInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// A separation is a distance: a track through the centre may pass signed
+// separations, and -x is the same lens position as x, on either side of the
+// limb.
+TEST(WittMao, NegativeSeparationCountsByItsSize) {
+    for (const double x : {0.25, 0.999, 1.0, 1.5, 2.0, 30.0}) {
+        EXPECT_EQ(element(-x, 0.1), element(x, 0.1)) << x;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,686 @@
+#include "models/worker_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+#include "models/model_result.hpp"
+
+namespace models {
+
+namespace {
+
+constexpr std::size_t no_index = std::numeric_limits<std::size_t>::max();
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Pool size
+
+std::optional<std::size_t> parse_thread_count(const char* text) noexcept {
+    if (text == nullptr) return std::nullopt;
+    const char* p = text;
+    if (*p == '+') ++p;
+    if (*p == '\0') return std::nullopt;
+    constexpr std::size_t largest = std::numeric_limits<std::size_t>::max();
+    std::size_t value = 0;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return std::nullopt;
+        const auto digit = static_cast<std::size_t>(*p - '0');
+        if (value > (largest - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::size_t configured_pool_size() {
+    // A zero thread count asks for the default and ends the search.
+    if (const auto count = parse_thread_count(std::getenv("RAYON_NUM_THREADS"))) {
+        return *count > 0 ? *count : available_processors();
+    }
+    if (const auto count = parse_thread_count(std::getenv("RAYON_RS_NUM_CPUS")); count && *count > 0) {
+        return *count;
+    }
+    return available_processors();
+}
+
+namespace {
+
+std::optional<std::string> read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad()) return std::nullopt;
+    return text;
+}
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t stop = text.find(separator, start);
+        parts.push_back(text.substr(start, stop == std::string_view::npos ? stop : stop - start));
+        if (stop == std::string_view::npos) return parts;
+        start = stop + 1;
+    }
+}
+
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> out;
+    for (const auto part : split(line, ' ')) {
+        if (!part.empty()) out.push_back(part);
+    }
+    return out;
+}
+
+bool has_option(std::string_view list, std::string_view name) {
+    const auto options = split(list, ',');
+    return std::find(options.begin(), options.end(), name) != options.end();
+}
+
+template <class T>
+std::optional<T> parse_number(std::string_view text) {
+    T value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// Mount points in mountinfo escape blanks and backslashes as \ooo.
+std::string unescape_mount_path(std::string_view text) {
+    const auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && octal(text[i + 1]) && octal(text[i + 2]) &&
+            octal(text[i + 3])) {
+            out.push_back(static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0')));
+            i += 3;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+struct CgroupMount {
+    std::string root;   // the hierarchy's directory shown at the mount point
+    std::string point;  // where it is mounted
+    bool unified;       // cgroup v2
+    bool has_cpu;       // a v1 hierarchy carrying the cpu controller
+};
+
+// A mount point without its trailing slashes; the file-system root is "".
+std::string mount_point(std::string_view text) {
+    std::string point = unescape_mount_path(text);
+    while (!point.empty() && point.back() == '/') point.pop_back();
+    return point;
+}
+
+std::vector<CgroupMount> cgroup_mounts(std::string_view mountinfo) {
+    // ID parent major:minor root point options [optional...] - type source super-options
+    std::vector<CgroupMount> mounts;
+    for (const auto line : split(mountinfo, '\n')) {
+        const auto fields = words(line);
+        const auto dash = std::find(fields.begin(), fields.end(), std::string_view("-"));
+        if (dash - fields.begin() < 6 || fields.end() - dash < 4) continue;
+        const std::string_view type = dash[1];
+        if (type == "cgroup2") {
+            mounts.push_back({unescape_mount_path(fields[3]), mount_point(fields[4]), true, false});
+        } else if (type == "cgroup") {
+            mounts.push_back({unescape_mount_path(fields[3]), mount_point(fields[4]), false,
+                              has_option(dash[3], "cpu")});
+        }
+    }
+    return mounts;
+}
+
+// The directory of cgroup `path` under `mount`, if the mount shows it.
+std::optional<std::string> cgroup_directory(const CgroupMount& mount, std::string_view path) {
+    std::string_view root = mount.root;
+    while (!root.empty() && root.back() == '/') root.remove_suffix(1);
+    if (!root.empty()) {
+        if (path.substr(0, root.size()) != root) return std::nullopt;
+        path.remove_prefix(root.size());
+        if (!path.empty() && path.front() != '/') return std::nullopt;
+    }
+    while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    std::string dir = mount.point;
+    if (!path.empty()) dir.append("/").append(path);
+    return dir;
+}
+
+struct QuotaWalk {
+    bool controller_found = false;  // some level carries the quota files
+    std::optional<std::size_t> limit;
+
+    void apply(unsigned long long quota, unsigned long long period) {
+        if (period == 0) return;
+        const auto cpus = static_cast<std::size_t>(std::max(1ULL, quota / period));
+        limit = limit ? std::min(*limit, cpus) : cpus;
+    }
+};
+
+// Reads the quota at every level from the process's cgroup (`leaf`) up to
+// the top of the hierarchy (`top`, a prefix of `leaf`).
+template <class ReadLevel>
+void walk_up(const std::string& fs_root, const std::string& leaf, const std::string& top,
+             ReadLevel&& read_level) {
+    std::string dir = leaf;
+    while (true) {
+        read_level(fs_root + dir);
+        if (dir.size() <= top.size()) return;
+        dir.resize(dir.rfind('/'));
+    }
+}
+
+// cgroup v2: cpu.max holds "max period" or "quota period".
+QuotaWalk unified_quota(const std::string& fs_root, const std::string& leaf, const std::string& top) {
+    QuotaWalk walk;
+    walk_up(fs_root, leaf, top, [&](const std::string& dir) {
+        const auto text = read_text(dir + "/cpu.max");
+        if (!text) return;
+        walk.controller_found = true;
+        const auto fields = words(std::string_view(*text).substr(0, text->find('\n')));
+        if (fields.size() != 2 || fields[0] == "max") return;
+        const auto quota = parse_number<unsigned long long>(fields[0]);
+        const auto period = parse_number<unsigned long long>(fields[1]);
+        if (quota && period) walk.apply(*quota, *period);
+    });
+    return walk;
+}
+
+std::string_view first_line(const std::string& text) {
+    return std::string_view(text).substr(0, text.find('\n'));
+}
+
+// cgroup v1: cpu.cfs_quota_us (-1 for none) over cpu.cfs_period_us.
+QuotaWalk legacy_quota(const std::string& fs_root, const std::string& leaf, const std::string& top) {
+    QuotaWalk walk;
+    walk_up(fs_root, leaf, top, [&](const std::string& dir) {
+        const auto quota_text = read_text(dir + "/cpu.cfs_quota_us");
+        const auto period_text = read_text(dir + "/cpu.cfs_period_us");
+        if (!quota_text || !period_text) return;
+        walk.controller_found = true;
+        const auto quota = parse_number<long long>(first_line(*quota_text));
+        const auto period = parse_number<unsigned long long>(first_line(*period_text));
+        if (quota && period && *quota >= 0) walk.apply(static_cast<unsigned long long>(*quota), *period);
+    });
+    return walk;
+}
+
+std::optional<std::size_t> affinity_count() {
+    for (int cpus = 1024; cpus <= (1 << 22); cpus *= 2) {
+        cpu_set_t* set = CPU_ALLOC(cpus);
+        if (set == nullptr) return std::nullopt;
+        const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
+        CPU_ZERO_S(bytes, set);
+        if (sched_getaffinity(0, bytes, set) == 0) {
+            const int count = CPU_COUNT_S(bytes, set);
+            CPU_FREE(set);
+            if (count <= 0) return std::nullopt;
+            return static_cast<std::size_t>(count);
+        }
+        const int error = errno;
+        CPU_FREE(set);
+        if (error != EINVAL) return std::nullopt;  // EINVAL: the kernel's mask is larger
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_cgroup, std::string_view mountinfo,
+                                            const std::string& fs_root) {
+    // Lines read "hierarchy:controllers:path"; "0::path" is the unified hierarchy.
+    std::optional<std::string_view> unified_path;
+    std::optional<std::string_view> cpu_path;
+    for (const auto line : split(proc_cgroup, '\n')) {
+        const std::size_t first = line.find(':');
+        if (first == std::string_view::npos) continue;
+        const std::size_t second = line.find(':', first + 1);
+        if (second == std::string_view::npos) continue;
+        const std::string_view hierarchy = line.substr(0, first);
+        const std::string_view controllers = line.substr(first + 1, second - first - 1);
+        const std::string_view path = line.substr(second + 1);
+        if (hierarchy == "0" && controllers.empty()) {
+            unified_path = path;
+        } else if (has_option(controllers, "cpu")) {
+            cpu_path = path;
+        }
+    }
+
+    auto mounts = cgroup_mounts(mountinfo);
+    const auto unified_mounted = std::any_of(mounts.begin(), mounts.end(), [](const auto& m) { return m.unified; });
+    const auto cpu_mounted = std::any_of(mounts.begin(), mounts.end(), [](const auto& m) { return m.has_cpu; });
+    if (!unified_mounted) mounts.push_back({"/", "/sys/fs/cgroup", true, false});
+    if (!cpu_mounted) mounts.push_back({"/", "/sys/fs/cgroup/cpu", false, true});
+
+    if (unified_path) {
+        for (const auto& mount : mounts) {
+            if (!mount.unified) continue;
+            const auto dir = cgroup_directory(mount, *unified_path);
+            if (!dir) continue;
+            const auto walk = unified_quota(fs_root, *dir, mount.point);
+            if (walk.controller_found) return walk.limit;
+        }
+    }
+    if (cpu_path) {
+        for (const auto& mount : mounts) {
+            if (!mount.has_cpu) continue;
+            const auto dir = cgroup_directory(mount, *cpu_path);
+            if (!dir) continue;
+            const auto walk = legacy_quota(fs_root, *dir, mount.point);
+            if (walk.controller_found) return walk.limit;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace detail
+
+std::size_t available_processors() {
+    std::optional<std::size_t> count = affinity_count();
+    if (!count) {
+        const long online = sysconf(_SC_NPROCESSORS_ONLN);
+        if (online > 0) count = static_cast<std::size_t>(online);
+    }
+    if (const auto cgroup = read_text("/proc/self/cgroup")) {
+        const auto mountinfo = read_text("/proc/self/mountinfo");
+        if (const auto limit = detail::cgroup_cpu_limit(*cgroup, mountinfo ? *mountinfo : std::string(), "")) {
+            count = count ? std::min(*count, *limit) : *limit;
+        }
+    }
+    return count.value_or(1);
+}
+
+// ---------------------------------------------------------------------------
+// The pool
+
+namespace detail {
+
+// One for_each_index call: what to run and how much of it is still pending.
+struct Call {
+    Call(const std::function<void(std::size_t)>& f, std::size_t n, bool worker)
+        : item(f), remaining(n), waiter_is_worker(worker) {}
+
+    const std::function<void(std::size_t)>& item;
+    std::atomic<std::size_t> remaining;  // items not yet finished
+    const bool waiter_is_worker;         // the caller waits by working, not on `finished`
+
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;                    // guarded by mutex
+    std::size_t failed_index = no_index;  // guarded by mutex
+    std::exception_ptr failure;           // guarded by mutex
+};
+
+// A pending range [begin, end) of one call.  `splits` is how many more times
+// the range may be halved; a range taken over by another thread may be
+// divided further, so that the work spreads as threads become idle.
+struct Task {
+    Call* call;
+    std::size_t begin;
+    std::size_t end;
+    std::size_t splits;
+    std::size_t origin;  // the worker that offered it, no_index for an outside caller
+};
+
+struct alignas(64) TaskQueue {
+    std::mutex mutex;
+    std::deque<Task> tasks;
+};
+
+struct PoolState {
+    explicit PoolState(std::size_t n) : size(n), queues(n) {}
+
+    const std::size_t size;
+    std::vector<TaskQueue> queues;  // one per worker, never resized: newest at the back
+    TaskQueue handed_over;                // whole ranges from outside callers
+
+    // Every new task or finished nested call advances the epoch; a thread
+    // that found nothing to do sleeps until it moves on.
+    std::atomic<std::uint64_t> epoch{0};
+    std::atomic<std::size_t> sleepers{0};
+    std::mutex sleep_mutex;
+    std::condition_variable wake;
+    bool stopping = false;  // guarded by sleep_mutex
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::Call;
+using detail::PoolState;
+using detail::Task;
+using detail::TaskQueue;
+
+struct WorkerIdentity {
+    PoolState* pool;
+    std::size_t index;
+    std::uint64_t random;  // picks where stealing starts
+};
+
+thread_local WorkerIdentity* current_worker = nullptr;
+
+std::size_t next_random(WorkerIdentity& self) noexcept {
+    // xorshift64
+    std::uint64_t x = self.random;
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    self.random = x;
+    return static_cast<std::size_t>(x);
+}
+
+void announce(PoolState& pool, bool everyone) {
+    pool.epoch.fetch_add(1);
+    if (pool.sleepers.load() == 0) return;
+    std::lock_guard lock(pool.sleep_mutex);
+    if (everyone) {
+        pool.wake.notify_all();
+    } else {
+        pool.wake.notify_one();
+    }
+}
+
+// Sleeps until the epoch moves past `seen`, the pool stops, or `own` (if
+// given) completes.  Returns false when the pool stops.
+bool sleep_until_news(PoolState& pool, std::uint64_t seen, const Call* own) {
+    std::unique_lock lock(pool.sleep_mutex);
+    pool.sleepers.fetch_add(1);
+    while (!pool.stopping && pool.epoch.load() == seen && (own == nullptr || own->remaining.load() != 0)) {
+        pool.wake.wait(lock);
+    }
+    pool.sleepers.fetch_sub(1);
+    return !pool.stopping;
+}
+
+std::optional<Task> take_newest(TaskQueue& queue) {
+    std::lock_guard lock(queue.mutex);
+    if (queue.tasks.empty()) return std::nullopt;
+    Task task = queue.tasks.back();
+    queue.tasks.pop_back();
+    return task;
+}
+
+std::optional<Task> take_oldest(TaskQueue& queue) {
+    std::lock_guard lock(queue.mutex);
+    if (queue.tasks.empty()) return std::nullopt;
+    Task task = queue.tasks.front();
+    queue.tasks.pop_front();
+    return task;
+}
+
+// Own newest work first, then ranges handed over from outside, then the
+// oldest (largest) work of the other workers.
+std::optional<Task> find_task(PoolState& pool, WorkerIdentity& self) {
+    if (auto task = take_newest(pool.queues[self.index])) return task;
+    if (auto task = take_oldest(pool.handed_over)) return task;
+    if (pool.size > 1) {
+        const std::size_t start = next_random(self) % pool.size;
+        for (std::size_t k = 0; k < pool.size; ++k) {
+            const std::size_t victim = (start + k) % pool.size;
+            if (victim == self.index) continue;
+            if (auto task = take_oldest(pool.queues[victim])) return task;
+        }
+    }
+    return std::nullopt;
+}
+
+void record_failure(Call& call, std::size_t index, std::exception_ptr failure) {
+    std::lock_guard lock(call.mutex);
+    if (index < call.failed_index) {
+        call.failed_index = index;
+        call.failure = std::move(failure);
+    }
+}
+
+void finish(PoolState& pool, Call& call, std::size_t count) {
+    // Once `remaining` reaches zero a working waiter may return and release
+    // the call at any moment, so nothing of it is read after the decrement.
+    const bool worker_waits = call.waiter_is_worker;
+    if (call.remaining.fetch_sub(count, std::memory_order_acq_rel) != count) return;
+    if (worker_waits) {
+        announce(pool, true);
+        return;
+    }
+    std::lock_guard lock(call.mutex);
+    call.done = true;
+    call.finished.notify_all();
+}
+
+// Evaluates [begin, end) in index order; a throwing item does not stop the
+// others, and within one range only the first failure can be the lowest.
+void evaluate(PoolState& pool, Call& call, std::size_t begin, std::size_t end) {
+    bool failed = false;
+    for (std::size_t i = begin; i < end; ++i) {
+        try {
+            call.item(i);
+        } catch (...) {
+            if (!failed) {
+                failed = true;
+                record_failure(call, i, std::current_exception());
+            }
+        }
+    }
+    finish(pool, call, end - begin);
+}
+
+// Halves the range while it may be divided, offering each second half to
+// the other workers and keeping the first, then evaluates what is left.
+void run_task(PoolState& pool, std::size_t self, const Task& task) {
+    std::size_t splits = task.splits;
+    if (task.origin != self) splits = std::max(splits / 2, pool.size);
+    std::size_t begin = task.begin;
+    std::size_t end = task.end;
+    while (end - begin > 1 && splits > 0) {
+        splits /= 2;
+        const std::size_t middle = begin + (end - begin) / 2;
+        try {
+            TaskQueue& own = pool.queues[self];
+            std::lock_guard lock(own.mutex);
+            own.tasks.push_back(Task{task.call, middle, end, splits, self});
+        } catch (...) {
+            break;  // no room to offer work: keep the whole range
+        }
+        announce(pool, false);
+        end = middle;
+    }
+    evaluate(pool, *task.call, begin, end);
+}
+
+void name_this_thread(std::size_t index) {
+    char name[16];  // the kernel keeps 15 characters
+    std::snprintf(name, sizeof name, "caustrix-wk-%zu", index);
+    pthread_setname_np(pthread_self(), name);
+}
+
+void worker_main(PoolState& pool, std::size_t index) {
+    WorkerIdentity identity{&pool, index, 0x9e3779b97f4a7c15ULL * (index + 1)};
+    current_worker = &identity;
+    name_this_thread(index);
+    while (true) {
+        const std::uint64_t seen = pool.epoch.load();
+        if (const auto task = find_task(pool, identity)) {
+            run_task(pool, index, *task);
+            continue;
+        }
+        if (!sleep_until_news(pool, seen, nullptr)) break;
+    }
+    current_worker = nullptr;
+}
+
+bool threads_unsupported(const std::error_code& code) {
+    return code == std::errc::function_not_supported || code == std::errc::operation_not_supported;
+}
+
+[[noreturn]] void fail_to_start(const std::string& cause, int line) {
+    std::string message = "The global thread pool has not been initialized.";
+    if (!cause.empty()) message += " (" + cause + ")";
+    throw InternalFailure{std::move(message), __FILE__, line};
+}
+
+}  // namespace
+
+WorkerPool::WorkerPool(std::size_t size, const Spawner& spawn) try
+    : size_(std::max<std::size_t>(size, 1)), state_(std::make_unique<detail::PoolState>(size_)) {
+    threads_.reserve(size_);
+    for (std::size_t i = 0; i < size_; ++i) {
+        try {
+            std::function<void()> body = [state = state_.get(), i] { worker_main(*state, i); };
+            threads_.push_back(spawn ? spawn(std::move(body)) : std::thread(std::move(body)));
+        } catch (const std::system_error& e) {
+            stop_and_join();
+            if (threads_unsupported(e.code()) && current_worker == nullptr) {
+                size_ = 1;  // no threads: every caller evaluates its own items
+                return;
+            }
+            fail_to_start("starting worker " + std::to_string(i) + ": " + e.what(), __LINE__);
+        } catch (const std::exception& e) {
+            stop_and_join();
+            fail_to_start("starting worker " + std::to_string(i) + ": " + e.what(), __LINE__);
+        } catch (...) {
+            stop_and_join();
+            fail_to_start("starting worker " + std::to_string(i), __LINE__);
+        }
+    }
+} catch (const InternalFailure&) {
+    throw;
+} catch (const std::exception& e) {
+    // No room for the pool's own bookkeeping; no thread was started yet.
+    fail_to_start(e.what(), __LINE__);
+}
+
+WorkerPool::~WorkerPool() { stop_and_join(); }
+
+void WorkerPool::stop_and_join() noexcept {
+    {
+        std::lock_guard lock(state_->sleep_mutex);
+        state_->stopping = true;
+    }
+    state_->wake.notify_all();
+    for (auto& thread : threads_) {
+        if (thread.joinable()) thread.join();
+    }
+    threads_.clear();
+}
+
+void WorkerPool::for_each_index(std::size_t n, const std::function<void(std::size_t)>& item) {
+    if (n == 0) return;
+    if (n == 1) {
+        item(0);
+        return;
+    }
+
+    if (threads_.empty()) {
+        std::exception_ptr first_failure;
+        for (std::size_t i = 0; i < n; ++i) {
+            try {
+                item(i);
+            } catch (...) {
+                if (!first_failure) first_failure = std::current_exception();
+            }
+        }
+        if (first_failure) std::rethrow_exception(first_failure);
+        return;
+    }
+
+    PoolState& pool = *state_;
+    WorkerIdentity* const self = current_worker != nullptr && current_worker->pool == &pool ? current_worker : nullptr;
+
+    if (self == nullptr) {
+        // An outside caller hands the whole range over and waits.
+        Call call(item, n, false);
+        {
+            std::lock_guard lock(pool.handed_over.mutex);
+            pool.handed_over.tasks.push_back(Task{&call, 0, n, pool.size, no_index});
+        }
+        announce(pool, false);
+        std::exception_ptr failure;
+        {
+            std::unique_lock lock(call.mutex);
+            call.finished.wait(lock, [&] { return call.done; });
+            failure = call.failure;
+        }
+        if (failure) std::rethrow_exception(failure);
+        return;
+    }
+
+    // A worker calling in from one of its items works on its own range, and
+    // on anything else pending, until the range is complete: it never sleeps
+    // while work it could do is waiting, so nesting cannot deadlock.
+    Call call(item, n, true);
+    run_task(pool, self->index, Task{&call, 0, n, pool.size, self->index});
+    while (call.remaining.load(std::memory_order_acquire) != 0) {
+        const std::uint64_t seen = pool.epoch.load();
+        if (const auto task = find_task(pool, *self)) {
+            run_task(pool, self->index, *task);
+            continue;
+        }
+        sleep_until_news(pool, seen, &call);
+    }
+    std::exception_ptr failure;
+    {
+        std::lock_guard lock(call.mutex);
+        failure = call.failure;
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+// ---------------------------------------------------------------------------
+// The process-wide pool
+
+namespace {
+
+std::atomic<WorkerPool*> process_pool{nullptr};
+std::mutex process_pool_mutex;
+bool fork_handlers_installed = false;  // guarded by process_pool_mutex
+
+void before_fork() { process_pool_mutex.lock(); }
+
+void after_fork_in_parent() { process_pool_mutex.unlock(); }
+
+void after_fork_in_child() {
+    // The parent's workers do not exist in the child: its pool is abandoned
+    // without being touched, and the child starts its own on first use.
+    process_pool.store(nullptr, std::memory_order_relaxed);
+    current_worker = nullptr;
+    process_pool_mutex.unlock();
+}
+
+}  // namespace
+
+WorkerPool& global_pool() {
+    if (WorkerPool* pool = process_pool.load(std::memory_order_acquire)) return *pool;
+    std::lock_guard lock(process_pool_mutex);
+    if (WorkerPool* pool = process_pool.load(std::memory_order_relaxed)) return *pool;
+    if (!fork_handlers_installed) {
+        fork_handlers_installed = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+    }
+    auto* pool = new WorkerPool(configured_pool_size());  // never deleted
+    process_pool.store(pool, std::memory_order_release);
+    return *pool;
+}
+
+}  // namespace models

@@ -1,0 +1,87 @@
+// The process-wide pool of worker threads behind the batched curves.
+//
+// A call hands the pool a range of indices; the pool divides it recursively
+// into halves, and idle workers steal pending halves from busy ones.  Every
+// index runs exactly once, and the call returns only when all have finished.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace models {
+
+// Parses a thread-count variable: digits only, an optional leading '+', no
+// '-', no blanks, no overflow of std::size_t; std::nullopt when the text is
+// not such a number.
+std::optional<std::size_t> parse_thread_count(const char* text) noexcept;
+
+// The pool size: "RAYON_NUM_THREADS", then "RAYON_RS_NUM_CPUS", then the
+// processors available to the process.  Reads the environment on every call.
+std::size_t configured_pool_size();
+
+// Processors available to the process: its affinity set, further limited by
+// a cgroup processor quota; 1 when nothing can be determined.
+std::size_t available_processors();
+
+namespace detail {
+
+// The processor limit that a cgroup quota puts on the process, given the text
+// of /proc/self/cgroup and of /proc/self/mountinfo; the quota files are read
+// below `fs_root` (empty for the live file system).  The smallest
+// floor(quota / period) over the process's cgroup and its ancestors, at least
+// 1; std::nullopt when no quota applies.
+std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_cgroup,
+                                            std::string_view mountinfo,
+                                            const std::string& fs_root);
+
+struct PoolState;
+
+}  // namespace detail
+
+class WorkerPool {
+public:
+    // Starts one worker thread running the given body.
+    using Spawner = std::function<std::thread(std::function<void()>)>;
+
+    // Starts `size` workers (at least one) with `spawn`, std::thread by
+    // default.  When threads are unsupported (ENOSYS, EOPNOTSUPP) and the
+    // creating thread is no pool worker, the pool has size 1 and no threads:
+    // each caller does its own work.  Any other failure to start throws
+    // InternalFailure, after stopping the workers already started.
+    explicit WorkerPool(std::size_t size, const Spawner& spawn = {});
+    ~WorkerPool();
+
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+
+    // Calls item(i) exactly once for every i in [0, n) and returns when all
+    // calls have finished.  A single item runs on the calling thread.  An
+    // outside caller waits while the workers compute; a worker of this pool
+    // calling in keeps working on pending items until its range is done.  If
+    // items throw, every other item still runs, and the exception of the
+    // lowest failing index is rethrown here.
+    void for_each_index(std::size_t n, const std::function<void(std::size_t)>& item);
+
+private:
+    void stop_and_join() noexcept;
+
+    std::size_t size_;
+    std::unique_ptr<detail::PoolState> state_;
+    std::vector<std::thread> threads_;
+};
+
+// The process-wide pool, created on first use with configured_pool_size() and
+// never shut down.  A failed creation throws InternalFailure and is tried
+// again by the next call.  A child process after fork() gets its own pool on
+// first use.
+WorkerPool& global_pool();
+
+}  // namespace models

@@ -1,0 +1,155 @@
+"""Batched disc curves on the worker pool: pair order, identity with the
+single-curve function, errors, pool sizing and concurrent callers."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import caustrix
+
+L = [0.0, 0.5, 0.999, 1.0, 1.001, 2.0, 10.0]
+
+
+def run_child(code, **env):
+    """Runs code in a fresh interpreter with the given environment changes
+    (None removes a variable) and returns what it printed as JSON."""
+    child_env = dict(os.environ)
+    for key in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        child_env.pop(key, None)
+    for key, value in env.items():
+        if value is not None:
+            child_env[key] = value
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env,
+                         capture_output=True, text=True, check=True, timeout=120)
+    return json.loads(out.stdout)
+
+
+def test_pairs_in_order_re_slowest():
+    re = [1.0, 2.0]
+    rstar = [0.1, 0.2, 0.3]
+    batch = caustrix.multi_witt_mao_magnification(L, re, rstar)
+    assert len(batch) == 6
+    pairs = [(a, b) for a in re for b in rstar]
+    for curve, (a, b) in zip(batch, pairs):
+        assert curve == caustrix.witt_mao_magnification(L, a, b)
+
+
+def test_shape_with_three_re_and_two_rstar():
+    batch = caustrix.multi_witt_mao_magnification([0.5, 2.0], [1, 2, 3], [0.1, 0.2])
+    assert [len(c) for c in batch] == [2] * 6
+    assert batch[1] == caustrix.witt_mao_magnification([0.5, 2.0], 1, 0.2)
+
+
+def test_empty_inputs():
+    assert caustrix.multi_witt_mao_magnification(L, [], [0.1]) == []
+    assert caustrix.multi_witt_mao_magnification(L, [1.0], []) == []
+    assert caustrix.multi_witt_mao_magnification([], [1.0, 2.0], [0.1, 0.2]) == [[]] * 4
+
+
+def test_single_pair_matches():
+    assert caustrix.multi_witt_mao_magnification(L, [1.5], [0.01]) == [
+        caustrix.witt_mao_magnification(L, 1.5, 0.01)]
+
+
+def test_lowest_indexed_error_is_raised_like_the_single_curve():
+    nan = float("nan")
+    # Pairs 1 and 3 fail (a NaN source radius); pair 1 is reported.
+    rstar = [0.1, nan, 0.2, nan]
+    with pytest.raises(RuntimeError) as batch_error:
+        caustrix.multi_witt_mao_magnification(L, [1.0], rstar)
+    with pytest.raises(RuntimeError) as single_error:
+        caustrix.witt_mao_magnification(L, 1.0, nan)
+    assert type(batch_error.value) is RuntimeError
+    assert batch_error.value.args == single_error.value.args
+    assert len(batch_error.value.args) == 1
+
+
+def test_conversion_errors_name_the_parameter():
+    with pytest.raises(TypeError, match=r"^argument 're': "):
+        caustrix.multi_witt_mao_magnification(L, 1.0, [0.1])
+    with pytest.raises(TypeError, match=r"^argument 'rstar': Can't extract `str` to `Vec`$"):
+        caustrix.multi_witt_mao_magnification(L, [1.0], "0.1")
+
+
+BATCH_CODE = """
+    import json, caustrix
+    l = [i / 37 for i in range(150)]
+    re = [0.5, 1.0, 2.0, 4.0]
+    rstar = [0.001, 0.01, 0.1, 0.5, 1.0, 3.0]
+    batch = caustrix.multi_witt_mao_magnification(l, re, rstar)
+    print(json.dumps([[v.hex() for v in curve] for curve in batch]))
+"""
+
+
+def test_bit_identical_across_pool_sizes():
+    results = [run_child(BATCH_CODE, RAYON_NUM_THREADS=n) for n in ("1", "2", "8")]
+    assert results[0] == results[1] == results[2]
+
+
+THREADS_CODE = """
+    import json, os, caustrix
+    before = len(os.listdir("/proc/self/task"))
+    caustrix.multi_witt_mao_magnification([0.5], [1.0, 2.0], [0.1])
+    after = len(os.listdir("/proc/self/task"))
+    print(json.dumps([before, after, len(os.sched_getaffinity(0))]))
+"""
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({"RAYON_NUM_THREADS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "+2"}, 2),
+    ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "5"}, 5),
+    ({"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "4"}, 4),
+    ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "2"}, 2),
+    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, None),
+    ({}, None),
+])
+def test_pool_thread_count(env, expected):
+    before, after, cpus = run_child(THREADS_CODE, **env)
+    # Unset: the processors available to the process (no cgroup quota here
+    # is assumed beyond what the affinity mask shows).
+    want = expected if expected is not None else None
+    if want is None:
+        assert 1 <= after - before <= cpus
+    else:
+        assert after - before == want
+
+
+def test_pool_is_created_once():
+    code = """
+        import json, os, caustrix
+        caustrix.multi_witt_mao_magnification([0.5], [], [])
+        first = len(os.listdir("/proc/self/task"))
+        for _ in range(5):
+            caustrix.multi_witt_mao_magnification([0.5], [1.0, 2.0, 3.0], [0.1, 0.2])
+        print(json.dumps([first, len(os.listdir("/proc/self/task"))]))
+    """
+    first, later = run_child(code, RAYON_NUM_THREADS="4")
+    assert first == later
+
+
+def test_concurrent_callers_from_python_threads():
+    re = [1.0, 2.0, 3.0]
+    rstar = [0.01, 0.1, 1.0]
+    expected = caustrix.multi_witt_mao_magnification(L, re, rstar)
+    failures = []
+
+    def worker():
+        try:
+            for _ in range(20):
+                if caustrix.multi_witt_mao_magnification(L, re, rstar) != expected:
+                    failures.append("mismatch")
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            failures.append(repr(exc))
+
+    threads = [threading.Thread(target=worker) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
