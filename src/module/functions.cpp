@@ -5,7 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include "models/flux_map.hpp"
 #include "models/heyrovsky.hpp"
+#include "models/integrated.hpp"
 #include "models/multi_witt_mao.hpp"
 #include "models/witt_mao.hpp"
 #include "module/binding.hpp"
@@ -18,6 +20,7 @@ namespace {
 
 constexpr const char* L_RE_RSTAR[] = {"l", "re", "rstar"};
 constexpr const char* L_R_RE_RSTAR[] = {"l", "r", "re", "rstar"};
+constexpr const char* L_RE_RSTAR_BL_BF[] = {"l", "re", "rstar", "bl", "bf"};
 
 // A curve, or the model's error raised.
 PyObject* curve_result(models::Outcome<models::Curve>&& outcome) noexcept {
@@ -28,9 +31,12 @@ PyObject* curve_result(models::Outcome<models::Curve>&& outcome) noexcept {
     return list_from_curve(outcome.value());
 }
 
-PyObject* witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                                 PyObject* kwnames) {
-    static constexpr Signature signature{"witt_mao_magnification", 3, L_RE_RSTAR};
+PyObject* curve_result(models::Curve&& curve) noexcept { return list_from_curve(curve); }
+
+// A function of (l, re, rstar) returning a curve.
+template <auto Model>
+PyObject* curve_of_l_re_rstar(const Signature& signature, PyObject* const* args,
+                              Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Arguments a(signature);
         std::vector<double> l;
@@ -39,8 +45,76 @@ PyObject* witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t na
             !a.number(rstar)) {
             return nullptr;
         }
-        return curve_result(models::witt_mao_magnification(std::move(l), re, rstar));
+        return curve_result(Model(std::move(l), re, rstar));
     });
+}
+
+// A function of (l, re, rstar, bl, bf) returning a curve; the two columns of
+// the flux map must have one length.
+template <auto Model>
+PyObject* curve_of_flux_map(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Arguments a(signature);
+        std::vector<double> l, bl, bf;
+        double re, rstar;
+        if (!a.bind(args, nargsf, kwnames) || !a.sequence(l) || !a.number(re) ||
+            !a.number(rstar) || !a.sequence(bl) || !a.sequence(bf)) {
+            return nullptr;
+        }
+        if (bl.size() != bf.size()) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s(): bl and bf must have the same length, but bl has %zu elements "
+                         "and bf has %zu",
+                         signature.name, bl.size(), bf.size());
+            return nullptr;
+        }
+        return curve_result(Model(std::move(l), re, rstar, std::move(bl), std::move(bf)));
+    });
+}
+
+PyObject* witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                 PyObject* kwnames) {
+    static constexpr Signature signature{"witt_mao_magnification", 3, L_RE_RSTAR};
+    return curve_of_l_re_rstar<models::witt_mao_magnification>(signature, args, nargsf, kwnames);
+}
+
+PyObject* integrated_witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                            PyObject* kwnames) {
+    static constexpr Signature signature{"integrated_witt_mao_magnification", 3, L_RE_RSTAR};
+    return curve_of_l_re_rstar<models::integrated_witt_mao_magnification>(signature, args,
+                                                                          nargsf, kwnames);
+}
+
+PyObject* integrated_heyrovsky_magnification(PyObject*, PyObject* const* args,
+                                             Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr Signature signature{"integrated_heyrovsky_magnification", 3, L_RE_RSTAR};
+    return curve_of_l_re_rstar<models::integrated_heyrovsky_magnification>(signature, args,
+                                                                           nargsf, kwnames);
+}
+
+PyObject* integrated_flux_map_witt_mao_magnification(PyObject*, PyObject* const* args,
+                                                     Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr Signature signature{"integrated_flux_map_witt_mao_magnification", 5,
+                                         L_RE_RSTAR_BL_BF};
+    return curve_of_flux_map<models::integrated_flux_map_witt_mao_magnification>(
+        signature, args, nargsf, kwnames);
+}
+
+PyObject* integrated_flux_map_heyrovsky_magnification(PyObject*, PyObject* const* args,
+                                                      Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr Signature signature{"integrated_flux_map_heyrovsky_magnification", 5,
+                                         L_RE_RSTAR_BL_BF};
+    return curve_of_flux_map<models::integrated_flux_map_heyrovsky_magnification>(
+        signature, args, nargsf, kwnames);
+}
+
+PyObject* discrete_flux_map_heyrovsky_magnification(PyObject*, PyObject* const* args,
+                                                    Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr Signature signature{"discrete_flux_map_heyrovsky_magnification", 5,
+                                         L_RE_RSTAR_BL_BF};
+    return curve_of_flux_map<models::discrete_flux_map_heyrovsky_magnification>(
+        signature, args, nargsf, kwnames);
 }
 
 PyObject* multi_witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
@@ -91,10 +165,23 @@ constexpr int FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef table[] = {
     {"witt_mao_magnification", fastcall<witt_mao_magnification>(), FASTCALL_KEYWORDS,
      "witt_mao_magnification(l, re, rstar)\n--\n\n"},
+    {"integrated_witt_mao_magnification", fastcall<integrated_witt_mao_magnification>(),
+     FASTCALL_KEYWORDS, "integrated_witt_mao_magnification(l, re, rstar)\n--\n\n"},
+    {"integrated_flux_map_witt_mao_magnification",
+     fastcall<integrated_flux_map_witt_mao_magnification>(), FASTCALL_KEYWORDS,
+     "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)\n--\n\n"},
     {"multi_witt_mao_magnification", fastcall<multi_witt_mao_magnification>(), FASTCALL_KEYWORDS,
      "multi_witt_mao_magnification(l, re, rstar)\n--\n\n"},
     {"heyrovsky_magnification", fastcall<heyrovsky_magnification>(), FASTCALL_KEYWORDS,
      "heyrovsky_magnification(l, r, re, rstar)\n--\n\n"},
+    {"integrated_heyrovsky_magnification", fastcall<integrated_heyrovsky_magnification>(),
+     FASTCALL_KEYWORDS, "integrated_heyrovsky_magnification(l, re, rstar)\n--\n\n"},
+    {"integrated_flux_map_heyrovsky_magnification",
+     fastcall<integrated_flux_map_heyrovsky_magnification>(), FASTCALL_KEYWORDS,
+     "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
+    {"discrete_flux_map_heyrovsky_magnification",
+     fastcall<discrete_flux_map_heyrovsky_magnification>(), FASTCALL_KEYWORDS,
+     "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
 };
 
 }  // namespace

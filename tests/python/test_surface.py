@@ -24,8 +24,16 @@ import caustrix
 # line here; the module tests below expect exactly these names in __all__.
 FUNCTIONS = [
     ("witt_mao_magnification", ("l", "re", "rstar"), ([0.0, 1.0, 3.0], 1.0, 0.5)),
+    ("integrated_witt_mao_magnification", ("l", "re", "rstar"), ([0.0, 1.0, 3.0], 1.0, 0.5)),
+    ("integrated_flux_map_witt_mao_magnification", ("l", "re", "rstar", "bl", "bf"),
+     ([0.0, 1.0, 3.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4])),
     ("multi_witt_mao_magnification", ("l", "re", "rstar"), ([0.0, 1.0, 3.0], [1.0], [0.5])),
     ("heyrovsky_magnification", ("l", "r", "re", "rstar"), (0.5, 1.0, 1.0, 1.0)),
+    ("integrated_heyrovsky_magnification", ("l", "re", "rstar"), ([0.0, 1.0, 3.0], 1.0, 0.5)),
+    ("integrated_flux_map_heyrovsky_magnification", ("l", "re", "rstar", "bl", "bf"),
+     ([0.0, 1.0, 3.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4])),
+    ("discrete_flux_map_heyrovsky_magnification", ("l", "re", "rstar", "bl", "bf"),
+     ([0.0, 1.0, 3.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4])),
 ]
 FUNCTION_IDS = [name for name, _, _ in FUNCTIONS]
 BINDINGS = pytest.mark.parametrize("name, params, sample", FUNCTIONS, ids=FUNCTION_IDS)

@@ -1,0 +1,22 @@
+// Magnification of a source whose radial brightness is given by a table, the
+// flux map: radii bl (source radii, ascending) and brightness bf.
+#pragma once
+
+#include "models/model_result.hpp"
+
+namespace models {
+
+// The integrated forms read the table as the piecewise-linear profile it
+// defines (0 beyond its ends) and divide by that profile's flux over the
+// unit disc.
+Outcome<Curve> integrated_flux_map_witt_mao_magnification(Curve l, double re, double rstar,
+                                                          Curve bl, Curve bf);
+Curve integrated_flux_map_heyrovsky_magnification(Curve l, double re, double rstar, Curve bl,
+                                                  Curve bf);
+
+// The table as thin rings: the plain bf-weighted sum of the ring
+// magnifications at the radii bl, neither normalised nor area-weighted.
+Outcome<Curve> discrete_flux_map_heyrovsky_magnification(Curve l, double re, double rstar,
+                                                         Curve bl, Curve bf);
+
+}  // namespace models

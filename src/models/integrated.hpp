@@ -1,0 +1,34 @@
+// Magnification of a source with a radial brightness profile: the disc or
+// ring magnification weighted over the profile and integrated over the
+// source radius.
+#pragma once
+
+#include "models/model_result.hpp"
+#include "models/profile.hpp"
+
+namespace models {
+
+// The flux of the built-in limb-darkened profile over the unit disc, as the
+// built-in curves divide by it.
+inline constexpr double BUILT_IN_NORM = 2.5132741228717936;
+
+// For each separation l[i] (source radii): (1/norm) * integral over the
+// source of the point-lens magnification weighted by the profile, from the
+// uniform-disc model by parts,
+//   int_0^1 2 pi r I(r) A_ring(r) dr = pi [r^2 M(r) I(r)] - pi int r^2 M(r) I'(r) dr,
+// M(r) the magnification of the uniform disc of radius r about the same
+// centre.  Fails only where the uniform-disc magnification of the whole
+// source fails.
+Outcome<Curve> _integrated_witt_mao_magnification(Curve l, double re, double rstar, double norm,
+                                                  const Profile& profile);
+
+// The same quantity from the ring model: (1/norm) int_0^1 2 pi r A_ring(r) I(r) dr.
+// Never fails; a non-finite separation gives NaN.
+Curve _integrated_heyrovsky_magnification(Curve l, double re, double rstar, double norm,
+                                          const Profile& profile);
+
+// The built-in limb-darkened profile with its stored normalisation.
+Outcome<Curve> integrated_witt_mao_magnification(Curve l, double re, double rstar);
+Curve integrated_heyrovsky_magnification(Curve l, double re, double rstar);
+
+}  // namespace models
