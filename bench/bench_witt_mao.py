@@ -137,6 +137,38 @@ def batched(points, repeat):
               f"  (best {best_batch[0] * 1e6:.1f} us vs {best_seq[0] * 1e6:.1f} us per call)")
 
 
+@section
+def limb_darkened(points, repeat):
+    """Per-point cost of the profile-integrated curves, 10^3 separations over
+    [0, 3], for rho = 0.01 (W1) and rho = 0.1 (W2)."""
+    n = 1000
+    l_list = np.linspace(0.0, 3.0, n).tolist()
+    # A quadratic limb-darkening law tabulated at 12 radii.
+    bl = [0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 0.95, 1.0]
+    mu = [(1 - r * r) ** 0.5 for r in bl]
+    bf = [1 - 0.5 * (1 - m) - 0.2 * (1 - m) ** 2 for m in mu]
+    for rho in (0.01, 0.1):
+        print(f"profile-integrated curves: {n} separations over [0, 3], rho = {rho}")
+        calls = [
+            ("ring route, linear law", lambda: caustrix.integrated_heyrovsky_magnification(
+                l_list, 1.0, rho)),
+            ("disc route, linear law", lambda: caustrix.integrated_witt_mao_magnification(
+                l_list, 1.0, rho)),
+            ("ring route, flux map (12 radii)",
+             lambda: caustrix.integrated_flux_map_heyrovsky_magnification(
+                 l_list, 1.0, rho, bl, bf)),
+            ("disc route, flux map (12 radii)",
+             lambda: caustrix.integrated_flux_map_witt_mao_magnification(
+                 l_list, 1.0, rho, bl, bf)),
+            ("uniform disc, for scale", lambda: caustrix.witt_mao_magnification(
+                l_list, 1.0, rho)),
+        ]
+        for label, call in calls:
+            best, median = timed(call, max(1, repeat // 2))
+            print(f"  {label:<34s} best {best / n * 1e6:8.2f} us/point"
+                  f"   median {median / n * 1e6:8.2f} us/point")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--points", type=int, default=100_000)
