@@ -44,25 +44,35 @@ double flux(const FluxMap& profile) {
 }  // namespace
 
 Outcome<Curve> integrated_flux_map_witt_mao_magnification(Curve l, double re, double rstar,
-                                                          Curve bl, Curve bf) {
+                                                          Curve bl, Curve bf,
+                                                          const Interrupt& interrupt) {
     check_lengths(bl, bf);
     const FluxMap profile(bl, bf);
-    return _integrated_witt_mao_magnification(std::move(l), re, rstar, flux(profile), profile);
+    return _integrated_witt_mao_magnification(std::move(l), re, rstar, flux(profile), profile,
+                                              interrupt);
 }
 
-Curve integrated_flux_map_heyrovsky_magnification(Curve l, double re, double rstar, Curve bl,
-                                                  Curve bf) {
+Outcome<Curve> integrated_flux_map_heyrovsky_magnification(Curve l, double re, double rstar,
+                                                           Curve bl, Curve bf,
+                                                           const Interrupt& interrupt) {
     check_lengths(bl, bf);
     const FluxMap profile(bl, bf);
-    return _integrated_heyrovsky_magnification(std::move(l), re, rstar, flux(profile), profile);
+    return _integrated_heyrovsky_magnification(std::move(l), re, rstar, flux(profile), profile,
+                                               interrupt);
 }
 
 Outcome<Curve> discrete_flux_map_heyrovsky_magnification(Curve l, double re, double rstar,
-                                                         Curve bl, Curve bf) {
+                                                         Curve bl, Curve bf,
+                                                         const Interrupt& interrupt) {
     check_lengths(bl, bf);
     Curve curve;
     curve.reserve(l.size());
-    for (const double x : l) {
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        // Each element costs one ring per table radius.
+        if (interrupted_at(interrupt, i, 16)) {
+            return interrupted();
+        }
+        const double x = l[i];
         double sum = 0.0;
         for (std::size_t j = 0; j < bl.size(); ++j) {
             const ellip::Result v = heyrovsky_magnification(x, bl[j], re, rstar);

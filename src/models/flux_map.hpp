@@ -10,13 +10,16 @@ namespace models {
 // defines (0 beyond its ends) and divide by that profile's flux over the
 // unit disc.
 Outcome<Curve> integrated_flux_map_witt_mao_magnification(Curve l, double re, double rstar,
-                                                          Curve bl, Curve bf);
-Curve integrated_flux_map_heyrovsky_magnification(Curve l, double re, double rstar, Curve bl,
-                                                  Curve bf);
+                                                          Curve bl, Curve bf,
+                                                          const Interrupt& interrupt = {});
+Outcome<Curve> integrated_flux_map_heyrovsky_magnification(Curve l, double re, double rstar,
+                                                           Curve bl, Curve bf,
+                                                           const Interrupt& interrupt = {});
 
 // The table as thin rings: the plain bf-weighted sum of the ring
 // magnifications at the radii bl, neither normalised nor area-weighted.
 Outcome<Curve> discrete_flux_map_heyrovsky_magnification(Curve l, double re, double rstar,
-                                                         Curve bl, Curve bf);
+                                                         Curve bl, Curve bf,
+                                                         const Interrupt& interrupt = {});
 
 }  // namespace models

@@ -61,16 +61,20 @@ double magnitude(double lens, double rho, double norm) {
 }  // namespace
 
 Outcome<Curve> _integrated_witt_mao_magnification(Curve l, double re, double rstar, double norm,
-                                                  const Profile& profile) {
+                                                  const Profile& profile,
+                                                  const Interrupt& interrupt) {
     const double rho = rstar / re;
     // The whole-source value fails exactly where the model can fail.
-    Outcome<Curve> whole = witt_mao_magnification(l, re, rstar);
+    Outcome<Curve> whole = witt_mao_magnification(l, re, rstar, interrupt);
     if (!whole.ok()) {
         return whole.error();
     }
     Curve curve;
     curve.reserve(l.size());
     for (std::size_t i = 0; i < l.size(); ++i) {
+        if (interrupted_at(interrupt, i, 1)) {
+            return interrupted();
+        }
         const double lens = std::fabs(l[i]);
         if (!std::isfinite(lens)) {
             curve.push_back(NaN);
@@ -120,12 +124,17 @@ Outcome<Curve> _integrated_witt_mao_magnification(Curve l, double re, double rst
     return curve;
 }
 
-Curve _integrated_heyrovsky_magnification(Curve l, double re, double rstar, double norm,
-                                          const Profile& profile) {
+Outcome<Curve> _integrated_heyrovsky_magnification(Curve l, double re, double rstar, double norm,
+                                                   const Profile& profile,
+                                                   const Interrupt& interrupt) {
     const double rho = rstar / re;
     Curve curve;
     curve.reserve(l.size());
-    for (const double x : l) {
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        if (interrupted_at(interrupt, i, 1)) {
+            return interrupted();
+        }
+        const double x = l[i];
         // A separation counts by its size, as in the disc model.
         const double lens = std::fabs(x);
         if (!std::isfinite(lens)) {
@@ -147,14 +156,16 @@ Curve _integrated_heyrovsky_magnification(Curve l, double re, double rstar, doub
     return curve;
 }
 
-Outcome<Curve> integrated_witt_mao_magnification(Curve l, double re, double rstar) {
+Outcome<Curve> integrated_witt_mao_magnification(Curve l, double re, double rstar,
+                                                 const Interrupt& interrupt) {
     return _integrated_witt_mao_magnification(std::move(l), re, rstar, BUILT_IN_NORM,
-                                              LinearLimbDarkening{});
+                                              LinearLimbDarkening{}, interrupt);
 }
 
-Curve integrated_heyrovsky_magnification(Curve l, double re, double rstar) {
+Outcome<Curve> integrated_heyrovsky_magnification(Curve l, double re, double rstar,
+                                                  const Interrupt& interrupt) {
     return _integrated_heyrovsky_magnification(std::move(l), re, rstar, BUILT_IN_NORM,
-                                               LinearLimbDarkening{});
+                                               LinearLimbDarkening{}, interrupt);
 }
 
 }  // namespace models

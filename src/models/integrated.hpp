@@ -20,15 +20,19 @@ inline constexpr double BUILT_IN_NORM = 2.5132741228717936;
 // centre.  Fails only where the uniform-disc magnification of the whole
 // source fails.
 Outcome<Curve> _integrated_witt_mao_magnification(Curve l, double re, double rstar, double norm,
-                                                  const Profile& profile);
+                                                  const Profile& profile,
+                                                  const Interrupt& interrupt = {});
 
 // The same quantity from the ring model: (1/norm) int_0^1 2 pi r A_ring(r) I(r) dr.
-// Never fails; a non-finite separation gives NaN.
-Curve _integrated_heyrovsky_magnification(Curve l, double re, double rstar, double norm,
-                                          const Profile& profile);
+// Fails only when interrupted; a non-finite separation gives NaN.
+Outcome<Curve> _integrated_heyrovsky_magnification(Curve l, double re, double rstar, double norm,
+                                                   const Profile& profile,
+                                                   const Interrupt& interrupt = {});
 
 // The built-in limb-darkened profile with its stored normalisation.
-Outcome<Curve> integrated_witt_mao_magnification(Curve l, double re, double rstar);
-Curve integrated_heyrovsky_magnification(Curve l, double re, double rstar);
+Outcome<Curve> integrated_witt_mao_magnification(Curve l, double re, double rstar,
+                                                 const Interrupt& interrupt = {});
+Outcome<Curve> integrated_heyrovsky_magnification(Curve l, double re, double rstar,
+                                                  const Interrupt& interrupt = {});
 
 }  // namespace models

@@ -5,6 +5,7 @@
 // Python exception only at the module boundary.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -15,7 +16,10 @@ namespace models {
 // One magnification per separation, in input order.
 using Curve = std::vector<double>;
 
-enum class ErrorKind { runtime_error };
+enum class ErrorKind {
+    runtime_error,
+    interrupted,  // the caller asked to abandon the call; it reports why itself
+};
 
 struct ModelError {
     ErrorKind kind;
@@ -24,6 +28,21 @@ struct ModelError {
 
 [[nodiscard]] constexpr ModelError runtime_error(const char* text) noexcept {
     return ModelError{ErrorKind::runtime_error, text};
+}
+
+[[nodiscard]] constexpr ModelError interrupted() noexcept {
+    return ModelError{ErrorKind::interrupted, "interrupted"};
+}
+
+// Asked by long computations between elements, on the calling thread only,
+// whether the call is to be abandoned (a pending Ctrl-C, say).  Empty: never.
+using Interrupt = std::function<bool()>;
+
+// Polls `interrupt` every `every` elements: a cheap test for loops whose
+// elements take a fraction of a microsecond.
+[[nodiscard]] inline bool interrupted_at(const Interrupt& interrupt, std::size_t i,
+                                         std::size_t every) {
+    return interrupt && i % every == 0 && interrupt();
 }
 
 template <class T>

@@ -12,6 +12,8 @@ using Batch = std::vector<Curve>;
 
 // The curve over l for every pair (re[i], rstar[j]), at index
 // i * rstar.size() + j; or the error of the lowest-indexed failing pair.
-Outcome<Batch> multi_witt_mao_magnification(const Curve& l, const Curve& re, const Curve& rstar);
+// `interrupt` is asked on the calling thread only, while it waits.
+Outcome<Batch> multi_witt_mao_magnification(const Curve& l, const Curve& re, const Curve& rstar,
+                                            const Interrupt& interrupt = {});
 
 }  // namespace models

@@ -74,12 +74,16 @@ ellip::Result witt_mao_element(double x, double rho) noexcept {
     return ellip::success(g / PI);
 }
 
-Outcome<Curve> witt_mao_magnification(Curve l, double re, double rstar) {
+Outcome<Curve> witt_mao_magnification(Curve l, double re, double rstar,
+                                      const Interrupt& interrupt) {
     const double rho = rstar / re;
     Curve curve;
     curve.reserve(l.size());
-    for (const double x : l) {
-        const ellip::Result a = witt_mao_element(x, rho);
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        if (interrupted_at(interrupt, i, 1024)) {
+            return interrupted();
+        }
+        const ellip::Result a = witt_mao_element(l[i], rho);
         if (!a.ok()) {
             return runtime_error(a.error);
         }

@@ -14,6 +14,7 @@ namespace models {
 ellip::Result witt_mao_element(double x, double rho) noexcept;
 
 // The curve over the separations l (source radii); rho = rstar / re.
-Outcome<Curve> witt_mao_magnification(Curve l, double re, double rstar);
+Outcome<Curve> witt_mao_magnification(Curve l, double re, double rstar,
+                                      const Interrupt& interrupt = {});
 
 }  // namespace models

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
@@ -326,6 +327,7 @@ struct Call {
     const std::function<void(std::size_t)>& item;
     std::atomic<std::size_t> remaining;  // items not yet finished
     const bool waiter_is_worker;         // the caller waits by working, not on `finished`
+    std::atomic<bool> cancelled{false};  // set by an interrupted caller: start no more items
 
     std::mutex mutex;
     std::condition_variable finished;
@@ -475,6 +477,9 @@ void finish(PoolState& pool, Call& call, std::size_t count) {
 void evaluate(PoolState& pool, Call& call, std::size_t begin, std::size_t end) {
     bool failed = false;
     for (std::size_t i = begin; i < end; ++i) {
+        if (call.cancelled.load(std::memory_order_relaxed)) {
+            continue;  // counted as finished without running
+        }
         try {
             call.item(i);
         } catch (...) {
@@ -586,16 +591,21 @@ void WorkerPool::stop_and_join() noexcept {
     threads_.clear();
 }
 
-void WorkerPool::for_each_index(std::size_t n, const std::function<void(std::size_t)>& item) {
-    if (n == 0) return;
+bool WorkerPool::for_each_index(std::size_t n, const std::function<void(std::size_t)>& item,
+                                const std::function<bool()>& interrupted) {
+    if (n == 0) return true;
     if (n == 1) {
         item(0);
-        return;
+        return true;
     }
 
     if (threads_.empty()) {
         std::exception_ptr first_failure;
         for (std::size_t i = 0; i < n; ++i) {
+            if (interrupted && interrupted()) {
+                if (first_failure) std::rethrow_exception(first_failure);
+                return false;
+            }
             try {
                 item(i);
             } catch (...) {
@@ -603,7 +613,7 @@ void WorkerPool::for_each_index(std::size_t n, const std::function<void(std::siz
             }
         }
         if (first_failure) std::rethrow_exception(first_failure);
-        return;
+        return true;
     }
 
     PoolState& pool = *state_;
@@ -617,14 +627,27 @@ void WorkerPool::for_each_index(std::size_t n, const std::function<void(std::siz
             pool.handed_over.tasks.push_back(Task{&call, 0, n, pool.size, no_index});
         }
         announce(pool, false);
+        // The interrupt test may run arbitrary code (a signal handler), so
+        // it is asked without the call's lock held.
+        constexpr auto poll_interval = std::chrono::milliseconds(10);
         std::exception_ptr failure;
         {
             std::unique_lock lock(call.mutex);
-            call.finished.wait(lock, [&] { return call.done; });
+            while (!call.done) {
+                if (call.finished.wait_for(lock, poll_interval, [&] { return call.done; })) {
+                    break;
+                }
+                if (interrupted && !call.cancelled.load(std::memory_order_relaxed)) {
+                    lock.unlock();
+                    const bool stop = interrupted();
+                    lock.lock();
+                    if (stop) call.cancelled.store(true, std::memory_order_relaxed);
+                }
+            }
             failure = call.failure;
         }
         if (failure) std::rethrow_exception(failure);
-        return;
+        return !call.cancelled.load(std::memory_order_relaxed);
     }
 
     // A worker calling in from one of its items works on its own range, and
@@ -646,6 +669,7 @@ void WorkerPool::for_each_index(std::size_t n, const std::function<void(std::siz
         failure = call.failure;
     }
     if (failure) std::rethrow_exception(failure);
+    return true;
 }
 
 // ---------------------------------------------------------------------------

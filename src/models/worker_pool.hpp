@@ -68,7 +68,13 @@ public:
     // calling in keeps working on pending items until its range is done.  If
     // items throw, every other item still runs, and the exception of the
     // lowest failing index is rethrown here.
-    void for_each_index(std::size_t n, const std::function<void(std::size_t)>& item);
+    //
+    // An outside caller polls `interrupted` (if given) every few
+    // milliseconds while it waits; once it answers true no further item
+    // starts, the running ones finish, and the call returns false.  It
+    // returns true when every item ran.
+    bool for_each_index(std::size_t n, const std::function<void(std::size_t)>& item,
+                        const std::function<bool()>& interrupted = {});
 
 private:
     void stop_and_join() noexcept;

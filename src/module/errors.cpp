@@ -52,6 +52,12 @@ void raise_model_error(const models::ModelError& error) noexcept {
         case models::ErrorKind::runtime_error:
             PyErr_SetString(PyExc_RuntimeError, error.text);
             return;
+        case models::ErrorKind::interrupted:
+            // The signal handler that asked for the stop has set its exception.
+            if (!PyErr_Occurred()) {
+                PyErr_SetNone(PyExc_KeyboardInterrupt);
+            }
+            return;
     }
     PyErr_SetString(PyExc_RuntimeError, error.text);
 }

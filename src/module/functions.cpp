@@ -31,7 +31,13 @@ PyObject* curve_result(models::Outcome<models::Curve>&& outcome) noexcept {
     return list_from_curve(outcome.value());
 }
 
-PyObject* curve_result(models::Curve&& curve) noexcept { return list_from_curve(curve); }
+// Long computations ask between elements whether a signal is pending; the
+// pending signal's handler (Ctrl-C's raises KeyboardInterrupt) then decides,
+// and its exception ends the call.
+const models::Interrupt& pending_signals() {
+    static const models::Interrupt poll = [] { return PyErr_CheckSignals() < 0; };
+    return poll;
+}
 
 // A function of (l, re, rstar) returning a curve.
 template <auto Model>
@@ -45,7 +51,7 @@ PyObject* curve_of_l_re_rstar(const Signature& signature, PyObject* const* args,
             !a.number(rstar)) {
             return nullptr;
         }
-        return curve_result(Model(std::move(l), re, rstar));
+        return curve_result(Model(std::move(l), re, rstar, pending_signals()));
     });
 }
 
@@ -69,7 +75,8 @@ PyObject* curve_of_flux_map(const Signature& signature, PyObject* const* args, P
                          signature.name, bl.size(), bf.size());
             return nullptr;
         }
-        return curve_result(Model(std::move(l), re, rstar, std::move(bl), std::move(bf)));
+        return curve_result(
+            Model(std::move(l), re, rstar, std::move(bl), std::move(bf), pending_signals()));
     });
 }
 
@@ -127,7 +134,7 @@ PyObject* multi_witt_mao_magnification(PyObject*, PyObject* const* args, Py_ssiz
             !a.sequence(rstar)) {
             return nullptr;
         }
-        const auto outcome = models::multi_witt_mao_magnification(l, re, rstar);
+        const auto outcome = models::multi_witt_mao_magnification(l, re, rstar, pending_signals());
         if (!outcome.ok()) {
             raise_model_error(outcome.error());
             return nullptr;
