@@ -31,7 +31,6 @@ the exit status is 1, with the first differing line printed, if they differ.
 
 from __future__ import annotations
 
-import argparse
 import math
 import sys
 from fractions import Fraction
@@ -39,6 +38,9 @@ from pathlib import Path
 
 import mpmath
 from mpmath import mp, mpf
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import generated_file  # noqa: E402
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_OUTPUT = REPO_ROOT / "src" / "ellip" / "legendre" / "taylor_tables.hpp"
@@ -324,38 +326,7 @@ def generate() -> tuple[str, Fraction]:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("output", nargs="?", type=Path, default=DEFAULT_OUTPUT,
-                        help=f"header to write or check (default: {DEFAULT_OUTPUT.relative_to(REPO_ROOT)})")
-    parser.add_argument("--check", action="store_true",
-                        help="regenerate in memory and fail if OUTPUT differs")
-    args = parser.parse_args(argv)
-
-    text, margin = generate()
-
-    if args.check:
-        try:
-            current = args.output.read_text(encoding="utf-8")
-        except FileNotFoundError:
-            print(f"{args.output}: missing", file=sys.stderr)
-            return 1
-        if current == text:
-            return 0
-        want, have = text.splitlines(), current.splitlines()
-        for n, (w, h) in enumerate(zip(want, have), start=1):
-            if w != h:
-                print(f"{args.output}:{n}: differs from generated output\n"
-                      f"  file:      {h}\n  generated: {w}", file=sys.stderr)
-                return 1
-        print(f"{args.output}: {len(have)} lines, generated output has {len(want)}"
-              " (or differs only in line endings)", file=sys.stderr)
-        return 1
-
-    args.output.parent.mkdir(parents=True, exist_ok=True)
-    with open(args.output, "w", encoding="utf-8", newline="\n") as f:
-        f.write(text)
-    print(f"wrote {args.output} (closest approach to a rounding tie: {float(margin):.3g} ulp)")
-    return 0
+    return generated_file.main(argv, __doc__.splitlines()[0], DEFAULT_OUTPUT, REPO_ROOT, generate)
 
 
 if __name__ == "__main__":

@@ -11,10 +11,12 @@
 
 #include "ellip/carlson/carlson.hpp"
 #include "ellip/legendre/legendre.hpp"
+#include "kernel_assertions.hpp"
 
 namespace {
 
 using ellip::Result;
+using namespace kernel_assertions;
 using namespace ellip::legendre;
 namespace cr = ellip::carlson;
 
@@ -28,47 +30,6 @@ constexpr const char* kEm = "ellipe: m must be less than 1.";
 constexpr const char* kPim = "ellippi: m must be less than 1.";
 constexpr const char* kPin = "ellippi: n cannot be 1.";
 constexpr const char* kRjConverge = "elliprj: Fail to converge";
-
-// Distance in representable doubles; -0 and +0 are the same point.
-std::int64_t ulps_between(double a, double b) {
-    auto ordered = [](double v) {
-        std::int64_t i;
-        std::memcpy(&i, &v, sizeof i);
-        return i < 0 ? std::numeric_limits<std::int64_t>::min() - i : i;
-    };
-    const std::int64_t d = ordered(a) - ordered(b);
-    return d < 0 ? -d : d;
-}
-
-testing::AssertionResult Fails(const Result& r, const char* text) {
-    if (r.ok()) return testing::AssertionFailure() << "returned " << r.value << ", not \"" << text << "\"";
-    if (std::strcmp(r.error, text) != 0)
-        return testing::AssertionFailure() << "returned \"" << r.error << "\", not \"" << text << "\"";
-    return testing::AssertionSuccess();
-}
-
-testing::AssertionResult Within(const Result& r, double expected, std::int64_t max_ulps) {
-    if (!r.ok()) return testing::AssertionFailure() << "returned \"" << r.error << "\"";
-    const std::int64_t d = ulps_between(r.value, expected);
-    if (d > max_ulps)
-        return testing::AssertionFailure() << std::hexfloat << r.value << " is " << d << " ulps from "
-                                           << expected;
-    return testing::AssertionSuccess();
-}
-
-testing::AssertionResult Is(const Result& r, double expected) { return Within(r, expected, 0); }
-
-// Bitwise equality with another kernel's result (which must itself succeed).
-testing::AssertionResult Same(const Result& r, const Result& other) {
-    if (!other.ok()) return testing::AssertionFailure() << "reference returned \"" << other.error << "\"";
-    return Within(r, other.value, 0);
-}
-
-testing::AssertionResult IsNaN(const Result& r) {
-    if (!r.ok()) return testing::AssertionFailure() << "returned \"" << r.error << "\"";
-    if (!std::isnan(r.value)) return testing::AssertionFailure() << "returned " << r.value;
-    return testing::AssertionSuccess();
-}
 
 // ---------------------------------------------------------------- K and E
 
