@@ -17,5 +17,8 @@ else
 fi
 meson test -C build/tests --print-errorlogs
 
+echo "==> Reference and memory balance (debug interpreter)"
+./scripts/refcount.sh
+
 echo "==> Python tests"
 "$PYTHON" -m pytest tests/python "$@"

@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# Memory and undefined-behaviour hardening, in three parts:
+#   1. the GoogleTest suites built with AddressSanitizer and UBSan (build/asan);
+#   2. the Python suites that exercise the module, against the module from
+#      that same sanitized build;
+#   3. a time-bounded libFuzzer run over the kernels and models
+#      (tests/fuzz/fuzz_kernels.cpp), built with clang.
+# Any sanitizer report, failed test or fuzzer finding fails the script.
+#
+# FUZZ_SECONDS (default 60) bounds the fuzzing time.  The committed seed
+# corpus (tests/fuzz/corpus) is copied to a temporary directory, so the
+# inputs the fuzzer adds are thrown away; a crashing input is kept in
+# build/fuzz/ and the command that reproduces it is printed.
+cd "$(dirname "$0")/.."
+source scripts/setup-common.sh
+
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+ROOT=$PWD
+
+ensure_apt g++ pkg-config libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev
+ensure_build_tools
+
+# The test requirements of the package, as pyproject.toml lists them; pip
+# does nothing when they are already installed.
+mapfile -t test_requirements < <("$PYTHON" -c '
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))
+')
+PIP_ROOT_USER_ACTION=ignore "$PYTHON" -m pip install -q "${test_requirements[@]}"
+
+part=""
+started=$SECONDS
+report_failure() {
+    local status=$?
+    if [ -n "$part" ]; then
+        echo "==> hardening FAILED in part: $part (exit status $status)"
+    fi
+}
+trap report_failure EXIT
+
+section() {
+    part="$1"
+    part_started=$SECONDS
+    echo
+    echo "==> hardening: $1"
+}
+
+# Every report is fatal and comes with its stack.  UBSan reports are made
+# non-recoverable at compile time as well (-fno-sanitize-recover).
+ASAN_BASE="halt_on_error=1:abort_on_error=1:print_stacktrace=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+# ---------------------------------------------------------------------------
+section "C++ tests with AddressSanitizer and UBSan"
+
+asan_options=(
+    -Dtests=enabled
+    --buildtype=debugoptimized
+    -Db_sanitize=address,undefined
+    "-Dcpp_args=-fno-sanitize-recover=undefined -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS"
+)
+if [ -f build/asan/build.ninja ]; then
+    meson setup --reconfigure build/asan "${asan_options[@]}" >/dev/null
+else
+    # The Python part preloads gcc's ASan runtime, so the build must use gcc.
+    CXX=g++ meson setup build/asan "${asan_options[@]}" >/dev/null
+fi
+meson compile -C build/asan >/dev/null
+
+# The surface tests embed the interpreter, whose own allocations that live
+# until exit read as leaks; every other suite runs with leak detection.
+embedded=()
+others=()
+while IFS= read -r name; do
+    case "$name" in
+        *:surface) embedded+=("$name") ;;
+        *) others+=("$name") ;;
+    esac
+done < <(meson test -C build/asan --no-rebuild --list 2>/dev/null)
+if ((${#others[@]})); then
+    ASAN_OPTIONS="$ASAN_BASE:detect_leaks=1" \
+        meson test -C build/asan --no-rebuild --print-errorlogs "${others[@]}"
+fi
+if ((${#embedded[@]})); then
+    ASAN_OPTIONS="$ASAN_BASE:detect_leaks=0" \
+        meson test -C build/asan --no-rebuild --print-errorlogs "${embedded[@]}"
+fi
+cpp_seconds=$((SECONDS - part_started))
+echo "(C++ part took ${cpp_seconds} s)"
+
+# ---------------------------------------------------------------------------
+section "Python tests against the sanitized module"
+
+# The interpreter itself is not instrumented: the ASan runtime must be loaded
+# before anything else, so it is preloaded.  CPython keeps objects alive
+# until exit, which leak detection would report, so it is off here.
+# PYTHONMALLOC=malloc hands every object to ASan's allocator, so that a
+# reference released too early is caught as a use after free.
+libasan=$(g++ -print-file-name=libasan.so)
+if [ ! -e "$libasan" ]; then
+    echo "gcc's ASan runtime (libasan.so) not found" >&2
+    exit 1
+fi
+module=$(find build/asan -maxdepth 1 -name 'caustrix*.so' | head -n 1)
+if [ -z "$module" ]; then
+    echo "the sanitized module was not built in build/asan" >&2
+    exit 1
+fi
+python_env=(
+    env
+    "PYTHONPATH=$ROOT/build/asan${PYTHONPATH:+:$PYTHONPATH}"
+    "LD_PRELOAD=$libasan"
+    PYTHONMALLOC=malloc
+    "ASAN_OPTIONS=$ASAN_BASE:detect_leaks=0"
+)
+"${python_env[@]}" "$PYTHON" -c '
+import pathlib, sys, caustrix
+expected = pathlib.Path(sys.argv[1]).resolve()
+if pathlib.Path(caustrix.__file__).resolve() != expected:
+    sys.exit(f"imported {caustrix.__file__}, not the sanitized {expected}")
+' "$module"
+
+# Only the suites that import the module: the generator checks do not load it.
+mapfile -t suites < <(grep -l -E '^\s*(import\s.*\bcaustrix\b|from\s+caustrix\b)' tests/python/test_*.py | sort)
+if ((${#suites[@]} == 0)); then
+    echo "no Python suite imports caustrix" >&2
+    exit 1
+fi
+# ASan's operator new cannot throw std::bad_alloc: on exhaustion it ends the
+# process, so the test that exhausts memory on purpose cannot run here.
+not_under_asan=(
+    --deselect tests/python/test_hostile_input.py::TestMemoryLimits::test_real_exhaustion_raises_memory_error
+)
+"${python_env[@]}" "$PYTHON" -m pytest -q -x -p no:cacheprovider "${not_under_asan[@]}" "${suites[@]}"
+python_seconds=$((SECONDS - part_started))
+echo "(Python part took ${python_seconds} s)"
+
+# ---------------------------------------------------------------------------
+section "libFuzzer over the kernels and models (${FUZZ_SECONDS} s)"
+
+clangxx=""
+for candidate in clang++-14 clang++; do
+    if command -v "$candidate" >/dev/null; then
+        clangxx=$candidate
+        break
+    fi
+done
+if [ -z "$clangxx" ]; then
+    echo "clang++ not found" >&2
+    exit 1
+fi
+
+mkdir -p build/fuzz
+# Failing inputs of an earlier run would be mistaken for this run's.
+rm -f build/fuzz/crash-* build/fuzz/leak-* build/fuzz/timeout-* build/fuzz/oom-*
+# The plain C++ kernels and models, without the binding surface.
+mapfile -t core_sources < <(find src/ellip src/models src/numdiff -name '*.cpp' | sort)
+"$clangxx" -std=c++20 -g -O1 -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math \
+    -D_GLIBCXX_ASSERTIONS \
+    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    -Isrc tests/fuzz/fuzz_kernels.cpp "${core_sources[@]}" -pthread \
+    -o build/fuzz/fuzz_kernels
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"; report_failure' EXIT
+mkdir "$work/corpus"
+cp tests/fuzz/corpus/* "$work/corpus/"
+fuzz_log=build/fuzz/fuzz_kernels.log
+if ! ASAN_OPTIONS="halt_on_error=1:print_stacktrace=1:detect_stack_use_after_return=1:detect_leaks=1" \
+    build/fuzz/fuzz_kernels -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -max_len=512 \
+    -timeout=30 -print_final_stats=1 -artifact_prefix="$ROOT/build/fuzz/" \
+    "$work/corpus" >"$fuzz_log" 2>&1; then
+    tail -n 60 "$fuzz_log"
+    echo
+    echo "the fuzzer found a failing input; full log in $fuzz_log"
+    for input in build/fuzz/crash-* build/fuzz/leak-* build/fuzz/timeout-* build/fuzz/oom-*; do
+        [ -e "$input" ] && echo "reproduce with: build/fuzz/fuzz_kernels $input"
+    done
+    exit 1
+fi
+executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$fuzz_log")
+grep -E '^#[0-9]+[[:space:]]+DONE' "$fuzz_log" || true
+echo "fuzz executions: ${executions:-unknown}"
+fuzz_seconds=$((SECONDS - part_started))
+echo "(fuzzing part took ${fuzz_seconds} s)"
+
+part=""
+echo
+echo "==> hardening passed in $((SECONDS - started)) s: C++ ${cpp_seconds} s, Python ${python_seconds} s, fuzzing ${fuzz_seconds} s (${executions:-unknown} executions)"
