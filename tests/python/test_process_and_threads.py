@@ -1,0 +1,386 @@
+"""The module inside a real process: forked children with and without a
+started worker pool, concurrent Python threads, memory over many calls and
+failed calls, and Ctrl-C during long calls."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import multiprocessing
+import os
+import select
+import signal
+import subprocess
+import sys
+import threading
+import time
+from collections import deque
+
+import pytest
+
+import caustrix
+
+L = [0.0, 0.25, 0.5, 0.999, 1.0, 1.001, 2.0, 5.0]
+BL = [0.0, 0.25, 0.5, 0.75, 1.0]
+BF = [1.0, 0.95, 0.85, 0.7, 0.4]
+
+# One call of every function, the batched one with several pairs so that it
+# goes to the worker pool.
+CALLS = {
+    "witt_mao_magnification": (L, 1.0, 0.3),
+    "integrated_witt_mao_magnification": (L, 1.0, 0.3),
+    "integrated_flux_map_witt_mao_magnification": (L, 1.0, 0.3, BL, BF),
+    "multi_witt_mao_magnification": (L, [0.5, 1.0, 2.0], [0.1, 0.3]),
+    "heyrovsky_magnification": (0.5, 1.0, 1.0, 0.3),
+    "integrated_heyrovsky_magnification": (L, 1.0, 0.3),
+    "integrated_flux_map_heyrovsky_magnification": (L, 1.0, 0.3, BL, BF),
+    "discrete_flux_map_heyrovsky_magnification": (L, 1.0, 0.3, BL, BF),
+}
+
+
+def call_all():
+    return {name: getattr(caustrix, name)(*args) for name, args in CALLS.items()}
+
+
+def digest(results):
+    """A short fingerprint of results, exact to the last bit (repr of a float
+    round-trips)."""
+    return hashlib.sha256(repr(sorted(results.items())).encode()).hexdigest()
+
+
+def child_env():
+    env = dict(os.environ)
+    found = os.path.dirname(os.path.abspath(caustrix.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (found, env.get("PYTHONPATH")) if p)
+    return env
+
+
+def wait_or_kill(pid, timeout):
+    """The exit status of a forked child, or None after killing it when it
+    has not ended within `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done == pid:
+            return status
+        time.sleep(0.02)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return None
+
+
+# --------------------------------------------------------------------------
+# fork
+
+
+def test_forked_child_after_the_pool_started_computes_what_the_parent_does():
+    caustrix.multi_witt_mao_magnification(L, [1.0, 2.0, 3.0], [0.1, 0.2])  # pool running
+    expected = digest(call_all())
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: report and leave without running any test machinery
+        code = 1
+        try:
+            os.close(read_end)
+            results = call_all()
+            # The batched function again, now that the child has its own pool.
+            results["again"] = caustrix.multi_witt_mao_magnification(L, [1.0, 2.0], [0.5, 0.6])
+            os.write(write_end, json.dumps([digest(call_all()), repr(results["again"])]).encode())
+            code = 0
+        finally:
+            os._exit(code)
+    os.close(write_end)
+    try:
+        status = wait_or_kill(pid, 60)
+        report = os.read(read_end, 1 << 16)
+    finally:
+        os.close(read_end)
+    assert status is not None, "the forked child did not finish within 60 s"
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, f"child status {status}"
+    child_digest, child_again = json.loads(report)
+    assert child_digest == expected
+    assert child_again == repr(caustrix.multi_witt_mao_magnification(L, [1.0, 2.0], [0.5, 0.6]))
+
+
+def batch_fingerprint(rstar):
+    """Run in pool processes: one batched call, fingerprinted."""
+    batch = caustrix.multi_witt_mao_magnification(L, [0.5, 1.0, 2.0, 4.0], [rstar, 2 * rstar])
+    return repr(batch)
+
+
+def test_fork_started_process_pool_maps_batched_calls():
+    caustrix.multi_witt_mao_magnification(L, [1.0, 2.0], [0.1, 0.2])  # pool running
+    rstars = [0.01, 0.1, 0.2, 0.5, 1.0, 3.0]
+    context = multiprocessing.get_context("fork")
+    with context.Pool(2) as processes:
+        got = processes.map_async(batch_fingerprint, rstars).get(timeout=60)
+    assert got == [batch_fingerprint(r) for r in rstars]
+
+
+# --------------------------------------------------------------------------
+# threads
+
+
+class YieldingFloat:
+    """An element whose conversion lets other threads run: their calls then
+    start and finish while this one is half converted."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        time.sleep(0)
+        return self.value
+
+
+def thread_workload():
+    """Every function, with results and with each kind of failure, as
+    (label, callable) pairs whose outcomes must not depend on what other
+    threads do at the same time."""
+    work = [(name, lambda n=name, a=args: getattr(caustrix, n)(*a)) for name, args in CALLS.items()]
+    work += [
+        ("yielding elements",
+         lambda: caustrix.multi_witt_mao_magnification(
+             [YieldingFloat(x) for x in L], [1.0, YieldingFloat(2.0)], [0.3, 0.4])),
+        ("kernel error", lambda: caustrix.witt_mao_magnification(L, 0.0, 0.3)),
+        ("batched kernel error",
+         lambda: caustrix.multi_witt_mao_magnification(L, [1.0, 0.0, 2.0], [0.3, 0.4])),
+        ("unequal tables",
+         lambda: caustrix.discrete_flux_map_heyrovsky_magnification(L, 1.0, 0.3, BL, BF[:2])),
+        ("conversion error", lambda: caustrix.witt_mao_magnification([0.5, "x"], 1.0, 0.3)),
+    ]
+    return work
+
+
+def outcome(call):
+    try:
+        return ("returned", repr(call()))
+    except Exception as exc:  # noqa: BLE001
+        return ("raised", type(exc).__name__, exc.args)
+
+
+def test_eight_threads_at_once_get_the_sequential_results():
+    work = thread_workload()
+    expected = [outcome(call) for _, call in work]
+    rounds = 100
+    threads_count = 8
+    start = threading.Barrier(threads_count)
+    mismatches = []
+    crashes = []
+
+    def run(offset):
+        try:
+            start.wait(timeout=30)
+            for round_ in range(rounds):
+                # Each thread walks the workload from its own starting point,
+                # so that different functions run side by side.
+                for k in range(len(work)):
+                    index = (k + offset + round_) % len(work)
+                    got = outcome(work[index][1])
+                    if got != expected[index]:
+                        mismatches.append((work[index][0], got, expected[index]))
+        except BaseException as exc:  # noqa: BLE001
+            crashes.append(repr(exc))
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=run, args=(i,), daemon=True)
+                   for i in range(threads_count)]
+        began = time.perf_counter()
+        for t in threads:
+            t.start()
+        deadline = time.monotonic() + 120
+        for t in threads:
+            t.join(timeout=max(0.0, deadline - time.monotonic()))
+        elapsed = time.perf_counter() - began
+    finally:
+        sys.setswitchinterval(previous)
+    alive = [t.name for t in threads if t.is_alive()]
+    assert not alive, f"threads still running after 120 s: {alive}"
+    assert not crashes, crashes
+    assert not mismatches, mismatches[:5]
+    print(f"\n{threads_count} threads x {rounds} rounds x {len(work)} calls: {elapsed:.2f} s")
+
+
+# --------------------------------------------------------------------------
+# memory
+
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * PAGE
+
+
+def growth(call, count):
+    """RSS and allocated-block growth over `count` calls after a warm-up."""
+    for _ in range(max(count // 10, 100)):
+        call()
+    before_rss, before_blocks = rss(), sys.getallocatedblocks()
+    for _ in range(count):
+        call()
+    return rss() - before_rss, sys.getallocatedblocks() - before_blocks
+
+
+def swallow(exc_type, function, *args, **kwargs):
+    def call():
+        try:
+            function(*args, **kwargs)
+        except exc_type:
+            pass
+        else:
+            raise AssertionError(f"{function.__name__} did not raise {exc_type.__name__}")
+    return call
+
+
+class Refusing:
+    def __float__(self):
+        raise LookupError("refused")
+
+
+class FreshItems:
+    """A sequence of the protocol only, whose items are new floats."""
+
+    def __len__(self):
+        return 4
+
+    def __getitem__(self, i):
+        if i >= 4:
+            raise IndexError(i)
+        return 0.5 * i + 0.25
+
+
+SLACK = 8 * 2**20
+
+
+def memory_paths():
+    wm = caustrix.witt_mao_magnification
+    small = [0.0, 0.5, 1.0, 2.0]
+    return [
+        ("witt_mao_magnification", lambda: wm(small, 1.0, 0.5), 10**5),
+        ("sequence protocol", lambda: wm(FreshItems(), 1.0, 0.5), 10**4),
+        ("missing arguments", swallow(TypeError, wm, small), 10**4),
+        ("unexpected keyword", swallow(TypeError, wm, small, 1.0, rho=0.5), 10**4),
+        ("str element", swallow(TypeError, wm, [0.5, "x"], 1.0, 0.5), 10**4),
+        ("non-sequence", swallow(TypeError, wm, {0.5: 1}, 1.0, 0.5), 10**4),
+        ("overflowing number", swallow(OverflowError, wm, small, 10**400, 0.5), 10**4),
+        ("raising __float__", swallow(LookupError, wm, small, Refusing(), 0.5), 10**4),
+        ("kernel error", swallow(RuntimeError, wm, small, 0.0, 0.5), 10**4),
+        ("batched kernel error",
+         swallow(RuntimeError, caustrix.multi_witt_mao_magnification, small, [1.0, 0.0],
+                 [0.5]), 10**4),
+        ("unequal tables",
+         swallow(ValueError, caustrix.discrete_flux_map_heyrovsky_magnification, small, 1.0,
+                 0.5, [0.5, 1.0], [1.0]), 10**4),
+    ]
+
+
+@pytest.mark.parametrize("label, call, count", memory_paths(),
+                         ids=[label for label, _, _ in memory_paths()])
+def test_memory_stays_flat_over_many_calls(label, call, count):
+    rss_growth, block_growth = growth(call, count)
+    print(f"\n{label}: {count} calls, RSS {rss_growth / 2**20:+.2f} MB, "
+          f"allocated blocks {block_growth:+d}")
+    assert rss_growth < SLACK
+    # A leaked object per call would show as at least one block per call.
+    assert block_growth < count // 20
+
+
+def test_calls_keep_no_references_to_their_arguments():
+    l = [0.0, 0.5, 1.0, 2.0]
+    element = YieldingFloat(0.5)
+    refusing = Refusing()
+    table = [0.5, 1.0]
+    before = [sys.getrefcount(x) for x in (l, element, refusing, table)]
+    for _ in range(1000):
+        caustrix.witt_mao_magnification(l, 1.0, 0.5)
+        caustrix.witt_mao_magnification([element], 1.0, 0.5)
+        caustrix.witt_mao_magnification(deque([element, 0.5]), 1.0, 0.5)
+        caustrix.multi_witt_mao_magnification(l, [1.0, 2.0], [element])
+        try:
+            caustrix.witt_mao_magnification(l, refusing, 0.5)
+        except LookupError:
+            pass
+        try:
+            caustrix.integrated_flux_map_heyrovsky_magnification(l, 1.0, 0.5, table, l)
+        except ValueError:
+            pass
+    after = [sys.getrefcount(x) for x in (l, element, refusing, table)]
+    assert after == before
+
+
+# --------------------------------------------------------------------------
+# Ctrl-C
+
+
+INTERRUPT_CHILD = r"""
+import json, sys, time
+import caustrix
+
+which = sys.argv[1]
+n = 10**4
+grid = [3.0 * i / n for i in range(n)]
+long_calls = {
+    "ring": (caustrix.integrated_heyrovsky_magnification, (grid * 20, 1.0, 0.01)),
+    "disc": (caustrix.integrated_witt_mao_magnification, (grid * 20, 1.0, 0.01)),
+    "batch": (caustrix.multi_witt_mao_magnification,
+              (grid * 100, [1.0, 2.0, 3.0, 4.0], [0.01, 0.02, 0.03, 0.04, 0.05, 0.06])),
+    "uniform": (caustrix.witt_mao_magnification, (grid * 2000, 1.0, 0.01)),
+}
+short_args = {
+    "ring": ([0.5, 2.0], 1.0, 0.01),
+    "disc": ([0.5, 2.0], 1.0, 0.01),
+    "batch": ([0.5, 2.0], [1.0, 2.0], [0.01, 0.02]),
+    "uniform": ([0.5, 2.0], 1.0, 0.01),
+}
+function, args = long_calls[which]
+report = {"interrupted": False}
+result = None
+print("ready", flush=True)
+try:
+    result = function(*args)
+except KeyboardInterrupt:
+    report["at"] = time.time()
+    report["interrupted"] = True
+report["result_assigned"] = result is not None
+del result
+report["after"] = repr(function(*short_args[which]))
+report["plain_after"] = repr(caustrix.witt_mao_magnification([0.5], 1.0, 1.0))
+print(json.dumps(report), flush=True)
+"""
+
+SHORT_AFTER = {
+    "ring": (caustrix.integrated_heyrovsky_magnification, ([0.5, 2.0], 1.0, 0.01)),
+    "disc": (caustrix.integrated_witt_mao_magnification, ([0.5, 2.0], 1.0, 0.01)),
+    "batch": (caustrix.multi_witt_mao_magnification, ([0.5, 2.0], [1.0, 2.0], [0.01, 0.02])),
+    "uniform": (caustrix.witt_mao_magnification, ([0.5, 2.0], 1.0, 0.01)),
+}
+
+
+@pytest.mark.parametrize("which", ["ring", "disc", "batch", "uniform"])
+def test_ctrl_c_ends_a_long_call_and_leaves_the_module_usable(which):
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPT_CHILD, which], env=child_env(),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        ready, _, _ = select.select([child.stdout], [], [], 60)
+        assert ready, "the child did not get ready within 60 s"
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.3)
+        sent = time.time()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    except BaseException:
+        child.kill()
+        child.communicate()
+        raise
+    assert child.returncode == 0, err
+    report = json.loads(out.strip().splitlines()[-1])
+    assert report["interrupted"], f"{which}: the call ran to its end despite Ctrl-C"
+    assert not report["result_assigned"]
+    function, args = SHORT_AFTER[which]
+    assert report["after"] == repr(function(*args))
+    assert report["plain_after"] == repr(caustrix.witt_mao_magnification([0.5], 1.0, 1.0))
+    print(f"\n{which}: KeyboardInterrupt {1000 * (report['at'] - sent):.1f} ms after SIGINT")
