@@ -10,7 +10,9 @@
 
 #include "ellip/carlson/carlson.hpp"
 #include "ellip/legendre/legendre.hpp"
+#include "models/multi_witt_mao.hpp"
 #include "models/witt_mao.hpp"
+#include "models/integrated.hpp"
 
 namespace {
 
@@ -163,5 +165,47 @@ BENCHMARK(BM_ellippi);
 BENCHMARK(BM_witt_mao_element_tabulated);
 BENCHMARK(BM_witt_mao_element_carlson);
 BENCHMARK(BM_witt_mao_element_limb);
+
+// 24 curves of 10^4 separations without the Python objects: the pool's own
+// speed-up over computing the same curves one after the other.
+namespace {
+const models::Curve BATCH_L = [] {
+    models::Curve l(10000);
+    for (std::size_t i = 0; i < l.size(); ++i) l[i] = 3.0 * static_cast<double>(i) / 9999;
+    return l;
+}();
+const models::Curve BATCH_RE = {0.5, 1.0, 2.0, 4.0};
+const models::Curve BATCH_RSTAR = {0.001, 0.003, 0.01, 0.03, 0.1, 0.3};
+}  // namespace
+
+void BM_batch_on_pool(benchmark::State& state) {
+    for (auto _ : state) {
+        auto batch = models::multi_witt_mao_magnification(BATCH_L, BATCH_RE, BATCH_RSTAR);
+        benchmark::DoNotOptimize(batch);
+    }
+}
+
+void BM_batch_sequential(benchmark::State& state) {
+    for (auto _ : state) {
+        for (const double re : BATCH_RE) {
+            for (const double rstar : BATCH_RSTAR) {
+                auto curve = models::witt_mao_magnification(BATCH_L, re, rstar);
+                benchmark::DoNotOptimize(curve);
+            }
+        }
+    }
+}
+
+void BM_integrated_ring_element(benchmark::State& state) {
+    const models::Curve l = {0.0, 0.5, 0.99, 1.01, 2.0, 3.0};
+    for (auto _ : state) {
+        auto curve = models::integrated_heyrovsky_magnification(l, 1.0, 0.01);
+        benchmark::DoNotOptimize(curve);
+    }
+}
+
+BENCHMARK(BM_batch_on_pool)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_batch_sequential)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_integrated_ring_element)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();
