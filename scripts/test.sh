@@ -20,5 +20,8 @@ meson test -C build/tests --print-errorlogs
 echo "==> Reference and memory balance (debug interpreter)"
 ./scripts/refcount.sh
 
+echo "==> Sanitizers and fuzzing"
+./scripts/hardening.sh
+
 echo "==> Python tests"
 "$PYTHON" -m pytest tests/python "$@"
