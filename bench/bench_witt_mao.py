@@ -12,6 +12,7 @@ Sections are plain functions registered with @section; a new curve function
 """
 
 import argparse
+import array
 import os
 import statistics
 import sys
@@ -135,6 +136,18 @@ def batched(points, repeat):
             caustrix.witt_mao_magnification(l_list, a, b) for a, b in pairs]
         print(f"  batched over sequential: {best_seq[0] / best_batch[0]:.2f}x faster"
               f"  (best {best_batch[0] * 1e6:.1f} us vs {best_seq[0] * 1e6:.1f} us per call)")
+        # The result floats are made (and the previous result freed) on the
+        # calling thread after the workers have finished, so that share of
+        # the sequential time does not shrink with more workers.  The same
+        # number of floats made and freed from a ready array of doubles
+        # measures it, and bounds the attainable speed-up (Amdahl).
+        ready = array.array("d", l_list)
+        objects = timed(lambda: [ready.tolist() for _ in pairs], repeat)[0]
+        workers = len(os.sched_getaffinity(0))
+        compute = max(best_seq[0] - objects, 0.0)
+        ceiling = best_seq[0] / (compute / workers + objects)
+        print(f"  making and freeing the result floats: {objects * 1e6:.1f} us;"
+              f" ceiling on {workers} processors: {ceiling:.2f}x")
 
 
 @section
