@@ -1,6 +1,7 @@
 #include "module/convert.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace surface {
 
@@ -17,6 +18,54 @@ bool append_converted(PyObject* item, std::vector<double>& out) {
         return false;
     }
     out.push_back(v);
+    return true;
+}
+
+// Reads a one-dimensional array of native doubles through the buffer
+// protocol, strided or not, instead of making one Python float per element.
+// Only the exact array types whose iteration yields exactly the buffer's
+// doubles take this road (numpy's ndarray, array.array, memoryview): a
+// subclass may iterate differently (a masked array yields its mask), so it
+// keeps the element-by-element conversion.  Returns false, with nothing
+// set, when the object does not qualify.
+bool read_double_buffer(PyObject* obj, std::vector<double>& out) {
+    PyTypeObject* type = Py_TYPE(obj);
+    const bool known_array = type == &PyMemoryView_Type ||
+                             std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
+                             std::strcmp(type->tp_name, "array.array") == 0;
+    if (!known_array || !PyObject_CheckBuffer(obj)) {
+        return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* format = view.format != nullptr ? view.format : "B";
+    const bool native_double =
+        view.ndim == 1 && view.itemsize == sizeof(double) &&
+        (std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0 ||
+         (std::strcmp(format, "=d") == 0 && PY_LITTLE_ENDIAN) ||
+         (std::strcmp(format, "<d") == 0 && PY_LITTLE_ENDIAN) ||
+         (std::strcmp(format, ">d") == 0 && !PY_LITTLE_ENDIAN));
+    if (!native_double) {
+        PyBuffer_Release(&view);
+        return false;
+    }
+    const Py_ssize_t n = view.shape[0];
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    const char* base = static_cast<const char*>(view.buf);
+    try {
+        out.resize(static_cast<size_t>(n));
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // memcpy: a strided view need not be aligned for double.
+        std::memcpy(&out[static_cast<size_t>(i)], base + i * stride, sizeof(double));
+    }
+    PyBuffer_Release(&view);
     return true;
 }
 
@@ -55,6 +104,9 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
     }
 
     out.clear();
+    if (read_double_buffer(obj, out)) {
+        return true;
+    }
     const bool exact_container = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {

@@ -14,7 +14,9 @@ namespace surface {
 bool to_double(PyObject* obj, double& out) noexcept;
 
 // A sequence (but not a str) to a vector of doubles, element by element in
-// iteration order.  Returns false with an exception set.
+// iteration order; a one-dimensional array of native doubles (numpy,
+// array.array, memoryview) is copied straight from its buffer, giving the
+// same doubles.  Returns false with an exception set.
 bool to_vector(PyObject* obj, std::vector<double>& out);
 
 // A new list of floats, or null with an exception set.
