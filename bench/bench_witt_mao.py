@@ -182,6 +182,35 @@ def limb_darkened(points, repeat):
                   f"   median {median / n * 1e6:8.2f} us/point")
 
 
+class IteratedArray(np.ndarray):
+    """The same float64 array, but as a subclass, so that caustrix takes the
+    element-by-element iteration instead of reading the buffer."""
+
+
+@section
+def array_conversion(points, repeat):
+    """Conversion alone of 10^6 separations from a float64 array: read
+    through the buffer protocol, against iterating the same array (one numpy
+    scalar per element) and against a list of floats.  The batched function
+    with no pairs converts `l` and computes nothing."""
+    n = max(points, 1_000_000)
+    values = np.linspace(0.0, 3.0, n)
+    iterated = values.view(IteratedArray)
+    as_list = values.tolist()
+
+    def convert(obj):
+        return lambda: caustrix.multi_witt_mao_magnification(obj, [], [])
+
+    print(f"conversion of {n} separations (multi_witt_mao_magnification with no pairs)")
+    buffer = report("float64 array (buffer)", timed(convert(values), repeat), n)
+    strided = report("strided float64 array (buffer)", timed(convert(values[::-2]), repeat),
+                     len(values[::-2]))
+    iterating = report("the array, iterated", timed(convert(iterated), repeat), n)
+    listed = report("list of floats", timed(convert(as_list), repeat), n)
+    print(f"  buffer over iteration: {iterating / buffer:.1f}x cheaper"
+          f" (strided {iterating / strided:.1f}x; list {listed / buffer:.1f}x)")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--points", type=int, default=100_000)

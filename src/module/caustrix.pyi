@@ -1,0 +1,64 @@
+"""Finite-source point-lens microlensing magnification, implemented in native code.
+
+Separations (`l`, the ring radius `r`, the table radii `bl`) are in units of
+the source radius; the Einstein radius `re` and the source radius `rstar`
+share any one length unit, so rho = rstar / re.  Sequence arguments take any
+sequence of numbers; one-dimensional float64 arrays are read directly.
+"""
+
+from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias
+
+__all__ = [
+    "witt_mao_magnification",
+    "integrated_witt_mao_magnification",
+    "integrated_flux_map_witt_mao_magnification",
+    "multi_witt_mao_magnification",
+    "heyrovsky_magnification",
+    "integrated_heyrovsky_magnification",
+    "integrated_flux_map_heyrovsky_magnification",
+    "discrete_flux_map_heyrovsky_magnification",
+]
+
+_Number: TypeAlias = SupportsFloat | SupportsIndex
+
+class _Numbers(Protocol):
+    """A sequence of numbers: a list, tuple, range, numpy array, array.array..."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _Number: ...
+
+def witt_mao_magnification(l: _Numbers, re: _Number, rstar: _Number) -> list[float]:
+    """Magnification of a uniformly bright disc at each separation of `l`."""
+
+def integrated_witt_mao_magnification(l: _Numbers, re: _Number, rstar: _Number) -> list[float]:
+    """Magnification of a linearly limb-darkened disc (coefficient 0.6) at each
+    separation, integrated over the source radius from uniform discs."""
+
+def integrated_flux_map_witt_mao_magnification(
+    l: _Numbers, re: _Number, rstar: _Number, bl: _Numbers, bf: _Numbers
+) -> list[float]:
+    """Magnification of a source whose brightness is the piecewise-linear
+    profile through the radii `bl` and brightnesses `bf`, from discs."""
+
+def multi_witt_mao_magnification(
+    l: _Numbers, re: _Numbers, rstar: _Numbers
+) -> list[list[float]]:
+    """One uniform-disc curve over `l` for every pair of an Einstein radius
+    from `re` and a source radius from `rstar` (`re` slowest), in parallel."""
+
+def heyrovsky_magnification(l: _Number, r: _Number, re: _Number, rstar: _Number) -> float:
+    """Magnification of a thin ring of radius `r` centred at separation `l`."""
+
+def integrated_heyrovsky_magnification(l: _Numbers, re: _Number, rstar: _Number) -> list[float]:
+    """Magnification of a linearly limb-darkened disc (coefficient 0.6) at each
+    separation, integrated over the source radius from rings."""
+
+def integrated_flux_map_heyrovsky_magnification(
+    l: _Numbers, re: _Number, rstar: _Number, bl: _Numbers, bf: _Numbers
+) -> list[float]:
+    """Magnification of a source whose brightness is the piecewise-linear
+    profile through the radii `bl` and brightnesses `bf`, from rings."""
+
+def discrete_flux_map_heyrovsky_magnification(
+    l: _Numbers, re: _Number, rstar: _Number, bl: _Numbers, bf: _Numbers
+) -> list[float]:
+    """The `bf`-weighted sum of the magnifications of thin rings at the radii `bl`."""

@@ -1,0 +1,77 @@
+"""The installed type stubs describe the module as it is: the same names as
+__all__, the same parameters as the text signatures, and a type checker that
+finds them and uses them."""
+
+from __future__ import annotations
+
+import ast
+import inspect
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import caustrix
+
+SOURCE_STUB = pathlib.Path(__file__).resolve().parents[2] / "src" / "module" / "caustrix.pyi"
+INSTALLED = pathlib.Path(caustrix.__file__).parent
+STUB_FILES = [INSTALLED / "caustrix.pyi", INSTALLED / "caustrix-stubs" / "__init__.pyi"]
+
+
+def stub_tree():
+    return ast.parse(SOURCE_STUB.read_text())
+
+
+def test_installed_stubs_are_the_source_stub():
+    for path in STUB_FILES:
+        assert path.read_text() == SOURCE_STUB.read_text(), path
+
+
+def test_stub_functions_are_all_with_the_text_signatures():
+    tree = stub_tree()
+    functions = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
+    declared_all = next(ast.literal_eval(node.value) for node in tree.body
+                        if isinstance(node, ast.Assign)
+                        and [t.id for t in node.targets] == ["__all__"])
+    assert declared_all == caustrix.__all__
+    assert [f.name for f in functions] == caustrix.__all__
+    for f in functions:
+        runtime = inspect.signature(getattr(caustrix, f.name))
+        assert [a.arg for a in f.args.args] == list(runtime.parameters), f.name
+        assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in runtime.parameters.values())
+        assert not (f.args.posonlyargs or f.args.kwonlyargs or f.args.vararg
+                    or f.args.kwarg or f.args.defaults), f.name
+        expected = "float" if f.name == "heyrovsky_magnification" else (
+            "list[list[float]]" if f.name.startswith("multi_") else "list[float]")
+        assert ast.unparse(f.returns) == expected, f.name
+
+
+def run_mypy(*args, cwd):
+    return subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(cwd / ".mypy"),
+                           *args], cwd=cwd, capture_output=True, text=True)
+
+
+def test_a_type_checker_finds_and_applies_the_stubs(tmp_path):
+    pytest.importorskip("mypy")
+    stubtest = subprocess.run([sys.executable, "-m", "mypy.stubtest", "caustrix",
+                               "--mypy-config-file", "/dev/null"],
+                              cwd=tmp_path, capture_output=True, text=True)
+    assert stubtest.returncode == 0, stubtest.stdout + stubtest.stderr
+    (tmp_path / "use.py").write_text(textwrap.dedent("""\
+        import array
+        import numpy as np
+        import caustrix
+        a: list[float] = caustrix.witt_mao_magnification(np.linspace(0, 1, 3), 1.0, 0.1)
+        b: list[list[float]] = caustrix.multi_witt_mao_magnification(range(3), [1], (0.1,))
+        c: float = caustrix.heyrovsky_magnification(0.5, 1, 1.0, 1.0)
+        d: list[float] = caustrix.discrete_flux_map_heyrovsky_magnification(
+            array.array("d", [0.0]), 1, 0.1, [0.5], [1.0])
+        wrong_result: str = caustrix.heyrovsky_magnification(0.5, 1.0, 1.0, 1.0)
+        caustrix.witt_mao_magnification("not numbers", 1.0, 0.1)
+        caustrix.integrated_witt_mao_magnification([0.0], 1.0)
+        """))
+    result = run_mypy("use.py", cwd=tmp_path)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert [line.split(":")[1] for line in errors] == ["9", "10", "11"], result.stdout
