@@ -8,4 +8,4 @@ ensure_apt g++ pkg-config
 ensure_build_tools
 install_module demo
 mkdir -p out
-cd out && "$PYTHON" ../examples/light_curve.py "$@"
+cd out && "$PYTHON" ../examples/lightcurve.py "$@"
