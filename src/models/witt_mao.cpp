@@ -32,11 +32,15 @@ namespace models {
 
 namespace {
 constexpr double PI = 3.141592653589793;
-constexpr double HALF_PI = 1.5707963267948966;
 
-// The lens exactly on the limb: no elliptic integral is left.
-double limb_value(double rho, double rho2) noexcept {
-    return (std::asin((rho2 - 1) / (rho2 + 1)) + HALF_PI) * ((1 + rho2) / rho2) + 2 / rho;
+// The lens exactly on the limb: no elliptic integral is left, and
+//   pi A = (pi/2 + asin((rho^2 - 1)/(rho^2 + 1))) (1 + rho^2)/rho^2 + 2/rho.
+// For a small source the arcsine sits next to -pi/2, where the sum cancels
+// (4e-10 relative error at rho = 1e-4); the sum is exactly 2 atan(rho),
+// which does not cancel.  Grouped as (atan(rho)/rho) (1/rho + rho), the
+// first term neither overflows nor underflows where rho^2 would.
+double limb_value(double rho) noexcept {
+    return 2 * (std::atan(rho) / rho) * (1 / rho + rho) + 2 / rho;
 }
 }  // namespace
 
@@ -57,7 +61,7 @@ ellip::Result witt_mao_element(double x, double rho) noexcept {
     // underflow) the lens lies on the limb to within the precision of the
     // arguments.
     if (d == 0 || nc == 0 || mc == 0) {
-        return ellip::success(limb_value(rho, rho2) / PI);
+        return ellip::success(limb_value(rho) / PI);
     }
 
     const double s = std::sqrt(d2 + 4);
