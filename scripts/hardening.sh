@@ -123,10 +123,11 @@ if pathlib.Path(caustrix.__file__).resolve() != expected:
 
 # Only the suites that import the module: the generator checks do not load it.
 mapfile -t suites < <(grep -l -E '^\s*(import\s.*\bcaustrix\b|from\s+caustrix\b)' tests/python/test_*.py | sort)
-# The suites of the installed package (its stubs, its examples, its wheel)
+# The suites of the installed package (its stubs, examples, wheel, benchmarks)
 # test the distribution, not the native code, and look for the installed
 # files beside the module: they run in the plain test run only.
-package_suites=(tests/python/test_stubs.py tests/python/test_examples.py tests/python/test_packaging.py)
+package_suites=(tests/python/test_stubs.py tests/python/test_examples.py tests/python/test_packaging.py
+                tests/python/test_bench_scripts.py)
 for excluded in "${package_suites[@]}"; do
     for i in "${!suites[@]}"; do
         [ "${suites[$i]}" != "$excluded" ] || unset 'suites[i]'
