@@ -1,10 +1,12 @@
-"""The examples' claims, at small sizes: the event fit recovers the simulated
+"""The examples' claims, at small sizes: the light curve shows the
+finite-source effects and draws its plot; the event fit recovers the simulated
 parameters, reproducibly, with a cheap far-field model that stays below the
 noise, and draws its plot; the grid computed on dask worker processes is the
 grid computed here, bit for bit."""
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import math
 import re
@@ -26,14 +28,42 @@ FIT_SIZE = ["--points", "300", "--walkers", "16", "--steps", "300", "--burn", "1
 TINY_FIT = ["--points", "120", "--walkers", "8", "--steps", "25", "--burn", "5"]
 
 
-@pytest.fixture(scope="module")
-def fit_event():
+@contextlib.contextmanager
+def example(name):
+    """The example script `name` imported as a module, for the time of a test."""
     sys.path.insert(0, str(EXAMPLES))
     try:
-        yield importlib.import_module("fit_event")
+        yield importlib.import_module(name)
     finally:
         sys.path.remove(str(EXAMPLES))
-        sys.modules.pop("fit_event", None)
+        sys.modules.pop(name, None)
+
+
+@pytest.fixture(scope="module")
+def fit_event():
+    with example("fit_event") as module:
+        yield module
+
+
+def test_lightcurve_example(tmp_path, capsys):
+    with example("lightcurve") as lightcurve:
+        output = tmp_path / "curve.png"
+        curves = lightcurve.main(["--points", "41", "--output", str(output)])
+    assert output.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert f"wrote {output}" in capsys.readouterr().out
+    times, point = curves["times"], curves["point"]
+    peak = times.index(0.0)
+    for rho in lightcurve.RHOS:
+        uniform, darkened = curves["uniform"][rho], curves["limb_darkened"][rho]
+        # A source larger than the impact parameter flattens the peak below
+        # the point source's, and the brighter centre of a limb-darkened
+        # disc lifts it above the uniform disc's.
+        if rho > lightcurve.U0:
+            assert uniform[peak] < darkened[peak] < point[peak]
+        # Far from the lens (many source radii) every source is a point.
+        u_far = (lightcurve.U0 ** 2 + (times[0] / lightcurve.T_E) ** 2) ** 0.5
+        assert abs(uniform[0] / point[0] - 1) < (rho / u_far) ** 2
+        assert abs(darkened[0] / point[0] - 1) < (rho / u_far) ** 2
 
 
 @pytest.fixture(scope="module")

@@ -29,6 +29,8 @@ from hypothesis import strategies as st
 
 import caustrix
 
+from test_surface import quoted_list
+
 BOUNDED = settings(max_examples=150, deadline=None, derandomize=True, database=None,
                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
@@ -395,15 +397,6 @@ def reference_vector(obj):
     return [_PyFloat_AsDouble(item) for item in obj]
 
 
-def missing_list(names):
-    quoted = [f"'{n}'" for n in names]
-    if len(quoted) == 1:
-        return quoted[0]
-    if len(quoted) == 2:
-        return f"{quoted[0]} and {quoted[1]}"
-    return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
-
-
 def reference_binding(name, positional, keywords):
     """("binding", message), ("conversion", parameter, exception) or
     ("converted", plain arguments in parameter order)."""
@@ -423,7 +416,7 @@ def reference_binding(name, positional, keywords):
     if missing:
         m = len(missing)
         return ("binding", f"{name}() missing {m} required positional "
-                           f"{'argument' if m == 1 else 'arguments'}: {missing_list(missing)}")
+                           f"{'argument' if m == 1 else 'arguments'}: {quoted_list(missing)}")
     converted = []
     for param in params:
         convert = reference_vector if is_sequence_parameter(name, param) else _PyFloat_AsDouble
