@@ -29,11 +29,15 @@ bool append_converted(PyObject* item, std::vector<double>& out) {
 // keeps the element-by-element conversion.  Returns false, with nothing
 // set, when the object does not qualify.
 bool read_double_buffer(PyObject* obj, std::vector<double>& out) {
+    // Lists and tuples, the common case, export no buffer: one slot test.
+    if (!PyObject_CheckBuffer(obj)) {
+        return false;
+    }
     PyTypeObject* type = Py_TYPE(obj);
     const bool known_array = type == &PyMemoryView_Type ||
                              std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
                              std::strcmp(type->tp_name, "array.array") == 0;
-    if (!known_array || !PyObject_CheckBuffer(obj)) {
+    if (!known_array) {
         return false;
     }
     Py_buffer view;
