@@ -12,7 +12,9 @@ using Batch = std::vector<Curve>;
 
 // The curve over l for every pair (re[i], rstar[j]), at index
 // i * rstar.size() + j; or the error of the lowest-indexed failing pair.
-// `interrupt` is asked on the calling thread only, while it waits.
+// `interrupt` is asked on the calling thread only, while it waits; once it
+// answers true the curves being computed stop early.  A child forked during
+// the call (by a signal handler) computes the batch again on its own pool.
 Outcome<Batch> multi_witt_mao_magnification(const Curve& l, const Curve& re, const Curve& rstar,
                                             const Interrupt& interrupt = {});
 

@@ -352,12 +352,15 @@ struct alignas(64) TaskQueue {
     std::deque<Task> tasks;
 };
 
+// Per-worker state is made as each worker starts, never for a requested
+// count that may not start at all (a thread count of a million would
+// otherwise claim hundreds of megabytes before the first thread fails).
+// Workers wait at the gate until every thread has started; only then are
+// `size` and `queues` fixed, and from then on they are only read.
 struct PoolState {
-    explicit PoolState(std::size_t n) : size(n), queues(n) {}
-
-    const std::size_t size;
-    std::vector<TaskQueue> queues;  // one per worker, never resized: newest at the back
-    TaskQueue handed_over;                // whole ranges from outside callers
+    std::size_t size = 0;
+    std::vector<std::unique_ptr<TaskQueue>> queues;  // one per worker: newest at the back
+    TaskQueue handed_over;                           // whole ranges from outside callers
 
     // Every new task or finished nested call advances the epoch; a thread
     // that found nothing to do sleeps until it moves on.
@@ -365,6 +368,7 @@ struct PoolState {
     std::atomic<std::size_t> sleepers{0};
     std::mutex sleep_mutex;
     std::condition_variable wake;
+    bool open = false;      // every worker started; guarded by sleep_mutex
     bool stopping = false;  // guarded by sleep_mutex
 };
 
@@ -437,14 +441,14 @@ std::optional<Task> take_oldest(TaskQueue& queue) {
 // Own newest work first, then ranges handed over from outside, then the
 // oldest (largest) work of the other workers.
 std::optional<Task> find_task(PoolState& pool, WorkerIdentity& self) {
-    if (auto task = take_newest(pool.queues[self.index])) return task;
+    if (auto task = take_newest(*pool.queues[self.index])) return task;
     if (auto task = take_oldest(pool.handed_over)) return task;
     if (pool.size > 1) {
         const std::size_t start = next_random(self) % pool.size;
         for (std::size_t k = 0; k < pool.size; ++k) {
             const std::size_t victim = (start + k) % pool.size;
             if (victim == self.index) continue;
-            if (auto task = take_oldest(pool.queues[victim])) return task;
+            if (auto task = take_oldest(*pool.queues[victim])) return task;
         }
     }
     return std::nullopt;
@@ -503,7 +507,7 @@ void run_task(PoolState& pool, std::size_t self, const Task& task) {
         splits /= 2;
         const std::size_t middle = begin + (end - begin) / 2;
         try {
-            TaskQueue& own = pool.queues[self];
+            TaskQueue& own = *pool.queues[self];
             std::lock_guard lock(own.mutex);
             own.tasks.push_back(Task{task.call, middle, end, splits, self});
         } catch (...) {
@@ -521,7 +525,16 @@ void name_this_thread(std::size_t index) {
     pthread_setname_np(pthread_self(), name);
 }
 
+// Waits until the pool has started all its workers; false when it stops
+// instead.
+bool wait_at_gate(PoolState& pool) {
+    std::unique_lock lock(pool.sleep_mutex);
+    pool.wake.wait(lock, [&] { return pool.open || pool.stopping; });
+    return !pool.stopping;
+}
+
 void worker_main(PoolState& pool, std::size_t index) {
+    if (!wait_at_gate(pool)) return;
     WorkerIdentity identity{&pool, index, 0x9e3779b97f4a7c15ULL * (index + 1)};
     current_worker = &identity;
     name_this_thread(index);
@@ -549,12 +562,19 @@ bool threads_unsupported(const std::error_code& code) {
 }  // namespace
 
 WorkerPool::WorkerPool(std::size_t size, const Spawner& spawn) try
-    : size_(std::max<std::size_t>(size, 1)), state_(std::make_unique<detail::PoolState>(size_)) {
-    threads_.reserve(size_);
+    : size_(std::max<std::size_t>(size, 1)), state_(std::make_unique<detail::PoolState>()) {
     for (std::size_t i = 0; i < size_; ++i) {
         try {
+            state_->queues.push_back(std::make_unique<TaskQueue>());
             std::function<void()> body = [state = state_.get(), i] { worker_main(*state, i); };
-            threads_.push_back(spawn ? spawn(std::move(body)) : std::thread(std::move(body)));
+            std::thread thread = spawn ? spawn(std::move(body)) : std::thread(std::move(body));
+            try {
+                threads_.push_back(std::move(thread));
+            } catch (...) {
+                stop_and_join();
+                thread.join();
+                throw;
+            }
         } catch (const std::system_error& e) {
             stop_and_join();
             if (threads_unsupported(e.code()) && current_worker == nullptr) {
@@ -570,6 +590,12 @@ WorkerPool::WorkerPool(std::size_t size, const Spawner& spawn) try
             fail_to_start("starting worker " + std::to_string(i), __LINE__);
         }
     }
+    {
+        std::lock_guard lock(state_->sleep_mutex);
+        state_->size = size_;
+        state_->open = true;
+    }
+    state_->wake.notify_all();
 } catch (const InternalFailure&) {
     throw;
 } catch (const std::exception& e) {
@@ -620,11 +646,14 @@ bool WorkerPool::for_each_index(std::size_t n, const std::function<void(std::siz
     WorkerIdentity* const self = current_worker != nullptr && current_worker->pool == &pool ? current_worker : nullptr;
 
     if (self == nullptr) {
-        // An outside caller hands the whole range over and waits.
-        Call call(item, n, false);
+        // An outside caller hands the whole range over and waits.  The call
+        // lives on the heap so that a forked child, where the workers that
+        // use it do not exist, can leave it alone (see below).
+        const pid_t owner = getpid();
+        auto call = std::make_unique<Call>(item, n, false);
         {
             std::lock_guard lock(pool.handed_over.mutex);
-            pool.handed_over.tasks.push_back(Task{&call, 0, n, pool.size, no_index});
+            pool.handed_over.tasks.push_back(Task{call.get(), 0, n, pool.size, no_index});
         }
         announce(pool, false);
         // The interrupt test may run arbitrary code (a signal handler), so
@@ -632,22 +661,46 @@ bool WorkerPool::for_each_index(std::size_t n, const std::function<void(std::siz
         constexpr auto poll_interval = std::chrono::milliseconds(10);
         std::exception_ptr failure;
         {
-            std::unique_lock lock(call.mutex);
-            while (!call.done) {
-                if (call.finished.wait_for(lock, poll_interval, [&] { return call.done; })) {
+            std::unique_lock lock(call->mutex);
+            while (!call->done) {
+                if (call->finished.wait_for(lock, poll_interval, [&] { return call->done; })) {
                     break;
                 }
-                if (interrupted && !call.cancelled.load(std::memory_order_relaxed)) {
+                if (interrupted && !call->cancelled.load(std::memory_order_relaxed)) {
                     lock.unlock();
-                    const bool stop = interrupted();
+                    bool stop = false;
+                    try {
+                        stop = interrupted();
+                    } catch (...) {
+                        // The test failed, or this thread is being ended by a
+                        // forced unwind: the workers still use the call, so
+                        // none starts another item, and the frame waits for
+                        // the running ones before it goes.
+                        if (getpid() != owner) {
+                            (void)call.release();
+                            throw;
+                        }
+                        call->cancelled.store(true, std::memory_order_relaxed);
+                        lock.lock();
+                        call->finished.wait(lock, [&] { return call->done; });
+                        throw;
+                    }
+                    // A signal handler may have forked.  In the child the
+                    // workers are gone and the call can never complete; its
+                    // state may have been half written by them at the fork,
+                    // so it is abandoned untouched, and the caller decides.
+                    if (getpid() != owner) {
+                        (void)call.release();
+                        throw ForkedDuringCall{};
+                    }
                     lock.lock();
-                    if (stop) call.cancelled.store(true, std::memory_order_relaxed);
+                    if (stop) call->cancelled.store(true, std::memory_order_relaxed);
                 }
             }
-            failure = call.failure;
+            failure = call->failure;
         }
         if (failure) std::rethrow_exception(failure);
-        return !call.cancelled.load(std::memory_order_relaxed);
+        return !call->cancelled.load(std::memory_order_relaxed);
     }
 
     // A worker calling in from one of its items works on its own range, and

@@ -44,6 +44,12 @@ struct PoolState;
 
 }  // namespace detail
 
+// Thrown by WorkerPool::for_each_index in a child process forked while the
+// call was waiting for its workers (by a signal handler that the interrupt
+// test ran): the workers, and the items they were computing, exist only in
+// the parent.  Whatever the items wrote may be half written in the child.
+struct ForkedDuringCall {};
+
 class WorkerPool {
 public:
     // Starts one worker thread running the given body.
@@ -72,7 +78,10 @@ public:
     // An outside caller polls `interrupted` (if given) every few
     // milliseconds while it waits; once it answers true no further item
     // starts, the running ones finish, and the call returns false.  It
-    // returns true when every item ran.
+    // returns true when every item ran.  If `interrupted` throws (or the
+    // thread is ended by a forced unwind), no further item starts and the
+    // exception passes on once the running items have finished.  In a
+    // child forked by `interrupted` it throws ForkedDuringCall at once.
     bool for_each_index(std::size_t n, const std::function<void(std::size_t)>& item,
                         const std::function<bool()>& interrupted = {});
 

@@ -37,7 +37,7 @@ std::string name_list(const Signature& signature, PyObject* const* slots) {
 // Re-raises an exact TypeError of the conversion of parameter `name` as
 // "argument 'name': <its text>", keeping its cause; every other exception
 // passes unchanged.
-void name_the_parameter(const char* name) noexcept {
+void name_the_parameter(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
         return;
     }
@@ -70,7 +70,7 @@ void name_the_parameter(const char* name) noexcept {
 
 }  // namespace
 
-bool Arguments::bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+bool Arguments::bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t n = signature_.count;
     if (given > n) {
@@ -134,7 +134,7 @@ bool Arguments::sequence(std::vector<double>& out) {
     return true;
 }
 
-bool Arguments::number(double& out) noexcept {
+bool Arguments::number(double& out) {
     const Py_ssize_t i = next_++;
     if (!to_double(slots_[i], out)) {
         name_the_parameter(signature_.parameters[i]);

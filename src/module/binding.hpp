@@ -27,12 +27,12 @@ public:
 
     // Fills the parameter slots from positional and keyword arguments, or
     // raises the TypeError that describes the mismatch.
-    bool bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
+    bool bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
     // Converts the next parameter into a vector of doubles or into a double.
     // A TypeError of the conversion is re-raised naming the parameter.
     bool sequence(std::vector<double>& out);
-    bool number(double& out) noexcept;
+    bool number(double& out);
 
 private:
     const Signature& signature_;

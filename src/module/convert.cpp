@@ -1,6 +1,7 @@
 #include "module/convert.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace surface {
@@ -12,6 +13,32 @@ namespace {
 // sequence claiming 10^18 elements cannot make us ask for absurd memory.
 constexpr Py_ssize_t UNTRUSTED_RESERVE_LIMIT = Py_ssize_t{1} << 16;
 
+// Converting or building a few thousand elements takes well under a
+// millisecond, so asking for pending signals this often keeps Ctrl-C prompt
+// on the longest sequences at a negligible cost.
+constexpr std::size_t SIGNAL_POLL_INTERVAL = 4096;
+
+// Counts elements and runs the pending signal handlers (Ctrl-C's raises
+// KeyboardInterrupt) every SIGNAL_POLL_INTERVAL of them; false when a handler
+// raised.
+class SignalPoll {
+public:
+    explicit SignalPoll(std::size_t interval = SIGNAL_POLL_INTERVAL) : interval_(interval) {}
+
+    bool operator()(std::size_t elements = 1) {
+        since_last_ += elements;
+        if (since_last_ < interval_) {
+            return true;
+        }
+        since_last_ = 0;
+        return PyErr_CheckSignals() == 0;
+    }
+
+private:
+    std::size_t interval_;
+    std::size_t since_last_ = 0;
+};
+
 bool append_converted(PyObject* item, std::vector<double>& out) {
     double v;
     if (!to_double(item, v)) {
@@ -21,23 +48,60 @@ bool append_converted(PyObject* item, std::vector<double>& out) {
     return true;
 }
 
-// Reads a one-dimensional array of native doubles through the buffer
-// protocol, strided or not, instead of making one Python float per element.
-// Only the exact array types whose iteration yields exactly the buffer's
-// doubles take this road (numpy's ndarray, array.array, memoryview): a
-// subclass may iterate differently (a masked array yields its mask), so it
-// keeps the element-by-element conversion.  Returns false, with nothing
-// set, when the object does not qualify.
-bool read_double_buffer(PyObject* obj, std::vector<double>& out) {
-    // Lists and tuples, the common case, export no buffer: one slot test.
-    if (!PyObject_CheckBuffer(obj)) {
+// Whether `type` is the very type object `module`.`attribute` of an already
+// imported module.  Nothing is imported: an array type whose module was
+// never imported cannot have instances.  Any failure of the look-up answers
+// no, which only sends the object down the element-by-element road.
+bool is_type_of_loaded_module(PyTypeObject* type, const char* module, const char* attribute) {
+    PyObject* name = PyUnicode_FromString(module);
+    if (name == nullptr) {
+        PyErr_Clear();
         return false;
     }
-    PyTypeObject* type = Py_TYPE(obj);
-    const bool known_array = type == &PyMemoryView_Type ||
-                             std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
-                             std::strcmp(type->tp_name, "array.array") == 0;
-    if (!known_array) {
+    PyObject* loaded = PyImport_GetModule(name);
+    Py_DECREF(name);
+    if (loaded == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* found = PyObject_GetAttrString(loaded, attribute);
+    Py_DECREF(loaded);
+    if (found == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool same = found == reinterpret_cast<PyObject*>(type);
+    Py_DECREF(found);
+    return same;
+}
+
+// The array types whose iteration yields exactly their buffer's doubles:
+// memoryview, and exactly numpy's ndarray and array.array.  A subclass may
+// iterate differently (a masked array yields its mask, any class may define
+// its own __iter__), whatever its type is called, so only the type objects
+// themselves qualify.  The name test only spares the module look-up for
+// every other exporter of a buffer (bytes, bytearray).
+bool is_plain_array_type(PyTypeObject* type) {
+    if (type == &PyMemoryView_Type) {
+        return true;
+    }
+    if (std::strcmp(type->tp_name, "numpy.ndarray") == 0) {
+        return is_type_of_loaded_module(type, "numpy", "ndarray");
+    }
+    if (std::strcmp(type->tp_name, "array.array") == 0) {
+        return is_type_of_loaded_module(type, "array", "array");
+    }
+    return false;
+}
+
+// Reads a one-dimensional array of native doubles through the buffer
+// protocol, strided or not, instead of making one Python float per element.
+// Returns false, with nothing set, when the object does not qualify, and
+// false with an exception set when a signal handler raised while copying.
+bool read_double_buffer(PyObject* obj, std::vector<double>& out, bool& failed) {
+    failed = false;
+    // Lists and tuples, the common case, export no buffer: one slot test.
+    if (!PyObject_CheckBuffer(obj) || !is_plain_array_type(Py_TYPE(obj))) {
         return false;
     }
     Py_buffer view;
@@ -65,7 +129,16 @@ bool read_double_buffer(PyObject* obj, std::vector<double>& out) {
         PyBuffer_Release(&view);
         throw;
     }
+    // A plain copy is far faster per element than a conversion, so signals
+    // are asked for less often.
+    SignalPoll poll(SIGNAL_POLL_INTERVAL * 16);
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!poll()) {
+            PyBuffer_Release(&view);
+            out.clear();
+            failed = true;
+            return false;
+        }
         // memcpy: a strided view need not be aligned for double.
         std::memcpy(&out[static_cast<size_t>(i)], base + i * stride, sizeof(double));
     }
@@ -75,7 +148,7 @@ bool read_double_buffer(PyObject* obj, std::vector<double>& out) {
 
 }  // namespace
 
-bool to_double(PyObject* obj, double& out) noexcept {
+bool to_double(PyObject* obj, double& out) {
     if (PyFloat_CheckExact(obj)) {
         out = PyFloat_AS_DOUBLE(obj);
         return true;
@@ -108,8 +181,12 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
     }
 
     out.clear();
-    if (read_double_buffer(obj, out)) {
+    bool failed = false;
+    if (read_double_buffer(obj, out, failed)) {
         return true;
+    }
+    if (failed) {
+        return false;
     }
     const bool exact_container = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
     Py_ssize_t size = PySequence_Size(obj);
@@ -123,12 +200,13 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
     // Lists and tuples are walked the way their own iterators walk them: by
     // index, re-reading the length at each step, so a list that an element's
     // __float__ shortens or extends is seen exactly as iteration would see it.
+    SignalPoll poll;
     if (PyList_CheckExact(obj)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
             PyObject* item = Py_NewRef(PyList_GET_ITEM(obj, i));
             const bool ok = append_converted(item, out);
             Py_DECREF(item);
-            if (!ok) {
+            if (!ok || !poll()) {
                 return false;
             }
         }
@@ -136,7 +214,7 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
     }
     if (PyTuple_CheckExact(obj)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
-            if (!append_converted(PyTuple_GET_ITEM(obj, i), out)) {
+            if (!append_converted(PyTuple_GET_ITEM(obj, i), out) || !poll()) {
                 return false;
             }
         }
@@ -150,7 +228,7 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
     while (PyObject* item = PyIter_Next(iterator)) {
         const bool ok = append_converted(item, out);
         Py_DECREF(item);
-        if (!ok) {
+        if (!ok || !poll()) {
             Py_DECREF(iterator);
             return false;
         }
@@ -159,35 +237,65 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
     return !PyErr_Occurred();
 }
 
-PyObject* list_from_curve(const std::vector<double>& curve) noexcept {
+namespace {
+
+// A new list of the curve's floats, filled while the collector cannot see it
+// (see list_from_curve), and tracked only once every slot holds its float.
+PyObject* untracked_list_from_curve(const std::vector<double>& curve, SignalPoll& poll) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(curve.size()));
     if (list == nullptr) {
         return nullptr;
     }
+    PyObject_GC_UnTrack(list);
     for (size_t i = 0; i < curve.size(); ++i) {
         PyObject* item = PyFloat_FromDouble(curve[i]);
         if (item == nullptr) {
-            Py_DECREF(list);
+            Py_DECREF(list);  // the empty slots are skipped when it is freed
             return nullptr;
         }
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        if (!poll()) {
+            Py_DECREF(list);
+            return nullptr;
+        }
     }
     return list;
 }
 
-PyObject* list_from_batch(const std::vector<std::vector<double>>& batch) noexcept {
+}  // namespace
+
+// A list with empty slots must never be visible to the garbage collector: a
+// collection may start whenever an object is allocated, and its callbacks
+// (memory profilers walking gc.get_objects()) or the signal handlers run
+// while polling would read the empty slots.  So every list is untracked from
+// its creation until it is full.
+PyObject* list_from_curve(const std::vector<double>& curve) {
+    SignalPoll poll;
+    PyObject* list = untracked_list_from_curve(curve, poll);
+    if (list != nullptr) {
+        PyObject_GC_Track(list);
+    }
+    return list;
+}
+
+PyObject* list_from_batch(const std::vector<std::vector<double>>& batch) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(batch.size()));
     if (list == nullptr) {
         return nullptr;
     }
+    PyObject_GC_UnTrack(list);
+    SignalPoll poll;
     for (size_t i = 0; i < batch.size(); ++i) {
-        PyObject* inner = list_from_curve(batch[i]);
-        if (inner == nullptr) {
+        PyObject* inner = untracked_list_from_curve(batch[i], poll);
+        if (inner == nullptr || !poll()) {
+            Py_XDECREF(inner);
             Py_DECREF(list);
             return nullptr;
         }
+        PyObject_GC_Track(inner);
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), inner);
     }
+    PyObject_GC_Track(list);
     return list;
 }
 

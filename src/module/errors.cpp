@@ -21,16 +21,27 @@ std::mutex panic_type_creation;
 
 }  // namespace
 
-void lock_releasing_interpreter(std::mutex& mutex) noexcept {
+void lock_releasing_interpreter(std::mutex& mutex) {
     if (mutex.try_lock()) {
         return;
     }
-    Py_BEGIN_ALLOW_THREADS
+    // Taking the interpreter lock back may end this thread (a daemon thread
+    // at exit); the creation lock must not stay held by a thread that is gone.
+    struct ReleaseOnUnwind {
+        std::mutex& mutex;
+        bool armed = true;
+        ~ReleaseOnUnwind() {
+            if (armed) mutex.unlock();
+        }
+    };
+    PyThreadState* const saved = PyEval_SaveThread();
     mutex.lock();
-    Py_END_ALLOW_THREADS
+    ReleaseOnUnwind release{mutex};
+    PyEval_RestoreThread(saved);
+    release.armed = false;
 }
 
-PyObject* panic_exception_type() noexcept {
+PyObject* panic_exception_type() {
     if (PyObject* type = panic_type.load(std::memory_order_acquire)) {
         return type;
     }
@@ -47,7 +58,7 @@ PyObject* panic_exception_type() noexcept {
     return type;
 }
 
-void raise_model_error(const models::ModelError& error) noexcept {
+void raise_model_error(const models::ModelError& error) {
     switch (error.kind) {
         case models::ErrorKind::runtime_error:
             PyErr_SetString(PyExc_RuntimeError, error.text);
@@ -62,7 +73,7 @@ void raise_model_error(const models::ModelError& error) noexcept {
     PyErr_SetString(PyExc_RuntimeError, error.text);
 }
 
-void raise_panic(const std::string& message, const char* file, int line) noexcept {
+void raise_panic(const std::string& message, const char* file, int line) {
     const char* text = message.empty() ? NO_TEXT : message.c_str();
     char thread_name[64] = "<unnamed>";
     pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);

@@ -23,7 +23,7 @@ constexpr const char* L_R_RE_RSTAR[] = {"l", "r", "re", "rstar"};
 constexpr const char* L_RE_RSTAR_BL_BF[] = {"l", "re", "rstar", "bl", "bf"};
 
 // A curve, or the model's error raised.
-PyObject* curve_result(models::Outcome<models::Curve>&& outcome) noexcept {
+PyObject* curve_result(models::Outcome<models::Curve>&& outcome) {
     if (!outcome.ok()) {
         raise_model_error(outcome.error());
         return nullptr;

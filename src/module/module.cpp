@@ -1,6 +1,7 @@
 // The import entry of caustrix: single-phase initialisation, one module
 // object per process, refused in any interpreter but the first.
 #include <Python.h>
+#include <dlfcn.h>
 
 #include <atomic>
 #include <cstdint>
@@ -88,12 +89,43 @@ PyObject* create_module() {
     return module;
 }
 
+// Whether the current interpreter will accept a single-phase module.  Since
+// Python 3.12 an isolated sub-interpreter refuses one, but only after it has
+// run this entry; an entry that claimed the module for it would lock out the
+// interpreter that can import it.  So the interpreter's own test is asked
+// first: it is found at run time, being outside the stable interface, and
+// where it is absent, the interpreter's feature flag answers instead.  False
+// with ImportError set when the module would be refused.
+bool interpreter_accepts_single_phase_modules() {
+#if PY_VERSION_HEX >= 0x030C0000
+    using Check = int (*)(const char*);
+    static const Check check = reinterpret_cast<Check>(
+        dlsym(RTLD_DEFAULT, "_PyImport_CheckSubinterpIncompatibleExtensionAllowed"));
+    if (check != nullptr) {
+        return check(module_definition.m_name) == 0;
+    }
+#if PY_VERSION_HEX < 0x030D0000
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (interpreter != PyInterpreterState_Main() &&
+        _PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS)) {
+        PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters",
+                     module_definition.m_name);
+        return false;
+    }
+#endif
+#endif
+    return true;
+}
+
 PyObject* initialise() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         }
+        return nullptr;
+    }
+    if (!interpreter_accepts_single_phase_modules()) {
         return nullptr;
     }
     std::int64_t expected = -1;
