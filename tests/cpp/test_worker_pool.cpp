@@ -332,8 +332,82 @@ TEST(WorkerPool, FailedThreadStartIsAnInternalFailure) {
     }
     // The workers that did start were stopped and joined.
     EXPECT_EQ(settled_thread_count(), before);
-    EXPECT_THROW(WorkerPool(std::numeric_limits<std::size_t>::max()), models::InternalFailure);
+    // A count far beyond what can start claims nothing for the workers that
+    // never started: the failure comes at the first refused thread.
+    EXPECT_THROW(WorkerPool(std::numeric_limits<std::size_t>::max(), failing_with(EAGAIN, 3)),
+                 models::InternalFailure);
+    EXPECT_EQ(settled_thread_count(), before);
 }
+
+// An interrupt test that throws (as a forced unwind of the waiting thread
+// does) must not let the caller's frame, which the workers still use, go
+// before the running items have finished.
+TEST(WorkerPool, ThrowingInterruptTestWaitsForTheRunningItems) {
+    WorkerPool pool(2);
+    std::atomic<bool> stop_items{false};
+    std::atomic<int> running{0};
+    std::atomic<int> started{0};
+    const auto item = [&](std::size_t) {
+        running.fetch_add(1);
+        started.fetch_add(1);
+        while (!stop_items.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // still busy after the throw
+        running.fetch_sub(1);
+    };
+    const auto interrupted = [&]() -> bool {
+        if (started.load() == 0) return false;
+        stop_items.store(true);
+        throw std::runtime_error("handler failed");
+    };
+    int running_when_caught = -1;
+    try {
+        pool.for_each_index(64, item, interrupted);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error&) {
+        running_when_caught = running.load();
+    }
+    EXPECT_EQ(running_when_caught, 0);
+    EXPECT_LT(started.load(), 64);  // the remaining items were not started
+}
+
+#if !defined(__SANITIZE_THREAD__)
+// A child forked by the interrupt test (a signal handler calling fork) has
+// no workers: the call must end there instead of waiting for them forever,
+// while the parent's call completes.
+TEST(WorkerPool, ForkFromTheInterruptTestEndsTheCallInTheChild) {
+    WorkerPool pool(2);
+    std::atomic<bool> release{false};
+    std::atomic<int> calls{0};
+    pid_t child = 0;
+    const auto item = [&](std::size_t) {
+        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        calls.fetch_add(1);
+    };
+    const auto interrupted = [&]() -> bool {
+        if (child == 0) {
+            child = fork();
+            if (child == 0) {
+                alarm(60);  // a hanging child must not hang the run
+                return false;
+            }
+        }
+        release.store(true);
+        return false;
+    };
+    try {
+        EXPECT_TRUE(pool.for_each_index(8, item, interrupted));
+    } catch (const models::ForkedDuringCall&) {
+        if (child == 0) _exit(0);  // the child, as expected
+    }
+    if (child == 0) _exit(1);  // the child returned or threw something else
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(calls.load(), 8);
+}
+#endif
 
 TEST(WorkerPool, WithoutThreadSupportTheCallerDoesTheWork) {
     for (const int code : {ENOSYS, EOPNOTSUPP}) {
