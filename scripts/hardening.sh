@@ -93,13 +93,22 @@ echo "(C++ part took ${cpp_seconds} s)"
 section "Python tests against the sanitized module"
 
 # The interpreter itself is not instrumented: the ASan runtime must be loaded
-# before anything else, so it is preloaded.  CPython keeps objects alive
-# until exit, which leak detection would report, so it is off here.
-# PYTHONMALLOC=malloc hands every object to ASan's allocator, so that a
-# reference released too early is caught as a use after free.
+# before anything else, so it is preloaded.  The interpreter does not link
+# the C++ runtime either, and ASan resolves the C++ throw it intercepts only
+# at start-up: without libstdc++ preloaded after it, the first exception
+# thrown in the module aborts the process instead of becoming a Python
+# exception.  CPython keeps objects alive until exit, which leak detection
+# would report, so it is off here.  PYTHONMALLOC=malloc hands every object to
+# ASan's allocator, so that a reference released too early is caught as a
+# use after free.
 libasan=$(g++ -print-file-name=libasan.so)
 if [ ! -e "$libasan" ]; then
     echo "gcc's ASan runtime (libasan.so) not found" >&2
+    exit 1
+fi
+libstdcxx=$(readlink -f "$(g++ -print-file-name=libstdc++.so.6)")
+if [ ! -e "$libstdcxx" ]; then
+    echo "gcc's C++ runtime (libstdc++.so.6) not found" >&2
     exit 1
 fi
 module=$(find build/asan -maxdepth 1 -name 'caustrix*.so' | head -n 1)
@@ -110,7 +119,7 @@ fi
 python_env=(
     env
     "PYTHONPATH=$ROOT/build/asan${PYTHONPATH:+:$PYTHONPATH}"
-    "LD_PRELOAD=$libasan"
+    "LD_PRELOAD=$libasan:$libstdcxx"
     PYTHONMALLOC=malloc
     "ASAN_OPTIONS=$ASAN_BASE:detect_leaks=0"
 )
@@ -120,6 +129,32 @@ expected = pathlib.Path(sys.argv[1]).resolve()
 if pathlib.Path(caustrix.__file__).resolve() != expected:
     sys.exit(f"imported {caustrix.__file__}, not the sanitized {expected}")
 ' "$module"
+
+# A C++ exception thrown in the sanitized module must arrive as a Python
+# exception: a worker thread refused at pool start-up (user "nobody" may
+# start no process here) throws inside the pool, and the call raises.
+if [ "$(id -u)" = 0 ]; then
+    "${python_env[@]}" RAYON_NUM_THREADS=4 "$PYTHON" -c '
+import os, resource, caustrix
+resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+os.setgid(65534)
+os.setuid(65534)
+try:
+    caustrix.multi_witt_mao_magnification([0.5], [1.0, 2.0], [0.1])
+except BaseException as exc:
+    assert type(exc).__name__ == "PanicException", repr(exc)
+    assert "thread pool has not been initialized" in str(exc), repr(exc)
+else:
+    raise SystemExit("the refused thread start raised nothing")
+' 2>build/asan/throw-check.log || {
+        cat build/asan/throw-check.log >&2
+        echo "a C++ exception in the sanitized module did not become a Python exception" >&2
+        exit 1
+    }
+    echo "a C++ exception in the sanitized module became a Python exception"
+else
+    echo "not root: the check that C++ exceptions reach Python is skipped"
+fi
 
 # Only the suites that import the module: the generator checks do not load it.
 mapfile -t suites < <(grep -l -E '^\s*(import\s.*\bcaustrix\b|from\s+caustrix\b)' tests/python/test_*.py | sort)

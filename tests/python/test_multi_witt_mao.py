@@ -153,3 +153,36 @@ def test_concurrent_callers_from_python_threads():
     for t in threads:
         t.join()
     assert failures == []
+
+
+def test_collections_during_result_building_see_only_complete_lists():
+    """A collection may start while the result's lists are made; a gc callback
+    that walks every tracked object (as memory profilers do) must never meet a
+    list with empty slots."""
+    got = run_child("""
+        import gc, json
+        import caustrix
+
+        walked = []
+        def walk(phase, info):
+            if phase == "start":
+                for obj in gc.get_objects():
+                    if type(obj) is list:
+                        for item in obj:
+                            pass
+                walked.append(1)
+
+        gc.set_threshold(1, 1, 1)
+        gc.callbacks.append(walk)
+        l = [0.5, 1.0]
+        re = [1.0 + i for i in range(30)]
+        batches = [caustrix.multi_witt_mao_magnification(l, re, [0.1, 0.2]) for _ in range(20)]
+        curve = caustrix.witt_mao_magnification(l * 500, 1.0, 0.1)
+        gc.callbacks.remove(walk)
+        expected = [caustrix.witt_mao_magnification(l, a, b) for a in re for b in (0.1, 0.2)]
+        print(json.dumps({"collections": len(walked),
+                          "same": all(batch == expected for batch in batches),
+                          "curve": curve == caustrix.witt_mao_magnification(l, 1.0, 0.1) * 500}))
+    """)
+    assert got["collections"] > 20
+    assert got["same"] and got["curve"]

@@ -6,6 +6,8 @@ conversion and must behave exactly as iterating it does."""
 from __future__ import annotations
 
 import array
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -129,3 +131,42 @@ def test_a_large_array_matches_its_list_bit_for_bit():
     for view in (values, values[::-3]):
         assert (caustrix.witt_mao_magnification(view, 2.0, 0.05)
                 == caustrix.witt_mao_magnification(view.tolist(), 2.0, 0.05))
+
+
+def test_subclasses_named_like_the_array_types_are_iterated():
+    """Only numpy.ndarray and array.array themselves are read from their
+    buffers; a subclass, whatever it is called, is converted through its own
+    __iter__."""
+    def own_iter(self):
+        return iter([2.0] * len(self))
+
+    fake_array = type("array.array", (array.array,), {"__iter__": own_iter})
+    fake_ndarray = type("numpy.ndarray", (np.ndarray,), {"__iter__": own_iter})
+    subclasses = [fake_array("d", [0.5, 1.5]), np.array([0.5, 1.5]).view(fake_ndarray)]
+    expected = caustrix.witt_mao_magnification([2.0, 2.0], 1.0, 0.5)
+    for values in subclasses:
+        assert type(values).__name__ in ("array.array", "numpy.ndarray")
+        assert caustrix.witt_mao_magnification(values, 1.0, 0.5) == expected
+    # The real types still give their own values.
+    direct = caustrix.witt_mao_magnification([0.5, 1.5], 1.0, 0.5)
+    assert caustrix.witt_mao_magnification(array.array("d", [0.5, 1.5]), 1.0, 0.5) == direct
+    assert caustrix.witt_mao_magnification(np.array([0.5, 1.5]), 1.0, 0.5) == direct
+
+
+def test_arrays_convert_where_numpy_cannot_be_imported():
+    code = """
+import array, sys
+sys.modules["numpy"] = None  # any import of numpy now fails
+import caustrix
+values = array.array("d", [0.5, 1.5])
+got = [caustrix.witt_mao_magnification(v, 1.0, 0.5)
+       for v in (values, memoryview(values), [0.5, 1.5], (0.5, 1.5))]
+assert all(g == got[0] for g in got), got
+assert caustrix.multi_witt_mao_magnification(values, values, [0.1])[1] == \
+    caustrix.witt_mao_magnification([0.5, 1.5], 1.5, 0.1)
+print("ok")
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "ok"

@@ -384,3 +384,234 @@ def test_ctrl_c_ends_a_long_call_and_leaves_the_module_usable(which):
     assert report["after"] == repr(function(*args))
     assert report["plain_after"] == repr(caustrix.witt_mao_magnification([0.5], 1.0, 1.0))
     print(f"\n{which}: KeyboardInterrupt {1000 * (report['at'] - sent):.1f} ms after SIGINT")
+
+
+# Phases without a Python-level loop of their own: converting a long range,
+# two long curves computed on the pool, and building a large batch result.
+# The signal arrives in the phase named (for the result, when the first
+# collection of the call starts: only the result's lists trigger one).
+PHASE_CHILD = r"""
+import gc, json, sys, time
+import caustrix
+
+which = sys.argv[1]
+if which == "converting a range":
+    call = lambda: caustrix.witt_mao_magnification(range(6 * 10**7), 1.0, 0.5)
+elif which == "two long curves":
+    grid = [0.5, 1.5, 3.0, 0.999] * (10**7 // 4)
+    call = lambda: caustrix.multi_witt_mao_magnification(grid, [1.0, 2.0], [0.01])
+else:
+    grid = [0.5 + 0.001 * i for i in range(3000)]
+    radii = [1.0 + 0.01 * i for i in range(3000)]
+    call = lambda: caustrix.multi_witt_mao_magnification(grid, radii, [0.1])
+
+    def announce(phase, info):
+        gc.callbacks.remove(announce)
+        print("building", flush=True)
+    gc.collect()
+report = {"interrupted": False}
+print("ready", flush=True)
+if which == "building a batch result":
+    gc.callbacks.append(announce)
+try:
+    call()
+except KeyboardInterrupt:
+    report["at"] = time.time()
+    report["interrupted"] = True
+report["after"] = repr(caustrix.multi_witt_mao_magnification([0.5, 2.0], [1.0, 2.0], [0.1]))
+print(json.dumps(report), flush=True)
+"""
+
+
+@pytest.mark.parametrize("phase", ["converting a range", "two long curves",
+                                   "building a batch result"])
+def test_ctrl_c_is_prompt_in_every_long_phase(phase):
+    child = subprocess.Popen([sys.executable, "-c", PHASE_CHILD, phase], env=child_env(),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        wait_for = "building" if phase == "building a batch result" else "ready"
+        while True:
+            ready, _, _ = select.select([child.stdout], [], [], 120)
+            assert ready, f"the child did not print {wait_for!r} within 120 s"
+            if child.stdout.readline().strip() == wait_for:
+                break
+        # Into the phase: the conversion and the curves take seconds; the
+        # result takes a few hundred milliseconds, and the announcing
+        # callback must have returned first (a signal handled inside it would
+        # be reported and ignored).
+        time.sleep(0.3 if wait_for == "ready" else 0.05)
+        sent = time.time()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    except BaseException:
+        child.kill()
+        child.communicate()
+        raise
+    assert child.returncode == 0, err
+    report = json.loads(out.strip().splitlines()[-1])
+    assert report["interrupted"], f"{phase}: the call ran to its end despite Ctrl-C"
+    latency = report["at"] - sent
+    print(f"\n{phase}: KeyboardInterrupt {1000 * latency:.1f} ms after SIGINT")
+    # A generous bound: polling answers within milliseconds, and a missing
+    # poll takes seconds in each of these phases.
+    assert latency < 1.5
+    assert report["after"] == repr(
+        caustrix.multi_witt_mao_magnification([0.5, 2.0], [1.0, 2.0], [0.1]))
+
+
+# --------------------------------------------------------------------------
+# daemon threads at interpreter exit
+
+
+EXIT_CHILD = r"""
+import sys, threading, time
+import caustrix
+
+class Slow:
+    def __float__(self):
+        time.sleep(0.01)
+        return 0.5
+
+class SlowItems:
+    def __len__(self):
+        return 10**6
+    def __getitem__(self, i):
+        time.sleep(0.01)
+        return 0.5
+
+calls = {
+    "element __float__": lambda: caustrix.witt_mao_magnification([Slow()] * 100, 1.0, 0.5),
+    "sequence __getitem__": lambda: caustrix.witt_mao_magnification(SlowItems(), 1.0, 0.5),
+    "number __float__": lambda: caustrix.heyrovsky_magnification(Slow(), 1.0, 1.0, 0.5),
+    "batched elements": lambda: caustrix.multi_witt_mao_magnification(
+        [Slow()] * 100, [1.0, 2.0], [0.5]),
+}
+call = calls[sys.argv[1]]
+
+def run():
+    while True:
+        call()
+
+for _ in range(4):
+    threading.Thread(target=run, daemon=True).start()
+time.sleep(0.3)
+print("main thread ends", flush=True)
+"""
+
+
+@pytest.mark.parametrize("path", ["element __float__", "sequence __getitem__",
+                                  "number __float__", "batched elements"])
+def test_daemon_threads_inside_calls_at_exit_end_quietly(path):
+    """The interpreter ends daemon threads that run Python code at exit with a
+    forced unwind; it must pass through the module's frames."""
+    done = subprocess.run([sys.executable, "-c", EXIT_CHILD, path], env=child_env(),
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, (done.returncode, done.stderr[-2000:])
+    assert "main thread ends" in done.stdout
+    assert "panicked" not in done.stderr and "terminate" not in done.stderr, done.stderr
+
+
+# --------------------------------------------------------------------------
+# fork during a batched call
+
+
+FORK_CHILD = r"""
+import json, os, signal, sys, time
+import caustrix
+
+parent = os.getpid()
+children = []
+during = {"call": False, "forked during the call": False}
+
+def fork_here(signum, frame):
+    pid = os.fork()
+    if pid == 0:
+        return  # the child goes on with the interrupted batched call
+    children.append(pid)
+    during["forked during the call"] = during["call"]
+
+signal.signal(signal.SIGALRM, fork_here)
+grid = [0.5, 1.5, 3.0, 0.999] * (10**6 // 4)
+radii = [1.0, 2.0, 3.0, 4.0]
+signal.setitimer(signal.ITIMER_REAL, 0.1)
+during["call"] = True
+batch = caustrix.multi_witt_mao_magnification(grid, radii, [0.01, 0.02])
+during["call"] = False
+fingerprint = hash(repr(batch))
+if os.getpid() != parent:
+    os.write(int(sys.argv[1]), json.dumps(fingerprint).encode())
+    os._exit(0)
+print(json.dumps({"children": children, "fingerprint": fingerprint, **during}), flush=True)
+"""
+
+
+def test_fork_during_a_batched_call_leaves_a_working_child():
+    read_end, write_end = os.pipe()
+    try:
+        child = subprocess.Popen([sys.executable, "-c", FORK_CHILD, str(write_end)],
+                                 env={**child_env(), "PYTHONHASHSEED": "0"},
+                                 pass_fds=(write_end,), stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        os.close(write_end)
+        write_end = None
+        try:
+            out, err = child.communicate(timeout=120)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            child.communicate()
+            raise
+        assert child.returncode == 0, err
+        report = json.loads(out.strip().splitlines()[-1])
+        if not report["forked during the call"]:
+            pytest.skip("the batched call ended before the timer fired")
+        # The grandchild writes its fingerprint when it finishes; a hanging
+        # one keeps the pipe open and is killed.
+        (grandchild,) = report["children"]
+        ready, _, _ = select.select([read_end], [], [], 120)
+        got = os.read(read_end, 1 << 10) if ready else b""
+        if not got:
+            os.kill(grandchild, signal.SIGKILL)
+        assert got, "the forked child did not finish its batched call within 120 s"
+        assert json.loads(got) == report["fingerprint"]
+    finally:
+        os.close(read_end)
+        if write_end is not None:
+            os.close(write_end)
+
+
+# --------------------------------------------------------------------------
+# pool size
+
+
+POOL_MEMORY_CHILD = r"""
+import json, os, resource
+import caustrix
+
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+# Root ignores the process limit; user "nobody" with a limit of one process
+# can start no thread at all.
+resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+os.setgid(65534)
+os.setuid(65534)
+try:
+    caustrix.multi_witt_mao_magnification([0.5], [1.0, 2.0], [0.1])
+    outcome = "returned"
+except BaseException as exc:
+    outcome = f"{type(exc).__name__}: {exc}"
+growth = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+print(json.dumps({"outcome": outcome, "growth_kb": growth}))
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to drop to an unprivileged user")
+def test_pool_of_a_million_requested_threads_claims_memory_only_for_those_started():
+    done = subprocess.run([sys.executable, "-c", POOL_MEMORY_CHILD],
+                          env={**child_env(), "RAYON_NUM_THREADS": "1000000"},
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout.strip().splitlines()[-1])
+    print(f"\npeak RSS growth {report['growth_kb'] / 1024:.1f} MB: {report['outcome']}")
+    assert report["outcome"].startswith(
+        "PanicException: The global thread pool has not been initialized."), report
+    # A few hundred bytes per requested thread would be hundreds of megabytes.
+    assert report["growth_kb"] < 64 * 1024
