@@ -53,26 +53,39 @@ bool append_converted(PyObject* item, std::vector<double>& out) {
 // never imported cannot have instances.  Any failure of the look-up answers
 // no, which only sends the object down the element-by-element road.
 bool is_type_of_loaded_module(PyTypeObject* type, const char* module, const char* attribute) {
-    PyObject* name = PyUnicode_FromString(module);
-    if (name == nullptr) {
+    // Made per look-up rather than kept: the strings are short, and nothing
+    // of an interpreter outlives it here.
+    PyObject* module_name = PyUnicode_FromString(module);
+    if (module_name == nullptr) {
         PyErr_Clear();
         return false;
     }
-    PyObject* loaded = PyImport_GetModule(name);
-    Py_DECREF(name);
+    // The interpreter's table of loaded modules; looking a name up in it
+    // (unlike PyImport_GetModule) asks nothing of the module's import state.
+    PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name);
+    Py_DECREF(module_name);
     if (loaded == nullptr) {
         PyErr_Clear();
         return false;
     }
-    PyObject* found = PyObject_GetAttrString(loaded, attribute);
-    Py_DECREF(loaded);
+    PyObject* loaded_dict = PyModule_Check(loaded) ? PyModule_GetDict(loaded) : nullptr;
+    if (loaded_dict == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* attribute_name = PyUnicode_FromString(attribute);
+    if (attribute_name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    // The module's own namespace: no module-level __getattr__ runs.
+    PyObject* found = PyDict_GetItemWithError(loaded_dict, attribute_name);  // borrowed
+    Py_DECREF(attribute_name);
     if (found == nullptr) {
         PyErr_Clear();
         return false;
     }
-    const bool same = found == reinterpret_cast<PyObject*>(type);
-    Py_DECREF(found);
-    return same;
+    return found == reinterpret_cast<PyObject*>(type);
 }
 
 // The array types whose iteration yields exactly their buffer's doubles:

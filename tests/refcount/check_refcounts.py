@@ -238,6 +238,20 @@ class SignalsWhileIterated(Sequence):
                                filter(self.iterated.add, (True,)))
 
 
+class SignalsEarlyInALongSequence(Sequence):
+    """The signal comes before thousands more elements: the conversion asks
+    for pending signals every few thousand, so it stops before `iterated`
+    records the end."""
+
+    def __init__(self, items):
+        super().__init__(items)
+        self.iterated = set()
+
+    def __iter__(self):
+        return itertools.chain(self.items, filter(_raise, (INTERRUPT_SIGNAL,)),
+                               itertools.repeat(0.5, 20000), filter(self.iterated.add, (True,)))
+
+
 def _interrupt_handler(signum, frame):
     raise Interrupted("interrupted")
 
@@ -512,6 +526,9 @@ def cases_of(name):
         signalling = SignalsWhileIterated(args[0])
         yield case("interrupted by a signal", with_arg(args, 0, signalling), raises=Interrupted,
                    check=lambda exc: signalling.iterated == {True})
+        early = SignalsEarlyInALongSequence(args[0])
+        yield case("interrupted while converting a long sequence", with_arg(args, 0, early),
+                   raises=Interrupted, check=lambda exc: early.iterated == set())
 
 
 # ---------------------------------------------------------------------------
