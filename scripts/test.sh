@@ -94,6 +94,7 @@ print("%d.%d" % sys.version_info[:2], sys.executable, problem)
 # interpreter under build/ (kept between runs) and runs the native suites.
 python_tests_under() {
     local version="$1" interpreter="$2" env="build/venv-$1"
+    shift 2
     if ! "$env/bin/python" -c 'import sys; assert sys.version_info[:2] == tuple(map(int, sys.argv[1].split(".")))' \
             "$version" 2>/dev/null; then
         rm -rf "$env"
