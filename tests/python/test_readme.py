@@ -71,8 +71,16 @@ def test_accuracy_reference_is_what_the_generator_writes():
                              "--sample", "25"], capture_output=True, text=True, cwd=ROOT,
                             timeout=600)
     assert result.returncode == 0, result.stderr
-    committed = {line for line in (ROOT / "tests" / "data" / "accuracy_reference.txt")
-                 .read_text().splitlines() if not line.startswith("#")}
-    sample = result.stdout.splitlines()
+    from mpmath import mpf
+
+    def parse(lines):
+        # The last digits of 25 may differ between mpmath releases.
+        return {line.rsplit(" ", 1)[0]: mpf(line.rsplit(" ", 1)[1])
+                for line in lines if line and not line.startswith("#")}
+
+    committed = parse((ROOT / "tests" / "data" / "accuracy_reference.txt").read_text().splitlines())
+    sample = parse(result.stdout.splitlines())
     assert len(sample) >= 8
-    assert set(sample) <= committed, set(sample) - committed
+    for key, value in sample.items():
+        assert key in committed, key
+        assert abs(value / committed[key] - 1) <= 1e-20, (key, value, committed[key])
