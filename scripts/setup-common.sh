@@ -1,8 +1,26 @@
-# Shared by the demo and test scripts: installs what is missing, builds and
-# installs the module into the current python3.
+# Shared by the demo and test scripts (sourced from the repository root):
+# installs what is missing, builds and installs the module into the chosen
+# interpreter.
+#
+# PYTHON names the interpreter (default: python3); it may be a virtual
+# environment's python in which nothing but pip is installed.  Python
+# packages are installed at the exact versions of constraints.txt, so that
+# every run on a fresh machine gets the same set.
 set -euo pipefail
 
 PYTHON=${PYTHON:-python3}
+# A relative path was meant relative to where the script was started, before
+# the script changed to the repository root.
+case "$PYTHON" in
+    /*) ;;
+    */*) PYTHON="${OLDPWD:-$PWD}/$PYTHON" ;;
+esac
+CONSTRAINTS="$PWD/constraints.txt"
+# Exported, so that every pip the scripts start, directly or through other
+# tools (the isolated build environment of `python -m build`, say), takes
+# the same versions.
+export PIP_CONSTRAINT="$CONSTRAINTS"
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 
 # Debian packages, installed only when missing (we run as root on a fresh
 # machine; apt-get update runs once, and only if something is missing).
@@ -20,16 +38,26 @@ ensure_apt() {
     fi
 }
 
+# pip install at the pinned versions; pip does nothing for a requirement
+# that is already installed at its pinned version.
+pip_install() {
+    "$PYTHON" -m pip install -q "$@"
+}
+
 # The build backend, so that the module builds without an isolated
 # environment (and so without downloading the backend on every build).
+# The interpreter's scripts directory goes first on PATH, so that the meson,
+# ninja and pytest commands the scripts run are the ones installed for it.
 ensure_build_tools() {
-    "$PYTHON" -c "import mesonpy, ninja" 2>/dev/null ||
-        "$PYTHON" -m pip install -q "meson-python>=0.15" "meson>=1.1" "ninja>=1.11"
+    pip_install meson-python meson ninja
+    local scripts
+    scripts=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
+    export PATH="$scripts:$PATH"
 }
 
 # Builds and installs caustrix with the given optional dependency group.
 install_module() {
     local extra="$1"
-    echo "==> building and installing caustrix"
-    "$PYTHON" -m pip install -q --no-build-isolation ".[${extra}]"
+    echo "==> building and installing caustrix for $("$PYTHON" -c 'import sys; print(sys.executable)')"
+    pip_install --no-build-isolation ".[${extra}]"
 }

@@ -70,3 +70,29 @@ def test_wheel_installs_into_a_fresh_environment(dist, tmp_path):
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == repr(caustrix.witt_mao_magnification([0.0, 1.0, 3.0],
                                                                        1.0, 0.5))
+
+
+def test_constraints_pin_every_requirement_within_its_lower_bound():
+    """The scripts install from constraints.txt: each requirement of the
+    build and of every extra is pinned there, at a version its bound allows."""
+    import tomllib
+
+    from packaging.requirements import Requirement
+    from packaging.utils import canonicalize_name
+
+    pins = {}
+    for line in (ROOT / "constraints.txt").read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            name, version = line.split("==")
+            pins[canonicalize_name(name)] = version
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())
+    requirements = list(project["build-system"]["requires"])
+    for group in project["project"]["optional-dependencies"].values():
+        requirements += group
+    for text in requirements:
+        requirement = Requirement(text)
+        name = canonicalize_name(requirement.name)
+        assert name in pins, text
+        assert requirement.specifier.contains(pins[name]), (text, pins[name])
+        if "distributed" in requirement.extras:
+            assert "distributed" in pins, text

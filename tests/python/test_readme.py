@@ -46,3 +46,41 @@ def test_function_table_is_the_module():
         # Each shown number is the computed one rounded to the digits shown.
         for text, decimals, value in zip(numbers, shown_values, values):
             assert abs(float(text) - value) <= 0.5 * 10.0 ** -len(decimals), (name, text, value)
+
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def test_accuracy_table_is_what_the_script_measures():
+    """docs/accuracy_table.md and the README's copy are the script's output
+    for the module under test and the committed references."""
+    import subprocess
+    import sys
+
+    result = subprocess.run([sys.executable, str(ROOT / "bench" / "accuracy_table.py"), "--check"],
+                            capture_output=True, text=True, cwd=ROOT)
+    assert result.returncode == 0, result.stderr
+
+
+def test_accuracy_reference_is_what_the_generator_writes():
+    """A sample of the committed references, regenerated."""
+    import subprocess
+    import sys
+
+    result = subprocess.run([sys.executable, str(ROOT / "tools" / "gen_accuracy_reference.py"),
+                             "--sample", "25"], capture_output=True, text=True, cwd=ROOT,
+                            timeout=600)
+    assert result.returncode == 0, result.stderr
+    from mpmath import mpf
+
+    def parse(lines):
+        # The last digits of 25 may differ between mpmath releases.
+        return {line.rsplit(" ", 1)[0]: mpf(line.rsplit(" ", 1)[1])
+                for line in lines if line and not line.startswith("#")}
+
+    committed = parse((ROOT / "tests" / "data" / "accuracy_reference.txt").read_text().splitlines())
+    sample = parse(result.stdout.splitlines())
+    assert len(sample) >= 8
+    for key, value in sample.items():
+        assert key in committed, key
+        assert abs(value / committed[key] - 1) <= 1e-20, (key, value, committed[key])
