@@ -49,6 +49,10 @@ constexpr double PI = 3.141592653589793;
 // of at most about 4 / x^6 (4e-18 at x = 1e3) in the excess over 1.
 constexpr double FAR_FIELD = 1e3;
 
+// Below this complement of m, K exceeds 4.8 and the closed form near the limb
+// is regrouped so that its logarithmic terms do not cancel.
+constexpr double LIMB_ZONE = 1e-3;
+
 // The lens exactly on the limb: no elliptic integral is left, and
 //   pi A = (pi/2 + asin((rho^2 - 1)/(rho^2 + 1))) (1 + rho^2)/rho^2 + 2/rho.
 // For a small source the arcsine sits next to -pi/2, where the sum cancels
@@ -162,7 +166,26 @@ ellip::Result witt_mao_element(double l, double rho) noexcept {
     if (!kpz.p.ok()) {
         return kpz.p;
     }
-    const double g = (k_coef * kpz.k + p_coef * kpz.p.value) - z_coef * kpz.z;
+    double g;
+    if (mc < LIMB_ZONE) {
+        // Next to the limb of a small source K and Z both grow like
+        // ln(4/sqrt(mc)) while their coefficients nearly agree.  With
+        // Z = D - P the sum is regrouped around K - D, which stays near 1:
+        //   pi A = z_coef (K - D) + (k_coef - z_coef) K + (p_coef + z_coef) P,
+        // where k_coef - z_coef = 2 (x - 1) (rho d - 4) / (h s) is formed from
+        // x - 1, and K - D = (E - mc K)/m comes from Legendre's relation with
+        // the integrals K', D' of the complementary parameter mc:
+        //   E - mc K = (pi/2 - mc K (K' - D')) / K',
+        // where nothing cancels.  (This branch lies within |d| <= 2: beyond
+        // it mc exceeds 1/2.)
+        const double s = std::sqrt(d * d + 4);
+        const KdxResult comp = _ellip_kdx_complement(mc, m, 1.0);
+        const double k_minus_d = (PI / 2 - mc * kpz.k * (comp.k - comp.d)) / (m * comp.k);
+        const double kz_diff = 2 * xm1 * (rho * d - 4) / (h * s);
+        g = (z_coef * k_minus_d + kz_diff * kpz.k) + (p_coef + z_coef) * kpz.p.value;
+    } else {
+        g = (k_coef * kpz.k + p_coef * kpz.p.value) - z_coef * kpz.z;
+    }
     // A point lens never demagnifies.  Where the exact value is within a few
     // ulps of 1 (a source many Einstein radii across), rounding of the terms
     // can leave the sum just below it; 1 is then the nearer value.

@@ -25,7 +25,9 @@ from hypothesis import given, settings, strategies as st  # noqa: E402
 REPO_ROOT = Path(__file__).resolve().parents[2]
 DATA = REPO_ROOT / "tests" / "data" / "witt_mao_reference.txt"
 
-BUDGET = 1e-13
+# The worst relative error measured on the grid is 8.5e-16 (rho = 1e-6,
+# x = 1.1), and 1.1e-15 on 1500 random points of the same range.
+BUDGET = 2e-15
 
 
 def _load_generator():
