@@ -173,14 +173,11 @@ ellip::Result witt_mao_element(double l, double rho) noexcept {
         // Z = D - P the sum is regrouped around K - D, which stays near 1:
         //   pi A = z_coef (K - D) + (k_coef - z_coef) K + (p_coef + z_coef) P,
         // where k_coef - z_coef = 2 (x - 1) (rho d - 4) / (h s) is formed from
-        // x - 1, and K - D = (E - mc K)/m comes from Legendre's relation with
-        // the integrals K', D' of the complementary parameter mc:
-        //   E - mc K = (pi/2 - mc K (K' - D')) / K',
+        // x - 1, and K - D = (E - mc K)/m comes from Legendre's relation,
         // where nothing cancels.  (This branch lies within |d| <= 2: beyond
         // it mc exceeds 1/2.)
         const double s = std::sqrt(d * d + 4);
-        const KdxResult comp = _ellip_kdx_complement(mc, m, 1.0);
-        const double k_minus_d = (PI / 2 - mc * kpz.k * (comp.k - comp.d)) / (m * comp.k);
+        const double k_minus_d = _ellip_k_minus_d_complement(m, mc, kpz.k);
         const double kz_diff = 2 * xm1 * (rho * d - 4) / (h * s);
         g = (z_coef * k_minus_d + kz_diff * kpz.k) + (p_coef + z_coef) * kpz.p.value;
     } else {

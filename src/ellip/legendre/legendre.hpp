@@ -55,4 +55,8 @@ struct KpzResult {
 };
 KpzResult _ellip_kpz_complement(double m, double mc, double n, double nc) noexcept;
 
+// K(m) - D(m) = (E(m) - mc K(m))/m for 0 <= mc <= 1e-3 (m next to 1, where K
+// and D both diverge), given K = K(m), by Legendre's relation.
+double _ellip_k_minus_d_complement(double m, double mc, double k) noexcept;
+
 }  // namespace ellip::legendre
