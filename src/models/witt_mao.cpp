@@ -10,8 +10,9 @@
 //   n = 4 u rho / h^2,  m = 4 n / (d^2 + 4).
 //
 // Written so, its three terms grow like x^2 / 4 times the result for large
-// separations x and cancel.  With D = (K - E)/m, X = (Pi - K)/n and
-// s = sqrt(d^2 + 4), the coefficients of K add up exactly to 2 s / h, and
+// separations x = u / rho (in source radii) and cancel.  With D = (K - E)/m,
+// X = (Pi - K)/n, nc = 1 - n and s = sqrt(d^2 + 4), the coefficients of K add
+// up exactly to 2 s / h, and
 //
 //   pi A = (2 s / h) K + (8 u / (rho h s)) [ (1 + rho^2) nc X - D ].
 //
@@ -23,11 +24,13 @@
 //   pi A = (2 s / h) K + 8 u rho P / (h s) - 8 u Z / (rho h s).
 //
 // Near the limb (d -> 0) both n and m tend to 1 and K and Z diverge
-// logarithmically while their difference stays finite.  The integrals there
-// depend on the complements 1 - n = (d/h)^2 and
-// 1 - m = (d^2 + 4 (1 - n)) / (d^2 + 4), which are therefore formed directly,
-// never by subtraction, and from x - 1 rather than from u - rho, which would
-// carry the rounding of u = x rho.
+// logarithmically while their difference stays finite; there the sum is
+// regrouped around K - D (below).  The integrals depend on the complements
+// 1 - n = (d/h)^2 and 1 - m = (d^2 + 4 (1 - n)) / (d^2 + 4), which are
+// therefore formed directly, never by subtraction, and from x - 1 rather than
+// from u - rho, which would carry the rounding of u = x rho.  For |d| > 2 the
+// squares are formed as ratios, so that no source from 1e-300 to 1e300
+// Einstein radii overflows or underflows on the way.
 //
 // Far outside the source (x >= FAR_FIELD) the disc average of the point-lens
 // magnification is its mean-value series (below), whose terms are all
