@@ -91,6 +91,29 @@ constexpr Args<double> X_TABULATED{0.0, 0.05, 0.2, 0.45, 2.0, 2.3, 2.6, 2.95};
 constexpr Args<double> X_CARLSON{0.6, 0.75, 0.9, 0.97, 1.05, 1.2, 1.5, 1.85};
 constexpr Args<double> X_LIMB{0.995, 0.998, 0.9995, 0.99995, 1.00005, 1.0005, 1.002, 1.005};
 
+// Far outside the source (x of 1e3 source radii and beyond), where the
+// separation in Einstein radii runs from 10 to 1e300.
+constexpr Args<double> X_FAR{1e3, 3e3, 1e4, 1e5, 1e6, 1e9, 1e20, 1e302};
+
+// (m, mc, n, nc) as the disc forms them for rho = 0.01 at the separations of
+// X_TABULATED and X_CARLSON above.
+struct Fused {
+    double m;
+    double mc;
+    double n;
+    double nc;
+};
+constexpr Args<Fused> FUSED_ARGS{{
+    {0.18140180281343396, 0.818598197186566, 0.18140589569160998, 0.81859410430839},
+    {0.5555466668088866, 0.44445333319111335, 0.5555555555555556, 0.4444444444444444},
+    {0.856117187920544, 0.14388281207945597, 0.8561236623067776, 0.14387633769322233},
+    {0.968855951561998, 0.031144048438001753, 0.9688581314878891, 0.03114186851211074},
+    {0.9972296675900899, 0.0027703324099099666, 0.9972299168975067, 0.002770083102493069},
+    {0.9994050535395638, 0.0005949464604363111, 0.9994051160023795, 0.000594883997620465},
+    {0.9599940000374997, 0.04000599996250026, 0.9599999999999997, 0.04000000000000003},
+    {0.8162806148276608, 0.18371938517233918, 0.8163265306122448, 0.18367346938775517},
+}};
+
 constexpr std::size_t MASK = 7;
 
 template <class F>
@@ -153,6 +176,24 @@ void BM_witt_mao_element_limb(benchmark::State& state) {
     cycle(state, [](std::size_t i) { return models::witt_mao_element(X_LIMB[i], RHO); });
 }
 
+void BM_witt_mao_element_far(benchmark::State& state) {
+    cycle(state, [](std::size_t i) { return models::witt_mao_element(X_FAR[i], RHO); });
+}
+
+void BM_ellip_kdx_complement(benchmark::State& state) {
+    cycle(state, [](std::size_t i) {
+        const Fused& a = FUSED_ARGS[i];
+        return ellip::legendre::_ellip_kdx_complement(a.m, a.mc, a.nc).x;
+    });
+}
+
+void BM_ellip_kpz_complement(benchmark::State& state) {
+    cycle(state, [](std::size_t i) {
+        const Fused& a = FUSED_ARGS[i];
+        return ellip::legendre::_ellip_kpz_complement(a.m, a.mc, a.n, a.nc).p;
+    });
+}
+
 }  // namespace
 
 BENCHMARK(BM_elliprf);
@@ -165,6 +206,9 @@ BENCHMARK(BM_ellippi);
 BENCHMARK(BM_witt_mao_element_tabulated);
 BENCHMARK(BM_witt_mao_element_carlson);
 BENCHMARK(BM_witt_mao_element_limb);
+BENCHMARK(BM_witt_mao_element_far);
+BENCHMARK(BM_ellip_kdx_complement);
+BENCHMARK(BM_ellip_kpz_complement);
 
 // 24 curves of 10^4 separations without the Python objects: the pool's own
 // speed-up over computing the same curves one after the other.

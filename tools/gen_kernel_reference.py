@@ -486,6 +486,200 @@ def ellippi_m_near_one(d):
 
 
 # --------------------------------------------------------------------------
+# The fused AGM kernels: K(m), D = (K - E)/m, X = (Pi - K)/n, P = (1 - n) X
+# and Z = D - P at once, from the parameters m, n and their complements
+# mc = 1 - m, nc = 1 - n.  Of each pair the member not above 1/2 is drawn as a
+# double and is exact; the other is its complement rounded to a double, as a
+# caller forms it.  The references are taken at the exact member.
+
+
+def _fused_closed_form(m, mc, n, nc):
+    """K, D, X, P, Z from mpmath's K, E and Pi, at the working precision in
+    force (the caller raises it by the digits the differences lose)."""
+    mt = mpf(m) if m <= 0.5 else 1 - mpf(mc)
+    nt = mpf(n) if n <= 0.5 else 1 - mpf(nc)
+    k = mpmath.ellipk(mt)
+    d = (k - mpmath.ellipe(mt)) / mt if mt != 0 else mp.pi / 4
+    if nt == 0:
+        x = d
+    else:
+        x = (mpmath.ellippi(nt, mt) - k) / nt
+    p = (1 - nt) * x
+    return [k, d, x, p, d - p]
+
+
+def _fused_quadrature(m, mc, n, nc):
+    """The same five values from their defining integrals, written with
+    t = pi/2 - theta so that 1 - m sin^2 = sin^2 t + mc cos^2 t and
+    1 - n sin^2 = sin^2 t + nc cos^2 t carry the exact complements:
+      K = int 1/R,  D = int cos^2/R,  X = int cos^2/(N R),
+      Z = n int sin^2 cos^2/(N R),  R = sqrt(sin^2 + mc cos^2), N = sin^2 + nc cos^2.
+    Every integrand is positive: nothing cancels.  Break points follow the
+    peaks of width sqrt(mc) and sqrt(nc) at t = 0."""
+    mt = mpf(m) if m <= 0.5 else 1 - mpf(mc)
+    nt = mpf(n) if n <= 0.5 else 1 - mpf(nc)
+    mct, nct = 1 - mt, 1 - nt
+    points = {mpf(0), mp.pi / 2}
+    for w in (mct, nct):
+        if 0 < w < mpf("1e-4"):
+            r = mp.sqrt(w)
+            points |= {r * mpf(10) ** k for k in range(0, 40) if r * mpf(10) ** k < 1}
+    points = sorted(points)
+
+    def integral(f):
+        def g(t):
+            st, ct = mp.sin(t), mp.cos(t)
+            s2, c2 = st * st, ct * ct
+            return f(s2, c2, mp.sqrt(s2 + mct * c2), s2 + nct * c2)
+        return mpmath.quad(g, points)
+
+    k = integral(lambda s2, c2, r, nn: 1 / r)
+    d = integral(lambda s2, c2, r, nn: c2 / r)
+    x = integral(lambda s2, c2, r, nn: c2 / (nn * r))
+    z = nt * integral(lambda s2, c2, r, nn: s2 * c2 / (nn * r))
+    return [k, d, x, nct * x, z]
+
+
+def _fused_digits(m, mc, n, nc):
+    """Digits lost by the closed form's differences, with a margin."""
+    lost = 0.0
+    for v in (m, mc, n, nc):
+        if 0 < v < 1:
+            lost = max(lost, -math.log10(v))
+    return DIGITS + int(2 * lost) + 10
+
+
+def fused_reference(args):
+    m, mc, n, nc = args
+    with mp.workdps(_fused_digits(*args)):
+        closed = _fused_closed_form(m, mc, n, nc)
+    with mp.workdps(DIGITS):
+        quad = _fused_quadrature(m, mc, n, nc)
+    with mp.workdps(CHECK_DIGITS):
+        for name, c, q in zip("KDXPZ", closed, quad):
+            if c == 0 and q == 0:
+                continue
+            if not abs(c - q) <= mpf(10) ** -24 * abs(c):
+                raise SystemExit(f"fused references disagree: {name}{tuple(args)}: {c} vs {q}")
+    return closed
+
+
+def _pair(v):
+    """A parameter and its complement from a draw v: v itself when v <= 1/2,
+    else its complement is made the exact member."""
+    if v <= 0.5:
+        return v, 1.0 - v
+    c = 1.0 - v
+    return 1.0 - c, c
+
+
+def _fused_case(m, n=None, mc=None, nc=None):
+    """Complete the four arguments from whichever members were drawn."""
+    if mc is None:
+        m, mc = _pair(m)
+    else:
+        m = 1.0 - mc
+    if nc is None:
+        n, nc = _pair(n)
+    else:
+        n = 1.0 - nc
+    return (m, mc, n, nc)
+
+
+def _rounded_low(v):
+    """The double below v: a complement next to 1 rounded the other way, as a
+    caller's formula for it may give (1 - 2^-53 for a parameter of 1e-24)."""
+    return math.nextafter(v, 0.0)
+
+
+def fused_m_tiny(d):
+    cases = []
+    for _ in range(80):
+        m = d.log(1e-300, 1e-4)
+        m, mc, n, nc = _fused_case(m, n=d.log(m, 0.99))
+        if d.rng.random() < 0.3:
+            mc = _rounded_low(mc)
+        cases.append((m, mc, n, nc))
+    return cases
+
+
+def fused_m_moderate(d):
+    cases = []
+    for _ in range(80):
+        m = d.u(1e-4, 0.9)
+        cases.append(_fused_case(m, n=d.u(m, 0.999)))
+    return cases
+
+
+def fused_m_near_one(d):
+    # n >= m, with both complements small: the limb of a small source.
+    cases = []
+    for _ in range(80):
+        mc = d.log(1e-30, 1e-2)
+        cases.append(_fused_case(None, mc=mc, nc=mc * d.log(1e-4, 1.0)))
+    return cases
+
+
+def fused_nc_small(d):
+    # nc small against sqrt(mc): the sum S cancels and RJ takes over.
+    cases = []
+    for _ in range(80):
+        cases.append(_fused_case(d.u(0.0, 0.9), nc=d.log(1e-30, 1e-3)))
+    return cases
+
+
+def fused_n_small(d):
+    # nc next to 1 and m <= n: the disc far outside a small source.
+    cases = [(0.0, 1.0, 0.0, 1.0)]
+    for _ in range(80):
+        n = d.log(1e-300, 1e-3)
+        m = 0.0 if d.rng.random() < 0.05 else n * d.log(1e-6, 1.0)
+        m, mc, n, nc = _fused_case(m, n=n)
+        if d.rng.random() < 0.3:
+            mc, nc = _rounded_low(mc), _rounded_low(nc)
+        cases.append((m, mc, n, nc))
+    return cases
+
+
+FUSED_TABLES = [
+    ("fused_m_tiny", "m log-uniform in [1e-300, 1e-4], m <= n < 0.99, some mc an ulp low",
+     fused_m_tiny),
+    ("fused_m_moderate", "m in [1e-4, 0.9], m <= n < 0.999", fused_m_moderate),
+    ("fused_m_near_one", "mc log-uniform in [1e-30, 1e-2], nc in [1e-4 mc, mc]", fused_m_near_one),
+    ("fused_nc_small", "m in [0, 0.9], nc log-uniform in [1e-30, 1e-3]", fused_nc_small),
+    ("fused_n_small", "n log-uniform in [1e-300, 1e-3], m in [1e-6 n, n] (and 0), some mc and nc"
+     " an ulp low", fused_n_small),
+]
+
+
+def fused_line(args):
+    values = fused_reference(args)
+    out = list(args)
+    for v in values:
+        out += split(v)
+    return " ".join(a.hex() for a in out)
+
+
+def write_fused_table(directory, name, description, make):
+    cases = make(Draw(name))
+    lines = [
+        f"# Generated by {GENERATOR} (mpmath, {DIGITS} digits, seed {SEED}); do not edit.",
+        f"# {name}: {description}.",
+        "# Columns: m mc n nc, then value and remainder of K, D = (K - E)/m, X = (Pi - K)/n,"
+        " P = (1 - n) X and Z = D - P;",
+        "# of m and mc (n and nc) the member not above 1/2 is exact, the other its rounded"
+        " complement.",
+    ]
+    for args in cases:
+        assert all(isinstance(a, float) and math.isfinite(a) for a in args), (name, args)
+        lines.append(fused_line(args))
+    path = os.path.join(directory, name + ".txt")
+    with open(path, "w", newline="\n") as f:
+        f.write("\n".join(lines) + "\n")
+    print(f"{path}: {len(cases)} cases")
+
+
+# --------------------------------------------------------------------------
 # Tables
 
 TABLES = [
@@ -544,9 +738,14 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     directory = sys.argv[1] if len(sys.argv) > 1 else os.path.normpath(os.path.join(here, "..", "tests", "data"))
     os.makedirs(directory, exist_ok=True)
-    check_conventions()
-    for table in TABLES:
-        write_table(directory, *table)
+    only = sys.argv[2:]
+    if not only:
+        check_conventions()
+        for table in TABLES:
+            write_table(directory, *table)
+    for table in FUSED_TABLES:
+        if not only or table[0] in only:
+            write_fused_table(directory, *table)
 
 
 if __name__ == "__main__":

@@ -250,4 +250,230 @@ INSTANTIATE_TEST_SUITE_P(Tables, KernelAccuracy, testing::ValuesIn(kGroups),
                              return std::string(info.param.table);
                          });
 
+// The fused AGM kernels on tables of (m, mc, n, nc) with five references per
+// row: K, D = (K - E)/m, X = (Pi - K)/n, P = (1 - n) X and Z = D - P.  Each
+// output of each kernel has its own budget, in eps, with the same metric.
+
+enum Output { kK, kD, kX, kP, kZ, kOutputs };
+
+struct FusedCase {
+    std::array<double, 4> args{};  // m, mc, n, nc
+    std::array<double, kOutputs> hi{};
+    std::array<double, kOutputs> lo{};
+};
+
+std::vector<FusedCase> load_fused(const std::string& name) {
+    const std::string path = std::string(CAUSTRIX_TEST_DATA) + "/" + name + ".txt";
+    std::ifstream in(path);
+    if (!in) {
+        ADD_FAILURE() << "cannot open " << path << " (run tools/gen_kernel_reference.py)";
+        return {};
+    }
+    std::vector<FusedCase> cases;
+    std::string line;
+    for (int lineno = 1; std::getline(in, line); ++lineno) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream tokens(line);
+        std::vector<double> v;
+        for (std::string t; tokens >> t;) {
+            char* end = nullptr;
+            v.push_back(std::strtod(t.c_str(), &end));
+            if (*end != '\0') {
+                ADD_FAILURE() << path << ":" << lineno << ": not a number: " << t;
+                return {};
+            }
+        }
+        if (v.size() != 4 + 2 * kOutputs) {
+            ADD_FAILURE() << path << ":" << lineno << ": expected " << 4 + 2 * kOutputs
+                          << " columns, got " << v.size();
+            return {};
+        }
+        FusedCase c;
+        std::copy_n(v.begin(), 4, c.args.begin());
+        for (int i = 0; i < kOutputs; ++i) {
+            c.hi[i] = v[4 + 2 * i];
+            c.lo[i] = v[5 + 2 * i];
+        }
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+// What one kernel gives for one row: up to three outputs, or an error text.
+struct FusedValues {
+    const char* error = nullptr;
+    std::array<double, kOutputs> v{};
+};
+
+using FusedKernel = FusedValues (*)(const std::array<double, 4>&);
+
+FusedValues kdx(const std::array<double, 4>& a) {
+    const lg::KdxResult r = lg::_ellip_kdx_complement(a[0], a[1], a[3]);
+    FusedValues out;
+    out.error = r.x.error;
+    out.v[kK] = r.k;
+    out.v[kD] = r.d;
+    out.v[kX] = r.x.value;
+    return out;
+}
+
+FusedValues kpz(const std::array<double, 4>& a) {
+    const lg::KpzResult r = lg::_ellip_kpz_complement(a[0], a[1], a[2], a[3]);
+    FusedValues out;
+    out.error = r.p.error;
+    out.v[kK] = r.k;
+    out.v[kP] = r.p.value;
+    out.v[kZ] = r.z;
+    return out;
+}
+
+FusedValues excess(const std::array<double, 4>& a) {
+    const ellip::Result r = lg::_ellippi_excess_complement(a[1], a[3]);
+    FusedValues out;
+    out.error = r.error;
+    out.v[kX] = r.value;
+    return out;
+}
+
+struct Budget {
+    Output output;
+    double max;  // eps
+    double rms;  // eps
+};
+
+struct FusedGroup {
+    const char* table;
+    const char* kernel_name;
+    FusedKernel kernel;
+    std::array<Budget, 3> budgets;
+    int outputs;
+};
+
+std::ostream& operator<<(std::ostream& os, const FusedGroup& g) {
+    return os << g.table << "/" << g.kernel_name;
+}
+
+class FusedAccuracy : public testing::TestWithParam<FusedGroup> {};
+
+TEST_P(FusedAccuracy, WithinBudget) {
+    static const char* const names[kOutputs] = {"K", "D", "X", "P", "Z"};
+    const FusedGroup& g = GetParam();
+    const std::vector<FusedCase> cases = load_fused(g.table);
+    ASSERT_GE(cases.size(), 50u) << g.table << ": too few cases";
+
+    int failures = 0;
+    for (int b = 0; b < g.outputs; ++b) {
+        const Output o = g.budgets[b].output;
+        double worst = -1, sum_sq = 0;
+        std::size_t count = 0;
+        const FusedCase* worst_case = nullptr;
+        double worst_value = 0;
+        for (const FusedCase& c : cases) {
+            const FusedValues r = g.kernel(c.args);
+            if (r.error != nullptr) {
+                if (b == 0 && ++failures <= 5)
+                    ADD_FAILURE() << g << show_args({c.args[0], c.args[1], c.args[2], c.args[3]}, 4)
+                                  << " returned \"" << r.error << "\"";
+                continue;
+            }
+            const double err = error_eps(r.v[o], c.hi[o], c.lo[o]);
+            ++count;
+            sum_sq += err * err;
+            if (err > worst || std::isnan(err)) {
+                worst = err;
+                worst_case = &c;
+                worst_value = r.v[o];
+            }
+        }
+        ASSERT_GT(count, 0u);
+        const double rms = std::sqrt(sum_sq / static_cast<double>(count));
+        char summary[200];
+        std::snprintf(summary, sizeof summary,
+                      "%-18s %-6s %s %4zu cases  max %8.3f eps  rms %7.3f eps  (budget %g / %g)",
+                      g.table, g.kernel_name, names[o], count, worst, rms, g.budgets[b].max,
+                      g.budgets[b].rms);
+        std::cout << "[ accuracy ] " << summary << "\n";
+        EXPECT_LE(worst, g.budgets[b].max)
+            << g << " " << names[o] << ": worst case "
+            << show_args({worst_case->args[0], worst_case->args[1], worst_case->args[2],
+                          worst_case->args[3]},
+                         4)
+            << " gave " << hex(worst_value) << ", reference " << hex(worst_case->hi[o]);
+        EXPECT_LE(rms, g.budgets[b].rms) << g << " " << names[o];
+    }
+    EXPECT_EQ(failures, 0) << g << ": cases returning an error";
+}
+
+// Budgets in eps (max, rms): 1.2 times the errors measured on these tables,
+// rounded up (the max to a whole eps, the rms to a quarter), as for the
+// tables above; the measured max / rms is noted above each line.  Only the
+// first `outputs` budgets of a line are used.
+const FusedGroup kFusedGroups[] = {
+    // K 0.55 / 0.19, D 0.42 / 0.19, X 1.29 / 0.26
+    {"fused_m_tiny", "kdx", kdx, {{{kK, 1, 0.25}, {kD, 1, 0.25}, {kX, 2, 0.5}}}, 3},
+    // K 0.55 / 0.19, P 0.93 / 0.22, Z 0.66 / 0.28
+    {"fused_m_tiny", "kpz", kpz, {{{kK, 1, 0.25}, {kP, 2, 0.5}, {kZ, 1, 0.5}}}, 3},
+    // X 2.08 / 0.41
+    {"fused_m_tiny", "excess", excess, {{{kX, 3, 0.5}, {}, {}}}, 1},
+    // K 1.10 / 0.41, D 1.63 / 0.55, X 1.84 / 0.71
+    {"fused_m_moderate", "kdx", kdx, {{{kK, 2, 0.5}, {kD, 2, 0.75}, {kX, 3, 1}}}, 3},
+    // K 1.10 / 0.41, P 1.67 / 0.68, Z 1.68 / 0.58
+    {"fused_m_moderate", "kpz", kpz, {{{kK, 2, 0.5}, {kP, 3, 1}, {kZ, 3, 0.75}}}, 3},
+    // X 1.91 / 0.78
+    {"fused_m_moderate", "excess", excess, {{{kX, 3, 1}, {}, {}}}, 1},
+    // K 1.45 / 0.61, D 2.10 / 0.71, X 2.57 / 0.86
+    {"fused_m_near_one", "kdx", kdx, {{{kK, 2, 0.75}, {kD, 3, 1}, {kX, 4, 1.25}}}, 3},
+    // K 1.45 / 0.61, P 2.33 / 0.86, Z 1.97 / 0.75
+    {"fused_m_near_one", "kpz", kpz, {{{kK, 2, 0.75}, {kP, 3, 1.25}, {kZ, 3, 1}}}, 3},
+    // X 1.96 / 0.78
+    {"fused_m_near_one", "excess", excess, {{{kX, 3, 1}, {}, {}}}, 1},
+    // K 1.53 / 0.44, D 1.97 / 0.57, X 2.08 / 0.73
+    {"fused_nc_small", "kdx", kdx, {{{kK, 2, 0.75}, {kD, 3, 0.75}, {kX, 3, 1}}}, 3},
+    // K 1.53 / 0.44, P 1.94 / 0.77, Z 2.20 / 0.61
+    {"fused_nc_small", "kpz", kpz, {{{kK, 2, 0.75}, {kP, 3, 1}, {kZ, 3, 0.75}}}, 3},
+    // X 2.08 / 0.73
+    {"fused_nc_small", "excess", excess, {{{kX, 3, 1}, {}, {}}}, 1},
+    // K 0.18 / 0.18, D 0.18 / 0.18, X 0.46 / 0.29
+    {"fused_n_small", "kdx", kdx, {{{kK, 1, 0.25}, {kD, 1, 0.25}, {kX, 1, 0.5}}}, 3},
+    // K 0.18 / 0.18, P 0.18 / 0.17, Z 0.98 / 0.39
+    {"fused_n_small", "kpz", kpz, {{{kK, 1, 0.25}, {kP, 1, 0.25}, {kZ, 2, 0.5}}}, 3},
+    // X 0.46 / 0.29
+    {"fused_n_small", "excess", excess, {{{kX, 1, 0.5}, {}, {}}}, 1},
+};
+
+// K - D for m next to 1 from Legendre's relation, on the rows of the near-one
+// table with mc <= 1e-3, given K from the fused kernel.  The reference is the
+// difference of the K and D references: K.hi - D.hi is exact (the two are
+// within a factor of two), so the difference keeps their precision.
+TEST(FusedAccuracyNearOne, KMinusDFromLegendresRelation) {
+    const std::vector<FusedCase> cases = load_fused("fused_m_near_one");
+    double worst = -1, sum_sq = 0;
+    std::size_t count = 0;
+    for (const FusedCase& c : cases) {
+        const double m = c.args[0], mc = c.args[1];
+        if (!(mc <= 1e-3)) continue;
+        const double k = lg::_ellip_kpz_complement(m, mc, c.args[2], c.args[3]).k;
+        const double hi = c.hi[kK] - c.hi[kD];
+        const double lo = c.lo[kK] - c.lo[kD];
+        const double ref_hi = hi + lo;
+        const double ref_lo = lo - (ref_hi - hi);
+        const double err = error_eps(lg::_ellip_k_minus_d_complement(m, mc, k), ref_hi, ref_lo);
+        worst = std::max(worst, err);
+        sum_sq += err * err;
+        ++count;
+    }
+    ASSERT_GE(count, 50u);
+    const double rms = std::sqrt(sum_sq / static_cast<double>(count));
+    std::cout << "[ accuracy ] fused_m_near_one K - D: " << count << " cases  max " << worst
+              << " eps  rms " << rms << " eps\n";
+    // Measured 0.95 / 0.27 eps.
+    EXPECT_LE(worst, 2.0);
+    EXPECT_LE(rms, 0.5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, FusedAccuracy, testing::ValuesIn(kFusedGroups),
+                         [](const testing::TestParamInfo<FusedGroup>& info) {
+                             return std::string(info.param.table) + "_" + info.param.kernel_name;
+                         });
+
 }  // namespace

@@ -39,4 +39,24 @@ struct KdxResult {
 };
 KdxResult _ellip_kdx_complement(double m, double mc, double nc) noexcept;
 
+// K(m), P = (1 - n)(Pi(n, m) - K(m))/n and Z = (K - E)/m - P together from
+// one AGM, for 0 <= m < 1 and 0 <= n < 1 given with their complements
+// mc = 1 - m and nc = 1 - n (each of the pair as the caller can form it best;
+// the small one of each pair carries the digits).  Z equals
+// n int_0^(pi/2) sin^2 t cos^2 t / ((1 - n sin^2 t) sqrt(1 - m sin^2 t)) dt and
+// is formed without cancellation for m <= n (the disc model's range); where
+// n is much smaller than m it is a difference of nearly equal terms.
+// K cannot fail; P is a kernel result, as it may come from RJ, and Z is
+// meaningful only when P succeeded.
+struct KpzResult {
+    double k;
+    Result p;
+    double z;
+};
+KpzResult _ellip_kpz_complement(double m, double mc, double n, double nc) noexcept;
+
+// K(m) - D(m) = (E(m) - mc K(m))/m for 0 <= mc <= 1e-3 (m next to 1, where K
+// and D both diverge), given K = K(m), by Legendre's relation.
+double _ellip_k_minus_d_complement(double m, double mc, double k) noexcept;
+
 }  // namespace ellip::legendre
