@@ -9,17 +9,27 @@
 namespace models {
 
 // The brightness on one smooth piece of a profile, as a law in the radius r
-// and mu = sqrt(1 - r^2):  I = c0 + c1 r + c2 mu.  A tabulated profile is a
+// and mu = sqrt(1 - r^2):  I = c0 + c1 (r - r0) + c2 mu.  The pivot r0 is a
+// table radius on the piece, so that a steep, narrow segment is not the
+// small difference of a large intercept and a large slope term.  A tabulated profile is a
 // straight line in r on each piece (c2 = 0); the linear limb-darkening law is
 // a straight line in mu, whose slope in r grows like 1/mu at the limb.
 struct PieceLaw {
     double c0;
     double c1;
     double c2;
+    double r0;
 
     // mu is passed in, so that a caller who knows 1 - r accurately forms it
     // without the cancellation in 1 - r^2.
-    [[nodiscard]] double value(double r, double mu) const noexcept { return c0 + c1 * r + c2 * mu; }
+    [[nodiscard]] double value(double r, double mu) const noexcept {
+        return value_at_offset(r - r0, mu);
+    }
+    // The same with r - r0 supplied: on a segment a few ulps of r wide the
+    // rounding of r itself would be a sizeable fraction of the segment.
+    [[nodiscard]] double value_at_offset(double offset, double mu) const noexcept {
+        return c0 + c1 * offset + c2 * mu;
+    }
     // mu dI/dr, finite at the limb where dI/dr is not.
     [[nodiscard]] double mu_slope(double r, double mu) const noexcept {
         return c1 * mu - c2 * r;

@@ -58,8 +58,18 @@ TEST(FluxMap, PiecesFollowOneSegment) {
     EXPECT_EQ(beyond.value(0.6, 0.0), 0.0);  // beyond the table
     EXPECT_EQ(beyond.c1, 0.0);
     EXPECT_NEAR(map(0.4), 0.8, 1e-15);
-    // The law reproduces the interpolation bit for bit.
-    EXPECT_EQ(inside.value(0.4, 0.0), map(0.4));
+    EXPECT_EQ(inside.value(0.2, 0.0), 1.0);  // exact at the table radius
+}
+
+// A segment 1e-6 wide rising to 1: slope x + intercept would cancel to
+// about 1e-10 at its foot; the law keeps the table's values there.
+TEST(FluxMap, NarrowSegmentsKeepTheirEndValues) {
+    const std::vector<double> bl = {0.6, 0.600001, 0.600002};
+    const std::vector<double> bf = {0.0, 1.0, 0.0};
+    const models::FluxMap map(bl, bf);
+    const models::PieceLaw rise = map.law_on(0.6, 0.600001);
+    EXPECT_EQ(rise.value(0.6, 0.0), 0.0);
+    EXPECT_NEAR(rise.value(0.600001, 0.0), 1.0, 1e-9);
 }
 
 TEST(FluxMap, ShortTables) {
