@@ -8,7 +8,9 @@ namespace models {
 
 // The integrated forms read the table as the piecewise-linear profile it
 // defines (0 beyond its ends) and divide by that profile's flux over the
-// unit disc.
+// unit disc.  A table whose flux over the unit disc vanishes (none at all,
+// or brightness of both signs that cancels) gives NaN: the ratio is
+// undefined.
 Outcome<Curve> integrated_flux_map_witt_mao_magnification(Curve l, double re, double rstar,
                                                           Curve bl, Curve bf,
                                                           const Interrupt& interrupt = {});

@@ -8,13 +8,17 @@
 //
 // As the ring approaches the lens (d -> 0) both n and m tend to 1; K grows
 // like a logarithm and Pi like 1/|d| while d^2 vanishes.  The complements
-// 1 - n = d^2 / S^2 and 1 - m = d^2 (4 eps^2 + S^2) / (Q S^2) are therefore
-// formed directly, never by subtraction, and with Pi = K + n X, where
-// X = (Pi - K)/n stays finite at n = 0,
+// 1 - n and 1 - m are therefore formed directly, never by subtraction.  All
+// of it is written with the ratios d/S and delta = d/(2 eps) instead of d^2,
+// S^2 and eps^2, which underflow or overflow long before the magnification
+// does: with c = 1/sqrt(1 + delta^2),
 //
-//   A = (2/pi) ((2 eps^2 + d^2) K(m) + d^2 n X(n, m)) / (S sqrt(Q)),
+//   n = 4 (l/S)(r/S),  1 - n = (d/S)^2,
+//   m = n c^2,         1 - m = c^2 ((d/S)^2 + delta^2),
+//   A = (2/pi) (eps c K(m) + |d| (|delta| c) Pi(n, m)) / S,
 //
-// a sum of positive terms for a lens and ring on the same side (l, r >= 0).
+// a sum of positive terms, with Pi = K + n X and X = (Pi - K)/n finite at
+// n = 0.
 #include <cmath>
 #include <limits>
 
@@ -25,50 +29,73 @@ namespace models {
 
 namespace {
 constexpr double TWO_PI = 6.283185307179586;
+constexpr double TWO_OVER_PI = 0.6366197723675814;
 
-// The ring so close to the lens that the complements underflow: the leading
-// terms of the expansion in d / l, which are then exact to double precision.
-// At d = 0 (for positive l and eps) the logarithm and the value are +inf.
-double touching_ring(double l, double d, double eps, double eps2) noexcept {
-    const double l2 = l * l;
-    const double q = l2 + eps2;
+// The ring so close to the lens that the complements underflow (|d| below
+// about 1e-162 l): the leading terms of the expansion in d / l, exact to
+// double precision there,
+//   A = [ (2 eps/l)(1 - d/(2l)) ln(8 eps l / (sqrt(l^2 + eps^2) |d|))
+//         + 4 atan(l/eps) + (eps/l)(d/l)(2 l^2 + eps^2)/(l^2 + eps^2) ] / (2 pi),
+// with the products that would overflow or underflow written as ratios.  At
+// d = 0 (for positive l and eps) the logarithm and the value are +inf.
+double touching_ring(double l, double d, double eps) noexcept {
+    const double h = std::hypot(l, eps);
     const double t = (1 - d / (l + l)) * ((eps + eps) / l);
-    const double log_term = std::log(((8 * eps) * l) / (std::sqrt(q) * std::fabs(d)));
+    const double log_term = std::log(8 * (l * (eps / h))) - std::log(std::fabs(d));
     const double atan_term = std::atan(l / eps);
-    return ((t * log_term + 4 * atan_term) + ((((l2 + l2) + eps2) * eps) / (q * l2)) * d) /
-           TWO_PI;
+    const double lh = l / h;
+    const double slope_term = (eps / l) * (d / l) * (1 + lh * lh);
+    return ((t * log_term + 4 * atan_term) + slope_term) / TWO_PI;
 }
 }  // namespace
 
-ellip::Result heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
-    const double eps = re / rstar;
-    const double eps2 = eps * eps;
-    const double d = r - l;
-    const double dd = d * d;
+ellip::Result ring_element(double l, double r, double d, double eps) noexcept {
     const double s = l + r;
-    const double s2 = s * s;
-    const double four_eps2 = 4 * eps2;
-    const double q = four_eps2 + dd;
-
     // A point source on the lens: l = r = 0.
-    if (s == 0 && d == 0) {
+    if (s == 0) {
         return ellip::success(std::numeric_limits<double>::infinity());
     }
-    const double nc = dd / s2;
-    const double mc = dd * (four_eps2 + s2) / (q * s2);
-    if (nc == 0 || mc == 0) {
-        return ellip::success(touching_ring(l, d, eps, eps2));
+    const double ds = d / s;
+    const double nc = ds * ds;
+    if (nc == 0) {
+        return ellip::success(touching_ring(l, d, eps));
     }
-    const double n = ((4 * l) * r) / s2;
-    const double m = 16 * eps2 * l * r / (q * s2);
+    // c = 1/sqrt(1 + delta^2) and |delta| c, delta = d / (2 eps), without
+    // squaring a large delta: past |delta| = 1 through q = 1/|delta|.
+    const double delta = std::fabs(d) / (eps + eps);
+    double c;
+    double delta_c;
+    if (delta <= 1) {
+        c = 1 / std::sqrt(1 + delta * delta);
+        delta_c = delta * c;
+    } else {
+        const double q = (eps + eps) / std::fabs(d);
+        delta_c = 1 / std::sqrt(1 + q * q);
+        c = q * delta_c;
+    }
+    const double n = 4 * (l / s) * (r / s);
+    const double m = n * (c * c);
+    const double mc = (c * c) * nc + delta_c * delta_c;
+    if (mc == 0) {
+        return ellip::success(touching_ring(l, d, eps));
+    }
 
     const ellip::legendre::KdxResult kdx = ellip::legendre::_ellip_kdx_complement(m, mc, nc);
     if (!kdx.x.ok()) {
         return kdx.x;
     }
-    const double value = ((eps2 + eps2 + dd) * kdx.k + dd * n * kdx.x.value) *
-                         (4 / (s * std::sqrt(q))) / TWO_PI;
+    const double pi_nm = kdx.k + n * kdx.x.value;
+    const double value = TWO_OVER_PI * (((eps * c) * kdx.k + std::fabs(d) * delta_c * pi_nm) / s);
     return ellip::success(value);
+}
+
+ellip::Result heyrovsky_magnification(double l, double r, double re, double rstar) noexcept {
+    // Distances count by their size: the lens at -l lies as far from the
+    // centre as at l, and the circle of radius -r is the circle of radius r.
+    const double lens = std::fabs(l);
+    const double ring = std::fabs(r);
+    const double eps = std::fabs(re / rstar);
+    return ring_element(lens, ring, ring - lens, eps);
 }
 
 }  // namespace models

@@ -12,6 +12,11 @@ namespace models {
 // built-in curves divide by it.
 inline constexpr double BUILT_IN_NORM = 2.5132741228717936;
 
+// Both routes read separations, re and rstar by their size (l and -l, a
+// negative re or rstar give the same values), and give NaN for every
+// separation when rho = |rstar / re| is zero, infinite or NaN, where the
+// magnification of the source is undefined.
+//
 // For each separation l[i] (source radii): (1/norm) * integral over the
 // source of the point-lens magnification weighted by the profile, from the
 // uniform-disc model by parts,

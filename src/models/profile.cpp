@@ -11,19 +11,8 @@ double LinearLimbDarkening::operator()(double r) const noexcept {
     return (1 - std::sqrt(1 - r * r)) * (-0.6) + 1;
 }
 
-double LinearLimbDarkening::value_on(double r, double, double) const noexcept {
-    return (*this)(r);
-}
-
-// dI/dr = -0.6 r / sqrt(1 - r^2): infinite at the limb, an integrable
-// end-point singularity for the quadrature.
-double LinearLimbDarkening::slope_on(double r, double, double) const noexcept {
-    return -0.6 * r / std::sqrt(1 - r * r);
-}
-
-double LinearLimbDarkening::mu_slope_on(double r, double, double, double) const noexcept {
-    return -0.6 * r;
-}
+// 1 - 0.6 (1 - mu) = 0.4 + 0.6 mu.
+PieceLaw LinearLimbDarkening::law_on(double, double) const noexcept { return {0.4, 0.0, 0.6, 0.0}; }
 
 FluxMap::FluxMap(std::span<const double> bl, std::span<const double> bf) : bl_(bl), bf_(bf) {
     const std::size_t n = std::min(bl.size(), bf.size());
@@ -43,30 +32,23 @@ FluxMap::FluxMap(std::span<const double> bl, std::span<const double> bf) : bl_(b
 
 double FluxMap::operator()(double r) const noexcept { return interp::interp(bl_, bf_, r, 0.0); }
 
-FluxMap::Line FluxMap::line_on(double a, double b) const noexcept {
+PieceLaw FluxMap::law_on(double a, double b) const noexcept {
     const std::size_t n = std::min(bl_.size(), bf_.size());
     if (n == 0) {
-        return {0.0, 0.0};
+        return {0.0, 0.0, 0.0, 0.0};
     }
     if (n == 1) {
-        return {0.0, bf_[0]};
+        return {bf_[0], 0.0, 0.0, 0.0};
     }
     // No breakpoint lies inside (a, b), so the interpolation follows one
     // segment (or the fill value) throughout; find it from the middle.
     const double mid = 0.5 * (a + b);
-    if (mid < bl_[0] || mid > bl_[n - 1]) {
-        return {0.0, 0.0};
+    if (!(mid >= bl_[0] && mid <= bl_[n - 1])) {
+        return {0.0, 0.0, 0.0, 0.0};
     }
     const std::size_t i = interp::segment_index(bl_, n, mid);
     const double slope = (bf_[i + 1] - bf_[i]) / (bl_[i + 1] - bl_[i]);
-    return {slope, bf_[i] - bl_[i] * slope};
+    return {bf_[i], slope, 0.0, bl_[i]};
 }
-
-double FluxMap::value_on(double r, double a, double b) const noexcept {
-    const Line line = line_on(a, b);
-    return line.slope * r + line.intercept;
-}
-
-double FluxMap::slope_on(double, double a, double b) const noexcept { return line_on(a, b).slope; }
 
 }  // namespace models

@@ -2,10 +2,45 @@
 // radii.
 #pragma once
 
+#include <cmath>
 #include <span>
 #include <vector>
 
 namespace models {
+
+// The brightness on one smooth piece of a profile, as a law in the radius r
+// and mu = sqrt(1 - r^2):  I = c0 + c1 (r - r0) + c2 mu.  The pivot r0 is a
+// table radius on the piece, so that a steep, narrow segment is not the
+// small difference of a large intercept and a large slope term.  A tabulated profile is a
+// straight line in r on each piece (c2 = 0); the linear limb-darkening law is
+// a straight line in mu, whose slope in r grows like 1/mu at the limb.
+struct PieceLaw {
+    double c0;
+    double c1;
+    double c2;
+    double r0;
+
+    // mu is passed in, so that a caller who knows 1 - r accurately forms it
+    // without the cancellation in 1 - r^2.
+    [[nodiscard]] double value(double r, double mu) const noexcept {
+        return value_at_offset(r - r0, mu);
+    }
+    // The same with r - r0 supplied: on a segment a few ulps of r wide the
+    // rounding of r itself would be a sizeable fraction of the segment.
+    [[nodiscard]] double value_at_offset(double offset, double mu) const noexcept {
+        return c0 + c1 * offset + c2 * mu;
+    }
+    // mu dI/dr, finite at the limb where dI/dr is not.
+    [[nodiscard]] double mu_slope(double r, double mu) const noexcept {
+        return c1 * mu - c2 * r;
+    }
+    [[nodiscard]] bool singular_at_limb() const noexcept { return c2 != 0; }
+};
+
+// mu = sqrt(1 - r^2) from the distance 1 - r, exact for r in [1/2, 1].
+[[nodiscard]] inline double mu_of(double r) noexcept {
+    return std::sqrt((1 - r) * (1 + r));
+}
 
 // A profile is smooth between its breakpoints; the integrated models split
 // the radius range there, since a kink or a jump inside an integration range
@@ -17,22 +52,14 @@ public:
     // The brightness at r.
     virtual double operator()(double r) const noexcept = 0;
 
-    // Radii strictly inside (0, 1), ascending, where the profile or its
-    // slope is not continuous.
+    // Radii strictly inside (0, 1), ascending and distinct, where the profile
+    // or its slope is not continuous.
     virtual std::span<const double> breakpoints() const noexcept { return {}; }
 
-    // On the smooth piece [a, b] between consecutive breakpoints (or 0 and
-    // 1): the profile continued to the closed piece, so that its one-sided
-    // limits at a and b are available, and its derivative there.
-    virtual double value_on(double r, double a, double b) const noexcept = 0;
-    virtual double slope_on(double r, double a, double b) const noexcept = 0;
-
-    // mu I'(r) on the piece, with mu = sqrt(1 - r^2) passed in: a limb law
-    // in mu has a slope that grows like 1/mu at the limb, while mu I'(r)
-    // stays finite and can be formed without the cancellation in 1 - r^2.
-    virtual double mu_slope_on(double r, double mu, double a, double b) const noexcept {
-        return mu * slope_on(r, a, b);
-    }
+    // The law on the smooth piece [a, b] between consecutive breakpoints (or
+    // 0 and 1), continued to the closed piece, so that its one-sided limits
+    // at a and b are available.
+    virtual PieceLaw law_on(double a, double b) const noexcept = 0;
 };
 
 // The linear limb-darkening law with coefficient 0.6 in mu = sqrt(1 - r^2):
@@ -40,9 +67,7 @@ public:
 class LinearLimbDarkening final : public Profile {
 public:
     double operator()(double r) const noexcept override;
-    double value_on(double r, double a, double b) const noexcept override;
-    double slope_on(double r, double a, double b) const noexcept override;
-    double mu_slope_on(double r, double mu, double a, double b) const noexcept override;
+    PieceLaw law_on(double a, double b) const noexcept override;
 };
 
 // A tabulated profile read by linear interpolation, 0 outside the table: the
@@ -53,17 +78,9 @@ public:
 
     double operator()(double r) const noexcept override;
     std::span<const double> breakpoints() const noexcept override { return breakpoints_; }
-    double value_on(double r, double a, double b) const noexcept override;
-    double slope_on(double r, double a, double b) const noexcept override;
+    PieceLaw law_on(double a, double b) const noexcept override;
 
 private:
-    struct Line {
-        double slope;
-        double intercept;
-    };
-    // The straight line the interpolation follows on the piece [a, b].
-    Line line_on(double a, double b) const noexcept;
-
     std::span<const double> bl_;
     std::span<const double> bf_;
     std::vector<double> breakpoints_;

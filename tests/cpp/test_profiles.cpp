@@ -9,16 +9,26 @@
 
 namespace {
 
-TEST(LinearLimbDarkening, ValueAndSlope) {
+TEST(LinearLimbDarkening, LawInMu) {
     const models::LinearLimbDarkening law;
     EXPECT_EQ(law(0.0), 1.0);
     EXPECT_EQ(law(1.0), (1 - std::sqrt(0.0)) * (-0.6) + 1);
-    const double r = 0.6;
-    const double mu = std::sqrt(1 - r * r);
-    EXPECT_NEAR(law.slope_on(r, 0, 1), -0.6 * r / mu, 1e-15);
-    // mu I'(r) stays finite at the limb, where I'(r) does not.
-    EXPECT_EQ(law.mu_slope_on(1.0, 0.0, 0, 1), -0.6);
-    EXPECT_TRUE(std::isinf(law.slope_on(1.0, 0, 1)));
+    const models::PieceLaw piece = law.law_on(0.0, 1.0);
+    EXPECT_TRUE(piece.singular_at_limb());
+    for (const double r : {0.0, 0.3, 0.6, 0.999}) {
+        const double mu = std::sqrt(1 - r * r);
+        EXPECT_NEAR(piece.value(r, mu), law(r), 1e-15);
+        // mu I'(r) = -0.6 r, finite at the limb where I'(r) is not.
+        EXPECT_NEAR(piece.mu_slope(r, mu), -0.6 * r, 1e-15);
+    }
+    EXPECT_EQ(piece.mu_slope(1.0, 0.0), -0.6);
+}
+
+// 1 - r^2 cancels next to the limb; mu_of forms it from 1 - r.
+TEST(LinearLimbDarkening, MuNextToTheLimbKeepsItsDigits) {
+    const double r = std::nextafter(1.0, 0.0);
+    EXPECT_EQ(models::mu_of(r), std::sqrt(std::ldexp(1.0, -53) * (2 - std::ldexp(1.0, -53))));
+    EXPECT_EQ(models::mu_of(1.0), 0.0);
 }
 
 TEST(FluxMap, BreakpointsAreTheTableRadiiInsideTheDisc) {
@@ -37,13 +47,29 @@ TEST(FluxMap, PiecesFollowOneSegment) {
     const std::vector<double> bl = {0.2, 0.6};
     const std::vector<double> bf = {1.0, 0.6};
     const models::FluxMap map(bl, bf);
-    EXPECT_EQ(map.value_on(0.2, 0.0, 0.2), 0.0);   // before the table: fill
-    EXPECT_NEAR(map.value_on(0.2, 0.2, 0.6), 1.0, 1e-15);
-    EXPECT_NEAR(map.value_on(0.6, 0.2, 0.6), 0.6, 1e-15);
-    EXPECT_NEAR(map.slope_on(0.4, 0.2, 0.6), -1.0, 1e-15);
-    EXPECT_EQ(map.value_on(0.6, 0.6, 1.0), 0.0);   // beyond the table
-    EXPECT_EQ(map.slope_on(0.8, 0.6, 1.0), 0.0);
+    const models::PieceLaw before = map.law_on(0.0, 0.2);
+    EXPECT_EQ(before.value(0.2, 0.0), 0.0);  // before the table: fill
+    const models::PieceLaw inside = map.law_on(0.2, 0.6);
+    EXPECT_FALSE(inside.singular_at_limb());
+    EXPECT_NEAR(inside.value(0.2, 0.0), 1.0, 1e-15);
+    EXPECT_NEAR(inside.value(0.6, 0.0), 0.6, 1e-15);
+    EXPECT_NEAR(inside.c1, -1.0, 1e-15);
+    const models::PieceLaw beyond = map.law_on(0.6, 1.0);
+    EXPECT_EQ(beyond.value(0.6, 0.0), 0.0);  // beyond the table
+    EXPECT_EQ(beyond.c1, 0.0);
     EXPECT_NEAR(map(0.4), 0.8, 1e-15);
+    EXPECT_EQ(inside.value(0.2, 0.0), 1.0);  // exact at the table radius
+}
+
+// A segment 1e-6 wide rising to 1: slope x + intercept would cancel to
+// about 1e-10 at its foot; the law keeps the table's values there.
+TEST(FluxMap, NarrowSegmentsKeepTheirEndValues) {
+    const std::vector<double> bl = {0.6, 0.600001, 0.600002};
+    const std::vector<double> bf = {0.0, 1.0, 0.0};
+    const models::FluxMap map(bl, bf);
+    const models::PieceLaw rise = map.law_on(0.6, 0.600001);
+    EXPECT_EQ(rise.value(0.6, 0.0), 0.0);
+    EXPECT_NEAR(rise.value(0.600001, 0.0), 1.0, 1e-9);
 }
 
 TEST(FluxMap, ShortTables) {
@@ -51,11 +77,11 @@ TEST(FluxMap, ShortTables) {
     const std::vector<double> one_b = {0.7};
     const models::FluxMap single(one_r, one_b);
     EXPECT_EQ(single(0.9), 0.7);
-    EXPECT_EQ(single.value_on(0.9, 0, 1), 0.7);
+    EXPECT_EQ(single.law_on(0, 1).value(0.9, 0.0), 0.7);
     EXPECT_TRUE(single.breakpoints().empty());
     const models::FluxMap empty({}, {});
     EXPECT_EQ(empty(0.5), 0.0);
-    EXPECT_EQ(empty.value_on(0.5, 0, 1), 0.0);
+    EXPECT_EQ(empty.law_on(0, 1).value(0.5, 0.0), 0.0);
 }
 
 // Callers check the columns first; a mismatch reaching the model is an
