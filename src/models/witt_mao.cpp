@@ -100,8 +100,11 @@ double far_field_excess(double u, double x) noexcept {
 }
 }  // namespace
 
-ellip::Result witt_mao_element(double l, double rho) noexcept {
+ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
     using namespace ellip::legendre;
+    // Sizes count by their magnitude, as in the ring and limb-darkened
+    // models: an Einstein or source radius given negative is the same disc.
+    const double rho = std::fabs(signed_rho);
     // The magnification depends on the distance of the lens from the centre
     // only; a signed separation (a track through the centre) counts by its
     // size.

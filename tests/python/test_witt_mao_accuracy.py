@@ -174,3 +174,15 @@ def test_finite_inputs_never_raise():
     for rho in (1e-6, 1e-4, 1.0, 1e4):
         values = caustrix.witt_mao_magnification(xs, 1.0, rho)
         assert all(math.isfinite(v) and v >= 1.0 for v in values), rho
+
+
+def test_sizes_count_by_their_magnitude():
+    """A negative Einstein or source radius describes the same disc, as on the
+    ring and limb-darkened routes; it must not pass through the arithmetic
+    as a negative magnification (which the demagnification floor would then
+    turn into a silent 1)."""
+    xs = [0.0, 0.5, 1.0, 1.5, 3e7]
+    expected = caustrix.witt_mao_magnification(xs, 1.0, 0.1)
+    for re, rstar in ((1.0, -0.1), (-1.0, 0.1), (-1.0, -0.1)):
+        assert caustrix.witt_mao_magnification(xs, re, rstar) == expected
+        assert caustrix.multi_witt_mao_magnification(xs, [re], [rstar]) == [expected]
