@@ -593,9 +593,17 @@ void batched_model(Input& in) {
                   });
 }
 
+// The ring-integrated models absorb every kernel failure.
+Expected<Curve> never_fails(const Curve& l) { return {Curve(l.size()), {}}; }
+
 // The disc-integrated models fail exactly where the disc curve of the whole
-// source fails, with its text.
+// source fails, with its text; a source of zero, infinite or undefined size
+// gives an undefined (NaN) curve on both routes instead.
 Expected<Curve> disc_failure(const Curve& l, double re, double rstar) {
+    const double rho = std::fabs(rstar / re);
+    if (!(rho > 0 && std::isfinite(rho))) {
+        return never_fails(l);
+    }
     Expected<Curve> want = disc_curve(l, re, rstar);
     if (want.value) {
         want.value = Curve(l.size());
@@ -603,8 +611,6 @@ Expected<Curve> disc_failure(const Curve& l, double re, double rstar) {
     return want;
 }
 
-// The ring-integrated models absorb every kernel failure.
-Expected<Curve> never_fails(const Curve& l) { return {Curve(l.size()), {}}; }
 
 enum class Integrated {
     built_in_disc,
