@@ -184,5 +184,11 @@ def test_collections_during_result_building_see_only_complete_lists():
                           "same": all(batch == expected for batch in batches),
                           "curve": curve == caustrix.witt_mao_magnification(l, 1.0, 0.1) * 500}))
     """)
-    assert got["collections"] > 20
+    # Up to 3.11 a collection starts inside an allocation, so one runs while
+    # the result's lists are made; from 3.12 on collections wait for the
+    # interpreter's next safe point, between the calls.
+    if sys.version_info < (3, 12):
+        assert got["collections"] > 20
+    else:
+        assert got["collections"] > 0
     assert got["same"] and got["curve"]
