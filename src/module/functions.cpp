@@ -34,8 +34,8 @@ PyObject* curve_result(models::Outcome<models::Curve>&& outcome) {
 // Long computations ask between elements whether a signal is pending; the
 // pending signal's handler (Ctrl-C's raises KeyboardInterrupt) then decides,
 // and its exception ends the call.
-const models::Interrupt& pending_signals() {
-    static const models::Interrupt poll = [] { return PyErr_CheckSignals() < 0; };
+const runtime::Interrupt& pending_signals() {
+    static const runtime::Interrupt poll = [] { return PyErr_CheckSignals() < 0; };
     return poll;
 }
 
