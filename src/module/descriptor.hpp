@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <array>
+#include <concepts>
 #include <cstddef>
 #include <string_view>
 #include <tuple>
