@@ -203,8 +203,8 @@ fi
 mkdir -p build/fuzz
 # Failing inputs of an earlier run would be mistaken for this run's.
 rm -f build/fuzz/crash-* build/fuzz/leak-* build/fuzz/timeout-* build/fuzz/oom-*
-# The plain C++ kernels and models, without the binding surface.
-mapfile -t core_sources < <(find src/ellip src/models src/numdiff -name '*.cpp' | sort)
+# The plain C++ kernels, runtime and models, without the binding surface.
+mapfile -t core_sources < <(find src/ellip src/models src/numdiff src/runtime -name '*.cpp' | sort)
 "$clangxx" -std=c++20 -g -O1 -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math \
     -D_GLIBCXX_ASSERTIONS \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \

@@ -5,11 +5,12 @@
 // Python exception only at the module boundary.
 #pragma once
 
-#include <functional>
-#include <string>
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "runtime/internal_failure.hpp"
+#include "runtime/interrupt.hpp"
 
 namespace models {
 
@@ -34,17 +35,6 @@ struct ModelError {
     return ModelError{ErrorKind::interrupted, "interrupted"};
 }
 
-// Asked by long computations between elements, on the calling thread only,
-// whether the call is to be abandoned (a pending Ctrl-C, say).  Empty: never.
-using Interrupt = std::function<bool()>;
-
-// Polls `interrupt` every `every` elements: a cheap test for loops whose
-// elements take a fraction of a microsecond.
-[[nodiscard]] inline bool interrupted_at(const Interrupt& interrupt, std::size_t i,
-                                         std::size_t every) {
-    return interrupt && i % every == 0 && interrupt();
-}
-
 template <class T>
 class Outcome {
 public:
@@ -61,16 +51,11 @@ private:
     std::variant<T, ModelError> state_;
 };
 
-// An internal consistency failure: not a value, it unwinds to the module
-// boundary, which reports it and raises it as the module's panic exception.
-struct InternalFailure {
-    std::string message;  // empty when the failure carries no text
-    const char* file;
-    int line;
-};
-
-// The failure of an equality check, worded as callers of the module expect it.
-[[noreturn]] void fail_equal(unsigned long long left, unsigned long long right,
-                             const char* file, int line);
+// Interrupt polling and internal failures belong to the runtime; the models
+// name them unqualified.
+using runtime::fail_equal;
+using runtime::InternalFailure;
+using runtime::Interrupt;
+using runtime::interrupted_at;
 
 }  // namespace models

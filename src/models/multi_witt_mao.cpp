@@ -7,11 +7,14 @@
 #include <utility>
 
 #include "models/witt_mao.hpp"
-#include "models/worker_pool.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace models {
 
 namespace {
+
+using runtime::ForkedDuringCall;
+using runtime::WorkerPool;
 
 using Slots = std::vector<std::optional<Outcome<Curve>>>;
 
@@ -53,7 +56,7 @@ Outcome<Batch> multi_witt_mao_magnification(const Curve& l, const Curve& re, con
                                             const Interrupt& interrupt) {
     const std::size_t pairs = re.size() * rstar.size();
     // The pool exists after the first batched call, even an empty one.
-    WorkerPool* pool = &global_pool();
+    WorkerPool* pool = &runtime::global_pool();
 
     // A single pair is computed on the calling thread, which may then be
     // interrupted between elements as the single-curve function is.
@@ -78,7 +81,7 @@ Outcome<Batch> multi_witt_mao_magnification(const Curve& l, const Curve& re, con
             // unfreed, and the child computes the batch again on its own pool.
             (void)slots.release();
             slots = std::make_unique<Slots>(pairs);
-            pool = &global_pool();
+            pool = &runtime::global_pool();
         }
     }
     if (!complete) {

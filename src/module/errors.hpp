@@ -10,6 +10,7 @@
 #include <string>
 
 #include "models/model_result.hpp"
+#include "runtime/internal_failure.hpp"
 
 namespace surface {
 
@@ -48,7 +49,7 @@ PyObject* guarded(Body&& body) {
         return body();
     } catch (abi::__forced_unwind&) {
         throw;
-    } catch (const models::InternalFailure& failure) {
+    } catch (const runtime::InternalFailure& failure) {
         raise_panic(failure.message, failure.file, failure.line);
     } catch (const std::bad_alloc&) {
         PyErr_Clear();

@@ -86,6 +86,11 @@ PyObject* create_module() {
         }
     }
     Py_DECREF(module_name);
+    // Beside the functions, not in __all__.
+    if (PyModule_AddStringConstant(module, "__version__", CAUSTRIX_VERSION) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     return module;
 }
 

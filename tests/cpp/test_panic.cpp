@@ -8,6 +8,7 @@
 #include <string>
 
 #include "models/model_result.hpp"
+#include "runtime/internal_failure.hpp"
 #include "module/errors.hpp"
 
 namespace {
@@ -64,7 +65,7 @@ TEST(Panic, TypeIsNamedAndDerivesFromBaseExceptionOnly) {
 TEST(Panic, EqualityFailureBecomesPanicException) {
     ::testing::internal::CaptureStderr();
     PyObject* result = surface::guarded([]() -> PyObject* {
-        models::fail_equal(3, 2, "somewhere.cpp", 7);
+        runtime::fail_equal(3, 2, "somewhere.cpp", 7);
     });
     const std::string report = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, nullptr);

@@ -22,13 +22,14 @@
 #include <thread>
 #include <vector>
 
-#include "models/model_result.hpp"
-#include "models/worker_pool.hpp"
+#include "runtime/internal_failure.hpp"
+#include "runtime/pool_size.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using models::WorkerPool;
+using runtime::WorkerPool;
 
 // Sets the two pool-size variables for one test and restores them after.
 class PoolEnvironment {
@@ -60,40 +61,40 @@ private:
 };
 
 TEST(PoolSize, ParsesUnsignedDecimalCounts) {
-    EXPECT_EQ(models::parse_thread_count("4"), 4u);
-    EXPECT_EQ(models::parse_thread_count("+2"), 2u);
-    EXPECT_EQ(models::parse_thread_count("0"), 0u);
-    EXPECT_EQ(models::parse_thread_count("007"), 7u);
-    EXPECT_EQ(models::parse_thread_count("18446744073709551615"), 18446744073709551615u);
+    EXPECT_EQ(runtime::parse_thread_count("4"), 4u);
+    EXPECT_EQ(runtime::parse_thread_count("+2"), 2u);
+    EXPECT_EQ(runtime::parse_thread_count("0"), 0u);
+    EXPECT_EQ(runtime::parse_thread_count("007"), 7u);
+    EXPECT_EQ(runtime::parse_thread_count("18446744073709551615"), 18446744073709551615u);
     for (const char* bad : {"abc", "-2", "", "+", " 3", "3 ", "1e3", "++1", "18446744073709551616",
                             "99999999999999999999999"}) {
-        EXPECT_EQ(models::parse_thread_count(bad), std::nullopt) << '"' << bad << '"';
+        EXPECT_EQ(runtime::parse_thread_count(bad), std::nullopt) << '"' << bad << '"';
     }
-    EXPECT_EQ(models::parse_thread_count(nullptr), std::nullopt);
+    EXPECT_EQ(runtime::parse_thread_count(nullptr), std::nullopt);
 }
 
 TEST(PoolSize, FollowsTheEnvironment) {
     PoolEnvironment env;
-    const std::size_t processors = models::available_processors();
+    const std::size_t processors = runtime::available_processors();
     EXPECT_GE(processors, 1u);
 
     env.set(nullptr, nullptr);
-    EXPECT_EQ(models::configured_pool_size(), processors);
+    EXPECT_EQ(runtime::configured_pool_size(), processors);
     env.set("3", nullptr);
-    EXPECT_EQ(models::configured_pool_size(), 3u);
+    EXPECT_EQ(runtime::configured_pool_size(), 3u);
     env.set("3", "5");
-    EXPECT_EQ(models::configured_pool_size(), 3u);
+    EXPECT_EQ(runtime::configured_pool_size(), 3u);
     // Zero asks for the default without consulting the second variable.
     env.set("0", "5");
-    EXPECT_EQ(models::configured_pool_size(), processors);
+    EXPECT_EQ(runtime::configured_pool_size(), processors);
     for (const char* ignored : {"abc", "-2", ""}) {
         env.set(ignored, "5");
-        EXPECT_EQ(models::configured_pool_size(), 5u) << '"' << ignored << '"';
+        EXPECT_EQ(runtime::configured_pool_size(), 5u) << '"' << ignored << '"';
     }
     env.set(nullptr, "0");
-    EXPECT_EQ(models::configured_pool_size(), processors);
+    EXPECT_EQ(runtime::configured_pool_size(), processors);
     env.set(nullptr, "x");
-    EXPECT_EQ(models::configured_pool_size(), processors);
+    EXPECT_EQ(runtime::configured_pool_size(), processors);
 }
 
 // A scratch directory standing in for the file system root.
@@ -110,7 +111,7 @@ protected:
         std::ofstream(root_ + path) << text;
     }
     std::optional<std::size_t> limit(const std::string& cgroup, const std::string& mountinfo) {
-        return models::detail::cgroup_cpu_limit(cgroup, mountinfo, root_);
+        return runtime::detail::cgroup_cpu_limit(cgroup, mountinfo, root_);
     }
     std::string root_;
 };
@@ -229,11 +230,11 @@ TEST(WorkerPool, LowestFailingIndexIsRethrownAfterAllItemsRan) {
         // Internal failures are not std::exceptions; they come back unchanged.
         try {
             pool.for_each_index(12, [&](std::size_t i) {
-                if (i == 6) throw models::InternalFailure{"item 6", __FILE__, __LINE__};
+                if (i == 6) throw runtime::InternalFailure{"item 6", __FILE__, __LINE__};
                 if (i == 9) throw std::runtime_error("item 9");
             });
             ADD_FAILURE() << "no exception";
-        } catch (const models::InternalFailure& f) {
+        } catch (const runtime::InternalFailure& f) {
             EXPECT_EQ(f.message, "item 6");
         }
     }
@@ -325,7 +326,7 @@ TEST(WorkerPool, FailedThreadStartIsAnInternalFailure) {
         try {
             WorkerPool pool(4, failing_with(EAGAIN, successes));
             ADD_FAILURE() << "no failure";
-        } catch (const models::InternalFailure& f) {
+        } catch (const runtime::InternalFailure& f) {
             EXPECT_NE(f.message.find("The global thread pool has not been initialized."), std::string::npos)
                 << f.message;
         }
@@ -335,7 +336,7 @@ TEST(WorkerPool, FailedThreadStartIsAnInternalFailure) {
     // A count far beyond what can start claims nothing for the workers that
     // never started: the failure comes at the first refused thread.
     EXPECT_THROW(WorkerPool(std::numeric_limits<std::size_t>::max(), failing_with(EAGAIN, 3)),
-                 models::InternalFailure);
+                 runtime::InternalFailure);
     EXPECT_EQ(settled_thread_count(), before);
 }
 
@@ -396,7 +397,7 @@ TEST(WorkerPool, ForkFromTheInterruptTestEndsTheCallInTheChild) {
     };
     try {
         EXPECT_TRUE(pool.for_each_index(8, item, interrupted));
-    } catch (const models::ForkedDuringCall&) {
+    } catch (const runtime::ForkedDuringCall&) {
         if (child == 0) _exit(0);  // the child, as expected
     }
     if (child == 0) _exit(1);  // the child returned or threw something else
@@ -438,7 +439,7 @@ TEST(WorkerPool, PoolWorkerCannotFallBackToRunningAlone) {
     outer.for_each_index(2, [&](std::size_t) {
         try {
             WorkerPool inner(2, failing_with(ENOSYS));
-        } catch (const models::InternalFailure&) {
+        } catch (const runtime::InternalFailure&) {
             failures.fetch_add(1);
         }
     });
@@ -448,11 +449,11 @@ TEST(WorkerPool, PoolWorkerCannotFallBackToRunningAlone) {
 // ---------------------------------------------------------------------------
 
 TEST(GlobalPool, IsOneObjectForTheProcess) {
-    WorkerPool* first = &models::global_pool();
+    WorkerPool* first = &runtime::global_pool();
     WorkerPool* from_other_thread = nullptr;
-    std::thread([&] { from_other_thread = &models::global_pool(); }).join();
+    std::thread([&] { from_other_thread = &runtime::global_pool(); }).join();
     EXPECT_EQ(first, from_other_thread);
-    EXPECT_EQ(first, &models::global_pool());
+    EXPECT_EQ(first, &runtime::global_pool());
     EXPECT_GE(first->size(), 1u);
 
     std::vector<std::atomic<int>> calls(100);
@@ -462,12 +463,12 @@ TEST(GlobalPool, IsOneObjectForTheProcess) {
 
 #if !defined(__SANITIZE_THREAD__)  // the thread sanitizer cannot start threads after fork()
 TEST(GlobalPool, ForkedChildStartsItsOwn) {
-    WorkerPool* parent = &models::global_pool();
+    WorkerPool* parent = &runtime::global_pool();
     const pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
         alarm(120);  // a child waiting on the parent's vanished workers must not hang the run
-        WorkerPool& pool = models::global_pool();
+        WorkerPool& pool = runtime::global_pool();
         if (&pool == parent) _exit(2);
         std::vector<std::atomic<int>> calls(50);
         pool.for_each_index(50, [&](std::size_t i) { calls[i].fetch_add(1); });
@@ -481,7 +482,7 @@ TEST(GlobalPool, ForkedChildStartsItsOwn) {
     ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     // The parent's pool still serves the parent.
-    EXPECT_EQ(&models::global_pool(), parent);
+    EXPECT_EQ(&runtime::global_pool(), parent);
     std::atomic<int> calls{0};
     parent->for_each_index(10, [&](std::size_t) { calls.fetch_add(1); });
     EXPECT_EQ(calls.load(), 10);

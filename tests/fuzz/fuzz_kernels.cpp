@@ -67,7 +67,7 @@
 #include "models/multi_witt_mao.hpp"
 #include "models/profile.hpp"
 #include "models/witt_mao.hpp"
-#include "models/worker_pool.hpp"
+#include "runtime/pool_size.hpp"
 #include "numdiff/central_difference.hpp"
 #include "quadrature/double_exponential.hpp"
 
@@ -241,7 +241,7 @@ public:
     // mode 0: never asked; 1, 2, 3: answers true from the 1st, 2nd, 4th poll on.
     explicit Interruption(unsigned mode) : fire_at_(mode == 0 ? -1 : (mode == 3 ? 3 : int(mode) - 1)) {}
 
-    models::Interrupt callback() {
+    runtime::Interrupt callback() {
         if (fire_at_ < 0) {
             return {};
         }
@@ -633,7 +633,7 @@ void integrated_model(Input& in, Integrated which) {
     const std::size_t table = ((shape >> 3) & 7) % 7;
     const Curve bl = in.reals(table);
     const Curve bf = in.reals(table);
-    const models::Interrupt interrupt = interruption.callback();
+    const runtime::Interrupt interrupt = interruption.callback();
 
     switch (which) {
         case Integrated::built_in_disc: {
@@ -745,7 +745,7 @@ void thread_count_parser(Input& in) {
     in.byte();
     const std::string text = in.text();
     const char* op = "parse_thread_count";
-    FUZZ_CHECK(op, models::parse_thread_count(text.c_str()) == reference_thread_count(text.c_str()));
+    FUZZ_CHECK(op, runtime::parse_thread_count(text.c_str()) == reference_thread_count(text.c_str()));
 }
 
 // /proc/self/cgroup and mountinfo texts, split at the first NUL; the quota
@@ -759,7 +759,7 @@ void cgroup_parser(Input& in) {
     const std::string_view proc_cgroup = all.substr(0, split);
     const std::string_view mountinfo = split < all.size() ? all.substr(split + 1) : std::string_view{};
     const auto limit =
-        models::detail::cgroup_cpu_limit(proc_cgroup, mountinfo, "/nonexistent-caustrix-fuzz-root");
+        runtime::detail::cgroup_cpu_limit(proc_cgroup, mountinfo, "/nonexistent-caustrix-fuzz-root");
     FUZZ_CHECK("cgroup_cpu_limit", !limit.has_value());
 }
 

@@ -29,30 +29,14 @@ from hypothesis import strategies as st
 
 import caustrix
 
-from test_surface import quoted_list
+from helpers import PUBLIC, is_sequence, quoted_list
 
 BOUNDED = settings(max_examples=150, deadline=None, derandomize=True, database=None,
                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
-PARAMETERS = {
-    "witt_mao_magnification": ("l", "re", "rstar"),
-    "integrated_witt_mao_magnification": ("l", "re", "rstar"),
-    "integrated_flux_map_witt_mao_magnification": ("l", "re", "rstar", "bl", "bf"),
-    "multi_witt_mao_magnification": ("l", "re", "rstar"),
-    "heyrovsky_magnification": ("l", "r", "re", "rstar"),
-    "integrated_heyrovsky_magnification": ("l", "re", "rstar"),
-    "integrated_flux_map_heyrovsky_magnification": ("l", "re", "rstar", "bl", "bf"),
-    "discrete_flux_map_heyrovsky_magnification": ("l", "re", "rstar", "bl", "bf"),
-}
+PARAMETERS = PUBLIC
 NAMES = list(PARAMETERS)
-
-
-def is_sequence_parameter(name, param):
-    if name == "heyrovsky_magnification":
-        return False
-    if name == "multi_witt_mao_magnification":
-        return True
-    return param in ("l", "bl", "bf")
+is_sequence_parameter = is_sequence
 
 
 KERNEL_ERROR = regex.compile(r"ellip(r[cdfgj]|k|e|pi): \S")

@@ -14,22 +14,24 @@ import pytest
 
 import caustrix
 
-from test_surface import outcome
+from helpers import PUBLIC, covering, outcome, sequence_positions
 
+# Arguments of every function that takes a sequence, as lists.
+SEQUENCE_SAMPLES = covering({
+    "witt_mao_magnification": ([0.0, 0.5, 1.0, 1.0 + 1e-9, 3.0, 40.0], 1.0, 0.1),
+    "multi_witt_mao_magnification": ([0.0, 0.5, 1.0, 3.0], [0.5, 1.0, 2.0], [0.01, 0.1, 1.0]),
+    "integrated_witt_mao_magnification": ([0.0, 0.999, 1.0, 2.5], 1.0, 0.1),
+    "integrated_heyrovsky_magnification": ([0.0, 0.999, 1.0, 2.5], 1.0, 0.1),
+    "integrated_flux_map_witt_mao_magnification":
+        ([0.0, 0.5, 1.5], 1.0, 0.1, [0.0, 0.3, 0.7, 1.0], [1.0, 0.9, 0.6, 0.3]),
+    "integrated_flux_map_heyrovsky_magnification":
+        ([0.0, 0.5, 1.5], 1.0, 0.1, [0.0, 0.3, 0.7, 1.0], [1.0, 0.9, 0.6, 0.3]),
+    "discrete_flux_map_heyrovsky_magnification":
+        ([0.0, 0.5, 1.5], 1.0, 0.1, [0.2, 0.5, 0.8], [1.0, 0.7, 0.4]),
+}, names=[name for name in PUBLIC if sequence_positions(name)])
 # (function, its arguments as lists, the positions of its sequence arguments)
-SEQUENCE_ARGUMENTS = [
-    ("witt_mao_magnification", ([0.0, 0.5, 1.0, 1.0 + 1e-9, 3.0, 40.0], 1.0, 0.1), (0,)),
-    ("multi_witt_mao_magnification",
-     ([0.0, 0.5, 1.0, 3.0], [0.5, 1.0, 2.0], [0.01, 0.1, 1.0]), (0, 1, 2)),
-    ("integrated_witt_mao_magnification", ([0.0, 0.999, 1.0, 2.5], 1.0, 0.1), (0,)),
-    ("integrated_heyrovsky_magnification", ([0.0, 0.999, 1.0, 2.5], 1.0, 0.1), (0,)),
-    ("integrated_flux_map_witt_mao_magnification",
-     ([0.0, 0.5, 1.5], 1.0, 0.1, [0.0, 0.3, 0.7, 1.0], [1.0, 0.9, 0.6, 0.3]), (0, 3, 4)),
-    ("integrated_flux_map_heyrovsky_magnification",
-     ([0.0, 0.5, 1.5], 1.0, 0.1, [0.0, 0.3, 0.7, 1.0], [1.0, 0.9, 0.6, 0.3]), (0, 3, 4)),
-    ("discrete_flux_map_heyrovsky_magnification",
-     ([0.0, 0.5, 1.5], 1.0, 0.1, [0.2, 0.5, 0.8], [1.0, 0.7, 0.4]), (0, 3, 4)),
-]
+SEQUENCE_ARGUMENTS = [(name, args, sequence_positions(name))
+                      for name, args in SEQUENCE_SAMPLES.items()]
 CASES = [(name, args, pos) for name, args, positions in SEQUENCE_ARGUMENTS
          for pos in positions]
 CASE_IDS = [f"{name}-arg{pos}" for name, _, pos in CASES]

@@ -5,6 +5,7 @@ environment and computes the same numbers as the module under test."""
 from __future__ import annotations
 
 import pathlib
+import re
 import subprocess
 import sys
 import tarfile
@@ -53,6 +54,60 @@ def test_sdist_holds_the_sources_and_the_wheel_only_the_module(dist):
     assert "Requires-Dist: numpy" in metadata  # only as an extra
     assert all("extra ==" in line for line in metadata.splitlines()
                if line.startswith("Requires-Dist:"))
+
+
+def metadata_fields(text):
+    """The header fields of a METADATA or PKG-INFO file: name -> values."""
+    fields = {}
+    for line in text.split("\n\n", 1)[0].splitlines():
+        if ": " in line and not line.startswith(" "):
+            key, value = line.split(": ", 1)
+            fields.setdefault(key, []).append(value)
+    return fields
+
+
+def meson_version():
+    match = re.search(r"project\([^)]*?version:\s*'([^']+)'", (ROOT / "meson.build").read_text(),
+                      re.S)
+    assert match, "meson.build's project() has no version"
+    return match.group(1)
+
+
+def test_metadata_has_the_licence_the_classifiers_and_the_one_version(dist):
+    sdist, wheel = dist
+    version = meson_version()
+    assert sdist.name == f"caustrix-{version}.tar.gz"
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        metadata = next(archive.read(n) for n in names
+                        if n.endswith(".dist-info/METADATA")).decode()
+        (licence,) = [n for n in names if n.endswith(".dist-info/licenses/LICENSE")]
+        assert archive.read(licence) == (ROOT / "LICENSE").read_bytes()
+    with tarfile.open(sdist) as archive:
+        members = {m.name.split("/", 1)[1]: m for m in archive.getmembers() if "/" in m.name}
+        assert "LICENSE" in members
+        pkg_info = archive.extractfile(members["PKG-INFO"]).read().decode()
+    for text in (metadata, pkg_info):
+        fields = metadata_fields(text)
+        assert fields["Version"] == [version]
+        assert fields["License-Expression"] == ["BSD-3-Clause"]
+        assert fields["License-File"] == ["LICENSE"]
+        assert "License" not in fields  # the expression replaces the free text
+        assert {"Operating System :: POSIX :: Linux",
+                "Intended Audience :: Science/Research",
+                "Programming Language :: Python :: 3.11",
+                "Topic :: Scientific/Engineering :: Astronomy"} <= set(fields["Classifier"])
+        assert sum(c.startswith("Development Status ::") for c in fields["Classifier"]) == 1
+        assert not any(c.startswith("License ::") for c in fields["Classifier"])
+
+
+def test_the_version_is_written_once():
+    import tomllib
+
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    assert "version" not in project and "version" in project["dynamic"]
+    assert caustrix.__version__ == meson_version()
+    assert "__version__" not in caustrix.__all__
 
 
 def test_wheel_installs_into_a_fresh_environment(dist, tmp_path):

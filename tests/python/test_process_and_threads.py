@@ -20,13 +20,15 @@ import pytest
 
 import caustrix
 
+from helpers import covering
+
 L = [0.0, 0.25, 0.5, 0.999, 1.0, 1.001, 2.0, 5.0]
 BL = [0.0, 0.25, 0.5, 0.75, 1.0]
 BF = [1.0, 0.95, 0.85, 0.7, 0.4]
 
 # One call of every function, the batched one with several pairs so that it
 # goes to the worker pool.
-CALLS = {
+CALLS = covering({
     "witt_mao_magnification": (L, 1.0, 0.3),
     "integrated_witt_mao_magnification": (L, 1.0, 0.3),
     "integrated_flux_map_witt_mao_magnification": (L, 1.0, 0.3, BL, BF),
@@ -35,7 +37,7 @@ CALLS = {
     "integrated_heyrovsky_magnification": (L, 1.0, 0.3),
     "integrated_flux_map_heyrovsky_magnification": (L, 1.0, 0.3, BL, BF),
     "discrete_flux_map_heyrovsky_magnification": (L, 1.0, 0.3, BL, BF),
-}
+})
 
 
 def call_all():

@@ -15,6 +15,8 @@ import pytest
 
 import caustrix
 
+from helpers import PUBLIC, is_sequence
+
 SOURCE_STUB = pathlib.Path(__file__).resolve().parents[2] / "src" / "module" / "caustrix.pyi"
 INSTALLED = pathlib.Path(caustrix.__file__).parent
 STUB_FILES = [INSTALLED / "caustrix.pyi", INSTALLED / "caustrix-stubs" / "__init__.pyi"]
@@ -46,6 +48,21 @@ def test_stub_functions_are_all_with_the_text_signatures():
         expected = "float" if f.name == "heyrovsky_magnification" else (
             "list[list[float]]" if f.name.startswith("multi_") else "list[float]")
         assert ast.unparse(f.returns) == expected, f.name
+
+
+def test_stub_says_which_parameters_take_sequences():
+    # The shared test helpers take each parameter's kind from the stub: a
+    # sequence parameter refuses a number and a number parameter a list.
+    for name, params in PUBLIC.items():
+        function = getattr(caustrix, name)
+        good = {p: [0.5] if is_sequence(name, p) else 1.0 for p in params}
+        for p in params:
+            wrong = 1.5 if is_sequence(name, p) else [1.5]
+            with pytest.raises(TypeError) as info:
+                function(**{**good, p: wrong})
+            expected = (f"argument '{p}': 'float' object cannot be converted to 'Sequence'"
+                        if is_sequence(name, p) else f"argument '{p}': must be real number")
+            assert str(info.value).startswith(expected), (name, p, str(info.value))
 
 
 def run_mypy(*args, cwd):

@@ -10,33 +10,47 @@ import importlib
 import inspect
 import itertools
 import math
-import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import caustrix
 
-# Every registered function in registration order, with its parameters and
-# one set of arguments it accepts.  A newly registered function is one more
-# line here; the module tests below expect exactly these names in __all__.
-FUNCTIONS = [
-    ("witt_mao_magnification", ("l", "re", "rstar"), ([0.0, 1.0, 3.0], 1.0, 0.5)),
-    ("integrated_witt_mao_magnification", ("l", "re", "rstar"), ([0.0, 1.0, 3.0], 1.0, 0.5)),
-    ("integrated_flux_map_witt_mao_magnification", ("l", "re", "rstar", "bl", "bf"),
-     ([0.0, 1.0, 3.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4])),
-    ("multi_witt_mao_magnification", ("l", "re", "rstar"), ([0.0, 1.0, 3.0], [1.0], [0.5])),
-    ("heyrovsky_magnification", ("l", "r", "re", "rstar"), (0.5, 1.0, 1.0, 1.0)),
-    ("integrated_heyrovsky_magnification", ("l", "re", "rstar"), ([0.0, 1.0, 3.0], 1.0, 0.5)),
-    ("integrated_flux_map_heyrovsky_magnification", ("l", "re", "rstar", "bl", "bf"),
-     ([0.0, 1.0, 3.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4])),
-    ("discrete_flux_map_heyrovsky_magnification", ("l", "re", "rstar", "bl", "bf"),
-     ([0.0, 1.0, 3.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4])),
+from helpers import PUBLIC, covering, outcome, quoted_list, run_child
+
+# The public contract: the registered functions in registration order, with
+# their parameters.  The module tests compare the module with this list; the
+# other tests loop over the functions as the module declares them.
+CONTRACT = [
+    ("witt_mao_magnification", ("l", "re", "rstar")),
+    ("integrated_witt_mao_magnification", ("l", "re", "rstar")),
+    ("integrated_flux_map_witt_mao_magnification", ("l", "re", "rstar", "bl", "bf")),
+    ("multi_witt_mao_magnification", ("l", "re", "rstar")),
+    ("heyrovsky_magnification", ("l", "r", "re", "rstar")),
+    ("integrated_heyrovsky_magnification", ("l", "re", "rstar")),
+    ("integrated_flux_map_heyrovsky_magnification", ("l", "re", "rstar", "bl", "bf")),
+    ("discrete_flux_map_heyrovsky_magnification", ("l", "re", "rstar", "bl", "bf")),
 ]
+CONTRACT_IDS = [name for name, _ in CONTRACT]
+
+# One set of arguments that each function accepts.
+SAMPLES = covering({
+    "witt_mao_magnification": ([0.0, 1.0, 3.0], 1.0, 0.5),
+    "integrated_witt_mao_magnification": ([0.0, 1.0, 3.0], 1.0, 0.5),
+    "integrated_flux_map_witt_mao_magnification":
+        ([0.0, 1.0, 3.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4]),
+    "multi_witt_mao_magnification": ([0.0, 1.0, 3.0], [1.0], [0.5]),
+    "heyrovsky_magnification": (0.5, 1.0, 1.0, 1.0),
+    "integrated_heyrovsky_magnification": ([0.0, 1.0, 3.0], 1.0, 0.5),
+    "integrated_flux_map_heyrovsky_magnification":
+        ([0.0, 1.0, 3.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4]),
+    "discrete_flux_map_heyrovsky_magnification":
+        ([0.0, 1.0, 3.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4]),
+})
+FUNCTIONS = [(name, params, SAMPLES[name]) for name, params in PUBLIC.items()]
 FUNCTION_IDS = [name for name, _, _ in FUNCTIONS]
 BINDINGS = pytest.mark.parametrize("name, params, sample", FUNCTIONS, ids=FUNCTION_IDS)
+CONTRACT_BINDINGS = pytest.mark.parametrize("name, params", CONTRACT, ids=CONTRACT_IDS)
 
 # Every text an elliptic-integral kernel can fail with.
 KERNEL_TEXTS = {
@@ -61,16 +75,6 @@ wm = caustrix.witt_mao_magnification
 L = [0.0, 1.0, 3.0]
 NAN = float("nan")
 INF = float("inf")
-
-
-def outcome(call):
-    """What a call ends in, comparable across calls: its result with NaN made
-    comparable, or the type and arguments of what it raised."""
-    try:
-        result = call()
-    except Exception as exc:  # noqa: BLE001
-        return ("raised", type(exc), exc.args)
-    return ("returned", repr(result))
 
 
 def reference(values, re=1.0, rstar=0.5):
@@ -118,7 +122,7 @@ class NarrowTypeError(TypeError):
 class TestModule:
     def test_all_lists_the_functions_in_registration_order(self):
         assert type(caustrix.__all__) is list
-        assert caustrix.__all__ == FUNCTION_IDS
+        assert caustrix.__all__ == CONTRACT_IDS
 
     def test_public_namespace_is_exactly_all(self):
         public = {name for name in vars(caustrix) if not name.startswith("_")}
@@ -136,8 +140,8 @@ class TestModule:
         assert function.__self__ is caustrix
         assert function.__doc__ is None
 
-    @BINDINGS
-    def test_text_signature_lists_the_parameters(self, name, params, sample):
+    @CONTRACT_BINDINGS
+    def test_text_signature_lists_the_parameters(self, name, params):
         function = getattr(caustrix, name)
         assert function.__text_signature__ == "(" + ", ".join(params) + ")"
         signature = inspect.signature(function)
@@ -158,18 +162,9 @@ class TestModule:
 
             assert third is original
             assert third.witt_mao_magnification is function
-            assert third.__all__ == FUNCTION_IDS  # not registered twice
+            assert third.__all__ == CONTRACT_IDS  # not registered twice
         finally:
             sys.modules["caustrix"] = original
-
-
-def run_child(script):
-    """Runs a script in a fresh interpreter that finds the same caustrix."""
-    env = dict(os.environ)
-    found = os.path.dirname(os.path.abspath(caustrix.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (found, env.get("PYTHONPATH")) if p)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)],
-                          capture_output=True, text=True, env=env, timeout=120)
 
 
 @pytest.mark.skipif(sys.version_info[:2] != (3, 11),
@@ -214,15 +209,6 @@ class TestSubInterpreters:
 
 # --------------------------------------------------------------------------
 # Binding of arguments to parameters
-
-
-def quoted_list(names):
-    quoted = [f"'{n}'" for n in names]
-    if len(quoted) == 1:
-        return quoted[0]
-    if len(quoted) == 2:
-        return f"{quoted[0]} and {quoted[1]}"
-    return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
 
 
 def raises_exactly(exc_type, message, call):

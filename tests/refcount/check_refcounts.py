@@ -63,6 +63,10 @@ if EXACT_HEAP not in _tunables and sys.platform.startswith("linux"):
 
 import caustrix  # noqa: E402
 
+# The public functions and their parameters as the module declares them.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from helpers import PUBLIC, covering, is_sequence  # noqa: E402
+
 NAN = math.nan
 KERNEL_FAILURE = "elliprj: Fail to converge"
 
@@ -341,49 +345,48 @@ def is_float(r):
     return type(r) is float
 
 
-L_RE_RSTAR = ("l", "re", "rstar")
-FLUX_MAP = ("l", "re", "rstar", "bl", "bf")
-
-# name: parameters, which of them are sequences, arguments that succeed, the
-# check of their result, and calls that reach a kernel failure.
-FUNCTIONS = {
+# name: arguments that succeed, the check of their result, and calls that
+# reach a kernel failure.
+SAMPLES = covering({
     "witt_mao_magnification": (
-        L_RE_RSTAR, {"l"}, ([0.0, 0.5, 1.0, 3.0], 1.0, 0.5), is_curve(4),
+        ([0.0, 0.5, 1.0, 3.0], 1.0, 0.5), is_curve(4),
         {"kernel error": ([NAN], 1.0, 0.5),
          "kernel error after computed elements": ([0.5, 1.0, NAN, 2.0], 1.0, 0.5)}),
     "integrated_witt_mao_magnification": (
-        L_RE_RSTAR, {"l"}, ([0.0, 0.5, 1.0, 3.0], 1.0, 0.5), is_curve(4),
+        ([0.0, 0.5, 1.0, 3.0], 1.0, 0.5), is_curve(4),
         {"kernel error": ([NAN], 1.0, 0.5),
          "kernel error after computed elements": ([0.5, 1.0, NAN, 2.0], 1.0, 0.5)}),
     "integrated_flux_map_witt_mao_magnification": (
-        FLUX_MAP, {"l", "bl", "bf"},
         ([0.0, 0.5, 1.0, 3.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4]), is_curve(4),
         {"kernel error": ([NAN], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4]),
          "kernel error after computed elements":
              ([0.5, 1.0, NAN, 2.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4])}),
     "multi_witt_mao_magnification": (
-        L_RE_RSTAR, {"l", "re", "rstar"},
         ([0.0, 0.5, 3.0], [1.0, 2.0], [0.5, 0.25, 0.125]), is_batch(6, 3),
         {"kernel error, one curve": ([NAN], [1.0], [0.5]),
          "kernel error in a later curve of the pool":
              ([0.5, 1.0], [1.0, 2.0, NAN], [0.5, 0.25]),
          "kernel error in every curve of the pool": ([NAN, 0.5], [1.0, 2.0], [0.5, 0.25])}),
     "heyrovsky_magnification": (
-        ("l", "r", "re", "rstar"), set(), (0.5, 0.3, 1.0, 0.5), is_float,
+        (0.5, 0.3, 1.0, 0.5), is_float,
         {"kernel error": (NAN, 0.3, 1.0, 0.5),
          "kernel error from rstar": (0.5, 0.3, 1.0, NAN)}),
     # The ring integrands give up a ring whose kernel fails instead of failing
     # the call, so no kernel error reaches the next two functions.
     "integrated_heyrovsky_magnification": (
-        L_RE_RSTAR, {"l"}, ([0.0, 0.5, 1.0, 3.0], 1.0, 0.5), is_curve(4), {}),
+        ([0.0, 0.5, 1.0, 3.0], 1.0, 0.5), is_curve(4), {}),
     "integrated_flux_map_heyrovsky_magnification": (
-        FLUX_MAP, {"l", "bl", "bf"},
         ([0.0, 0.5, 1.0, 3.0], 1.0, 0.5, [0.0, 0.5, 1.0], [1.0, 0.8, 0.4]), is_curve(4), {}),
     "discrete_flux_map_heyrovsky_magnification": (
-        FLUX_MAP, {"l", "bl", "bf"},
         ([0.0, 0.5, 1.0, 3.0], 1.0, 0.5, [0.25, 0.5, 0.75], [1.0, 0.8, 0.4]), is_curve(4),
         {"kernel error": ([NAN], 1.0, 0.5, [0.25, 0.5, 0.75], [1.0, 0.8, 0.4]),
          "kernel error from bl": ([0.5], 1.0, 0.5, [0.25, NAN], [1.0, 0.8])}),
+})
+
+# name: parameters, the set of those that take sequences, and the samples.
+FUNCTIONS = {
+    name: (params, {p for p in params if is_sequence(name, p)}, *SAMPLES[name])
+    for name, params in PUBLIC.items()
 }
 
 

@@ -1,8 +1,8 @@
+#include "runtime/internal_failure.hpp"
+
 #include <string>
 
-#include "models/model_result.hpp"
-
-namespace models {
+namespace runtime {
 
 void fail_equal(unsigned long long left, unsigned long long right, const char* file, int line) {
     throw InternalFailure{"assertion `left == right` failed\n  left: " + std::to_string(left) +
@@ -10,4 +10,4 @@ void fail_equal(unsigned long long left, unsigned long long right, const char* f
                           file, line};
 }
 
-}  // namespace models
+}  // namespace runtime
