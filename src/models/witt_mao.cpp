@@ -62,8 +62,13 @@ constexpr double LIMB_ZONE = 1e-3;
 // (4e-10 relative error at rho = 1e-4); the sum is exactly 2 atan(rho),
 // which does not cancel.  Grouped as (atan(rho)/rho) (1/rho + rho), the
 // first term neither overflows nor underflows where rho^2 would.
+//
+// Its value exceeds 1 by about 1/rho^2 for a large source; there the sum
+// rounds to within an ulp of pi, which may leave the quotient just below 1,
+// and 1, the nearer value, is taken, as in the general case.
 double limb_value(double rho) noexcept {
-    return 2 * (std::atan(rho) / rho) * (1 / rho + rho) + 2 / rho;
+    const double pi_a = 2 * (std::atan(rho) / rho) * (1 / rho + rho) + 2 / rho;
+    return std::max(pi_a / PI, 1.0);
 }
 
 // The average over a disc of radius rho of a smooth function f of the plane
@@ -139,7 +144,7 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
     // underflows) the lens lies on the limb to within the precision of the
     // arguments.
     if (d == 0 || nc == 0) {
-        return ellip::success(limb_value(rho) / PI);
+        return ellip::success(limb_value(rho));
     }
 
     // Beyond |d| = 2 the squares are formed as the ratio r = 2/d, so that a
@@ -165,7 +170,7 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
         z_coef = 4 * x * std::fabs(r) / (rho * xp1 * c);
     }
     if (mc == 0) {
-        return ellip::success(limb_value(rho) / PI);
+        return ellip::success(limb_value(rho));
     }
 
     const KpzResult kpz = _ellip_kpz_complement(m, mc, n, nc);

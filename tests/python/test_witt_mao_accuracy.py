@@ -186,3 +186,13 @@ def test_sizes_count_by_their_magnitude():
     for re, rstar in ((1.0, -0.1), (-1.0, 0.1), (-1.0, -0.1)):
         assert caustrix.witt_mao_magnification(xs, re, rstar) == expected
         assert caustrix.multi_witt_mao_magnification(xs, [re], [rstar]) == [expected]
+
+
+def test_lens_on_the_limb_never_below_one():
+    """On the limb of a source much larger than the Einstein radius the closed
+    form exceeds 1 by only 1/rho^2 and rounds next to it; it must not round
+    below."""
+    for k in range(-300, 301):
+        rho = 10.0 ** (k / 1.3)
+        (value,) = caustrix.witt_mao_magnification([1.0], 1.0, rho)
+        assert math.isfinite(value) and value >= 1.0, (rho, value)
