@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Every test: the GoogleTest suites of the kernels, models and panic
-# translation (meson test), the reference counts on the debug interpreter,
-# the sanitizers and fuzzing, then the Python suites against the installed
-# module (pytest), and the suites that exercise the native module again
-# under every other CPython from 3.11 up found on this machine.  Arguments
+# translation (meson test), the Python suites against the installed module
+# (pytest), the reference counts on the debug interpreter, the sanitizers
+# and fuzzing, and the suites that exercise the native module again under
+# every other CPython from 3.11 up found on this machine.  Arguments
 # are passed on to pytest.  Every part runs even when an earlier one fails;
 # the script fails if any did, and names them.
 cd "$(dirname "$0")/.."
@@ -107,12 +107,15 @@ python_tests_under() {
     )
 }
 
+# The fast suites first, so that their failures show within minutes; the
+# debug interpreter, the sanitizers and the other interpreters follow.
 part "C++ tests" cpp_tests
-part "reference counts (debug interpreter)" ./scripts/refcount.sh
-part "sanitizers and fuzzing" ./scripts/hardening.sh
 
 echo "==> Python tests ($("$PYTHON" --version))"
 part "Python tests, $("$PYTHON" --version)" "$PYTHON" -m pytest tests/python "$@"
+
+part "reference counts (debug interpreter)" ./scripts/refcount.sh
+part "sanitizers and fuzzing" ./scripts/hardening.sh
 
 mapfile -t others < <(other_interpreters)
 for other in "${others[@]}"; do
