@@ -99,9 +99,9 @@ Outcome<Curve> discrete_flux_map_heyrovsky_magnification(Curve l, double re, dou
             }
             const ellip::Result v = heyrovsky_magnification(x, bl[j], re, rstar);
             if (!v.ok()) {
-                return runtime_error(v.error);
+                return runtime_error(v.error());
             }
-            sum = sum + v.value * bf[j];
+            sum = sum + v.value() * bf[j];
         }
         curve.push_back(sum);
     }

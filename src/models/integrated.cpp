@@ -106,7 +106,7 @@ double ring_piece(double lens, double eps, const PieceLaw& law, double a, double
         if (!h.ok()) {
             return NaN;
         }
-        return (TWO_PI * r) * h.value * law.value_at_offset(offset, mu);
+        return (TWO_PI * r) * h.value() * law.value_at_offset(offset, mu);
     };
     return integrate_graded(integrand, a, b, target);
 }
@@ -164,7 +164,7 @@ double disc_flux(double lens, double rho, double whole, double r) {
         return 0.0;
     }
     const ellip::Result m = witt_mao_element(lens / r, rho * r);
-    return m.ok() ? r * r * m.value : NaN;
+    return m.ok() ? r * r * m.value() : NaN;
 }
 
 // The disc route, from int_0^1 2 pi r A_ring(r) I(r) dr = pi int_0^1 I(r) dG,
@@ -246,9 +246,9 @@ Outcome<Curve> integrated(const Curve& l, double re, double rstar, double norm,
         }
         const ellip::Result a = witt_mao_element(std::fabs(l[i]), rho);
         if (a.ok()) {
-            curve[i] = a.value;
+            curve[i] = a.value();
         } else if (report_errors) {
-            return runtime_error(a.error);
+            return runtime_error(a.error());
         }
     }
     for (std::size_t i = 0; i < l.size(); ++i) {

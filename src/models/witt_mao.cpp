@@ -185,9 +185,9 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
         const double s = std::sqrt(d * d + 4);
         const double k_minus_d = _ellip_k_minus_d_complement(m, mc, kpz.k);
         const double kz_diff = 2 * xm1 * (rho * d - 4) / (h * s);
-        g = (z_coef * k_minus_d + kz_diff * kpz.k) + (p_coef + z_coef) * kpz.p.value;
+        g = (z_coef * k_minus_d + kz_diff * kpz.k) + (p_coef + z_coef) * kpz.p.value();
     } else {
-        g = (k_coef * kpz.k + p_coef * kpz.p.value) - z_coef * kpz.z;
+        g = (k_coef * kpz.k + p_coef * kpz.p.value()) - z_coef * kpz.z;
     }
     // A point lens never demagnifies.  Where the exact value is within a few
     // ulps of 1 (a source many Einstein radii across), rounding of the terms
@@ -206,9 +206,9 @@ Outcome<Curve> witt_mao_magnification(Curve l, double re, double rstar,
         }
         const ellip::Result a = witt_mao_element(l[i], rho);
         if (!a.ok()) {
-            return runtime_error(a.error);
+            return runtime_error(a.error());
         }
-        curve.push_back(a.value);
+        curve.push_back(a.value());
     }
     return curve;
 }

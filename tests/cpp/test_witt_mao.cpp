@@ -11,8 +11,8 @@ namespace {
 
 double element(double x, double rho) {
     const ellip::Result r = models::witt_mao_element(x, rho);
-    EXPECT_TRUE(r.ok()) << r.error;
-    return r.value;
+    EXPECT_TRUE(r.ok()) << r.error();
+    return r.value();
 }
 
 TEST(WittMao, EmptySeparationsGiveAnEmptyCurve) {

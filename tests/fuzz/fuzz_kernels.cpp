@@ -159,7 +159,7 @@ void check_text(const char* operation, const char* text, const Texts& allowed) {
 
 void check(const char* operation, const ellip::Result& r, const Texts& allowed) {
     if (!r.ok()) {
-        check_text(operation, r.error, allowed);
+        check_text(operation, r.error(), allowed);
     }
 }
 
@@ -330,9 +330,9 @@ Expected<Curve> disc_curve(const Curve& l, double re, double rstar) {
     for (const double x : l) {
         const ellip::Result a = models::witt_mao_element(x, rho);
         if (!a.ok()) {
-            return {std::nullopt, a.error};
+            return {std::nullopt, a.error()};
         }
-        out.push_back(a.value);
+        out.push_back(a.value());
     }
     return {std::move(out), {}};
 }
@@ -695,9 +695,9 @@ void integrated_model(Input& in, Integrated which) {
                 for (std::size_t j = 0; j < bl.size() && want.value; ++j) {
                     const ellip::Result v = models::heyrovsky_magnification(x, bl[j], re, rstar);
                     if (!v.ok()) {
-                        want = {std::nullopt, v.error};
+                        want = {std::nullopt, v.error()};
                     } else {
-                        sum = sum + v.value * bf[j];
+                        sum = sum + v.value() * bf[j];
                     }
                 }
                 if (!want.value) {
