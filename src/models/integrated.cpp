@@ -230,10 +230,11 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
 }
 
 template <class ElementIntegral>
-Outcome<Curve> integrated(const Curve& l, double re, double rstar, double norm,
-                          const Profile& profile, const Interrupt& interrupt,
-                          ElementIntegral&& element, bool report_errors) {
+Outcome<Curve> integrated(const Curve& l, double re, double rstar, const Profile& profile,
+                          const Interrupt& interrupt, ElementIntegral&& element,
+                          bool report_errors) {
     const double rho = source_size(re, rstar);
+    const double norm = profile.norm();
     Curve curve(l.size(), NaN);
     if (std::isnan(rho)) {
         return curve;
@@ -272,28 +273,28 @@ Outcome<Curve> integrated(const Curve& l, double re, double rstar, double norm,
 
 }  // namespace
 
-Outcome<Curve> _integrated_witt_mao_magnification(Curve l, double re, double rstar, double norm,
+Outcome<Curve> _integrated_witt_mao_magnification(Curve l, double re, double rstar,
                                                   const Profile& profile,
                                                   const Interrupt& interrupt) {
-    return integrated(l, re, rstar, norm, profile, interrupt, disc_element_integral, true);
+    return integrated(l, re, rstar, profile, interrupt, disc_element_integral, true);
 }
 
-Outcome<Curve> _integrated_heyrovsky_magnification(Curve l, double re, double rstar, double norm,
+Outcome<Curve> _integrated_heyrovsky_magnification(Curve l, double re, double rstar,
                                                    const Profile& profile,
                                                    const Interrupt& interrupt) {
-    return integrated(l, re, rstar, norm, profile, interrupt, ring_element_integral, false);
+    return integrated(l, re, rstar, profile, interrupt, ring_element_integral, false);
 }
 
 Outcome<Curve> integrated_witt_mao_magnification(Curve l, double re, double rstar,
                                                  const Interrupt& interrupt) {
-    return _integrated_witt_mao_magnification(std::move(l), re, rstar, BUILT_IN_NORM,
-                                              LinearLimbDarkening{}, interrupt);
+    return _integrated_witt_mao_magnification(std::move(l), re, rstar, LinearLimbDarkening{},
+                                              interrupt);
 }
 
 Outcome<Curve> integrated_heyrovsky_magnification(Curve l, double re, double rstar,
                                                   const Interrupt& interrupt) {
-    return _integrated_heyrovsky_magnification(std::move(l), re, rstar, BUILT_IN_NORM,
-                                               LinearLimbDarkening{}, interrupt);
+    return _integrated_heyrovsky_magnification(std::move(l), re, rstar, LinearLimbDarkening{},
+                                               interrupt);
 }
 
 }  // namespace models

@@ -650,21 +650,23 @@ void integrated_model(Input& in, Integrated which) {
         }
         case Integrated::profile_disc:
         case Integrated::profile_ring: {
-            // The built-in limb law or the table's profile, with any norm.
-            const models::LinearLimbDarkening limb;
+            // The limb law with the built-in coefficient and any norm, or the
+            // table's profile with its own.
+            const models::LinearLimbDarkening limb(
+                models::LinearLimbDarkening::BUILT_IN_COEFFICIENT, norm);
             const models::FluxMap map(bl, bf);
             const models::Profile& profile =
                 (shape & 4) ? static_cast<const models::Profile&>(map) : limb;
             if (which == Integrated::profile_disc) {
                 const char* op = "_integrated_witt_mao_magnification";
                 check_outcome(op,
-                              models::_integrated_witt_mao_magnification(l, re, rstar, norm,
+                              models::_integrated_witt_mao_magnification(l, re, rstar,
                                                                          profile, interrupt),
                               disc_failure(l, re, rstar), interruption, length_of(l.size(), op));
             } else {
                 const char* op = "_integrated_heyrovsky_magnification";
                 check_outcome(op,
-                              models::_integrated_heyrovsky_magnification(l, re, rstar, norm,
+                              models::_integrated_heyrovsky_magnification(l, re, rstar,
                                                                           profile, interrupt),
                               never_fails(l), interruption, length_of(l.size(), op));
             }
