@@ -66,6 +66,14 @@ double limb_value(double rho) noexcept {
     return 2 * (std::atan(rho) / rho) * (1 / rho + rho) + 2 / rho;
 }
 
+// The magnification with the lens on the limb.  For a source many Einstein
+// radii across the exact value is within an ulp of 1 and limb_value rounds
+// to just below pi; a point lens never demagnifies, and 1 is then the nearer
+// value.
+double on_limb(double rho) noexcept {
+    return std::max(limb_value(rho) / PI, 1.0);
+}
+
 // The average over a disc of radius rho of a smooth function f of the plane
 // is sum_k (rho^2/4)^k Lap^k f / (k! (k+1)!) at the centre.  For the point
 // lens, f = (u^2 + 2) / (u sqrt(u^2 + 4)) and, with S = sqrt(u^2 + 4),
@@ -139,7 +147,7 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
     // underflows) the lens lies on the limb to within the precision of the
     // arguments.
     if (d == 0 || nc == 0) {
-        return ellip::success(limb_value(rho) / PI);
+        return ellip::success(on_limb(rho));
     }
 
     // Beyond |d| = 2 the squares are formed as the ratio r = 2/d, so that a
@@ -165,7 +173,7 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
         z_coef = 4 * x * std::fabs(r) / (rho * xp1 * c);
     }
     if (mc == 0) {
-        return ellip::success(limb_value(rho) / PI);
+        return ellip::success(on_limb(rho));
     }
 
     const KpzResult kpz = _ellip_kpz_complement(m, mc, n, nc);
