@@ -3,6 +3,8 @@
 // source radius.
 #pragma once
 
+#include <span>
+
 #include "models/model_result.hpp"
 #include "models/profile.hpp"
 
@@ -29,6 +31,16 @@ Outcome<Curve> _integrated_witt_mao_magnification(Curve l, double re, double rst
 Outcome<Curve> _integrated_heyrovsky_magnification(Curve l, double re, double rstar,
                                                    const Profile& profile,
                                                    const Interrupt& interrupt = {});
+
+// The same into out, of the size of l.
+Outcome<Filled> _integrated_witt_mao_magnification_into(std::span<const double> l, double re,
+                                                        double rstar, const Profile& profile,
+                                                        std::span<double> out,
+                                                        const Interrupt& interrupt = {});
+Outcome<Filled> _integrated_heyrovsky_magnification_into(std::span<const double> l, double re,
+                                                         double rstar, const Profile& profile,
+                                                         std::span<double> out,
+                                                         const Interrupt& interrupt = {});
 
 // The built-in limb-darkened profile (with its stored normalisation).
 Outcome<Curve> integrated_witt_mao_magnification(Curve l, double re, double rstar,

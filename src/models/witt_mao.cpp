@@ -203,20 +203,19 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
     return ellip::success(std::max(g / PI, 1.0));
 }
 
+Outcome<Filled> witt_mao_magnification_into(std::span<const double> l, double re, double rstar,
+                                            std::span<double> out, const Interrupt& interrupt) {
+    const double rho = rstar / re;
+    return outcome_of(drive([rho](double x) { return witt_mao_element(x, rho); }, l, out,
+                            interrupt));
+}
+
 Outcome<Curve> witt_mao_magnification(Curve l, double re, double rstar,
                                       const Interrupt& interrupt) {
-    const double rho = rstar / re;
-    Curve curve;
-    curve.reserve(l.size());
-    for (std::size_t i = 0; i < l.size(); ++i) {
-        if (interrupted_at(interrupt, i, 1024)) {
-            return interrupted();
-        }
-        const ellip::Result a = witt_mao_element(l[i], rho);
-        if (!a.ok()) {
-            return runtime_error(a.error());
-        }
-        curve.push_back(a.value());
+    Curve curve(l.size());
+    const Outcome<Filled> filled = witt_mao_magnification_into(l, re, rstar, curve, interrupt);
+    if (!filled.ok()) {
+        return filled.error();
     }
     return curve;
 }

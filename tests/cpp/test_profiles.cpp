@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <vector>
 
 #include "models/flux_map.hpp"
@@ -140,6 +142,44 @@ TEST(FluxMap, ShortTables) {
     const models::FluxMap empty({}, {});
     EXPECT_EQ(empty(0.5), 0.0);
     EXPECT_EQ(empty.law_on(0, 1).value(0.5, 0.0), 0.0);
+}
+
+// A caller's buffer may hold anything: the curves written into it are those
+// the allocating forms return, bit for bit, for undefined sources and
+// separations too.
+TEST(FluxMapModels, CurvesIntoAnyBufferAreTheAllocatedCurves) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> l = {0.0, 0.5, -1.0, 2.0, inf, nan, 0.999};
+    const std::vector<double> bl = {0.0, 0.3, 0.7, 1.0};
+    const std::vector<double> bf = {1.0, 0.9, 0.6, 0.2};
+    using Into = models::Outcome<models::Filled> (*)(
+        std::span<const double>, double, double, std::span<const double>,
+        std::span<const double>, std::span<double>, const models::Interrupt&);
+    using Alloc = models::Outcome<models::Curve> (*)(models::Curve, double, double, models::Curve,
+                                                     models::Curve, const models::Interrupt&);
+    const std::pair<Into, Alloc> forms[] = {
+        {models::integrated_flux_map_witt_mao_magnification_into,
+         models::integrated_flux_map_witt_mao_magnification},
+        {models::integrated_flux_map_heyrovsky_magnification_into,
+         models::integrated_flux_map_heyrovsky_magnification},
+        {models::discrete_flux_map_heyrovsky_magnification_into,
+         models::discrete_flux_map_heyrovsky_magnification},
+    };
+    for (const auto& [into, alloc] : forms) {
+        for (const double re : {1.0, 0.0, -2.0}) {
+            const auto curve = alloc(l, re, 0.1, bl, bf, {});
+            std::vector<double> out(l.size(), 12345.0);
+            const auto filled = into(l, re, 0.1, bl, bf, out, {});
+            ASSERT_EQ(filled.ok(), curve.ok()) << re;
+            if (!curve.ok()) {
+                EXPECT_EQ(filled.error().text, curve.error().text);
+                continue;
+            }
+            EXPECT_EQ(std::memcmp(out.data(), curve.value().data(), l.size() * sizeof(double)), 0)
+                << re;
+        }
+    }
 }
 
 // Callers check the columns first; a mismatch reaching the model is an
