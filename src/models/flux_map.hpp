@@ -2,6 +2,8 @@
 // flux map: radii bl (source radii, ascending) and brightness bf.
 #pragma once
 
+#include <span>
+
 #include "models/model_result.hpp"
 
 namespace models {
@@ -23,5 +25,16 @@ Outcome<Curve> integrated_flux_map_heyrovsky_magnification(Curve l, double re, d
 Outcome<Curve> discrete_flux_map_heyrovsky_magnification(Curve l, double re, double rstar,
                                                          Curve bl, Curve bf,
                                                          const Interrupt& interrupt = {});
+
+// The same into out, of the size of l; bl and bf of equal sizes.
+Outcome<Filled> integrated_flux_map_witt_mao_magnification_into(
+    std::span<const double> l, double re, double rstar, std::span<const double> bl,
+    std::span<const double> bf, std::span<double> out, const Interrupt& interrupt = {});
+Outcome<Filled> integrated_flux_map_heyrovsky_magnification_into(
+    std::span<const double> l, double re, double rstar, std::span<const double> bl,
+    std::span<const double> bf, std::span<double> out, const Interrupt& interrupt = {});
+Outcome<Filled> discrete_flux_map_heyrovsky_magnification_into(
+    std::span<const double> l, double re, double rstar, std::span<const double> bl,
+    std::span<const double> bf, std::span<double> out, const Interrupt& interrupt = {});
 
 }  // namespace models

@@ -84,7 +84,7 @@ ellip::Result ring_element(double l, double r, double d, double eps) noexcept {
     if (!kdx.x.ok()) {
         return kdx.x;
     }
-    const double pi_nm = kdx.k + n * kdx.x.value;
+    const double pi_nm = kdx.k + n * kdx.x.value();
     const double value = TWO_OVER_PI * (((eps * c) * kdx.k + std::fabs(d) * delta_c * pi_nm) / s);
     return ellip::success(value);
 }

@@ -1,5 +1,6 @@
 #include "models/integrated.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -106,7 +107,7 @@ double ring_piece(double lens, double eps, const PieceLaw& law, double a, double
         if (!h.ok()) {
             return NaN;
         }
-        return (TWO_PI * r) * h.value * law.value_at_offset(offset, mu);
+        return (TWO_PI * r) * h.value() * law.value_at_offset(offset, mu);
     };
     return integrate_graded(integrand, a, b, target);
 }
@@ -126,11 +127,13 @@ double source_size(double re, double rstar) {
     return rho > 0 && std::isfinite(rho) ? rho : NaN;
 }
 
-// The outcome of one element: its value, or the call was interrupted.
-struct Element {
-    double value;
-    bool interrupted;
-};
+// The outcome of one element: its value, or the call was interrupted
+// (runtime::INTERRUPTED).
+using Element = ellip::Result;
+
+[[nodiscard]] Element interrupted_element() noexcept {
+    return ellip::failure(runtime::INTERRUPTED);
+}
 
 Element ring_element_integral(double lens, double rho, double whole, double norm,
                               const Profile& profile, const Interrupt& interrupt) {
@@ -140,7 +143,7 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
     double total = 0;
     for (std::size_t k = 0; k + 1 < edges.size(); ++k) {
         if (k != 0 && interrupted_at(interrupt, k, POLL_PIECES)) {
-            return {NaN, true};
+            return interrupted_element();
         }
         const double a = edges[k];
         const double b = edges[k + 1];
@@ -150,7 +153,7 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
         }
         total += ring_piece(lens, eps, law, a, b, RELATIVE_TARGET * scale * (b - a));
     }
-    return {total / norm, false};
+    return ellip::success(total / norm);
 }
 
 // r^2 M(r) for the disc of radius r (source radii) about the centre: the
@@ -164,7 +167,7 @@ double disc_flux(double lens, double rho, double whole, double r) {
         return 0.0;
     }
     const ellip::Result m = witt_mao_element(lens / r, rho * r);
-    return m.ok() ? r * r * m.value : NaN;
+    return m.ok() ? r * r * m.value() : NaN;
 }
 
 // The disc route, from int_0^1 2 pi r A_ring(r) I(r) dr = pi int_0^1 I(r) dG,
@@ -180,7 +183,7 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
     PieceLaw left{0.0, 0.0, 0.0, 0.0};
     for (std::size_t k = 0; k + 1 < edges.size(); ++k) {
         if (k != 0 && interrupted_at(interrupt, k, POLL_PIECES)) {
-            return {NaN, true};
+            return interrupted_element();
         }
         const double a = edges[k];
         const double b = edges[k + 1];
@@ -226,74 +229,101 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
     if (size > CANCELLATION_LIMIT * std::fabs(total)) {
         return ring_element_integral(lens, rho, whole, norm, profile, interrupt);
     }
-    return {PI * total / norm, false};
+    return ellip::success(PI * total / norm);
+}
+
+// The whole-source values first, into out: a disc-route curve fails, before
+// any quadrature, exactly where the uniform-disc model fails; the ring route
+// leaves NaN where it fails.  Then each element refines its whole-source
+// value into the profile-weighted one.
+template <class ElementIntegral>
+Outcome<Filled> integrated(std::span<const double> l, double re, double rstar,
+                           const Profile& profile, std::span<double> out,
+                           const Interrupt& interrupt, ElementIntegral&& element,
+                           bool report_errors) {
+    if (l.size() != out.size()) {
+        fail_equal(l.size(), out.size(), __FILE__, __LINE__);
+    }
+    const double rho = source_size(re, rstar);
+    const double norm = profile.norm();
+    if (std::isnan(rho)) {
+        std::fill(out.begin(), out.end(), NaN);
+        return Filled{};
+    }
+    // A separation counts by its size.
+    const runtime::Status whole = drive(
+        [rho, report_errors](double x) {
+            const ellip::Result a = witt_mao_element(std::fabs(x), rho);
+            return a.ok() || report_errors ? a : ellip::success(NaN);
+        },
+        l, out, interrupt);
+    if (!whole.ok()) {
+        return outcome_of(whole);
+    }
+    // Each element is a quadrature, some microseconds to milliseconds: the
+    // driver polls before every one.
+    return outcome_of(drive(
+        [&](double x, double whole_value) -> Element {
+            const double lens = std::fabs(x);
+            if (!std::isfinite(lens)) {
+                return ellip::success(NaN);
+            }
+            return element(lens, rho, whole_value, norm, profile, interrupt);
+        },
+        l, out, interrupt, 1));
 }
 
 template <class ElementIntegral>
-Outcome<Curve> integrated(const Curve& l, double re, double rstar, double norm,
-                          const Profile& profile, const Interrupt& interrupt,
-                          ElementIntegral&& element, bool report_errors) {
-    const double rho = source_size(re, rstar);
-    Curve curve(l.size(), NaN);
-    if (std::isnan(rho)) {
-        return curve;
-    }
-    // The whole-source values first: a disc-route curve fails, before any
-    // quadrature, exactly where the uniform-disc model fails.
-    for (std::size_t i = 0; i < l.size(); ++i) {
-        if (interrupted_at(interrupt, i, 1024)) {
-            return interrupted();
-        }
-        const ellip::Result a = witt_mao_element(std::fabs(l[i]), rho);
-        if (a.ok()) {
-            curve[i] = a.value;
-        } else if (report_errors) {
-            return runtime_error(a.error);
-        }
-    }
-    for (std::size_t i = 0; i < l.size(); ++i) {
-        if (interrupted_at(interrupt, i, 1)) {
-            return interrupted();
-        }
-        // A separation counts by its size.
-        const double lens = std::fabs(l[i]);
-        if (!std::isfinite(lens)) {
-            curve[i] = NaN;
-            continue;
-        }
-        const Element e = element(lens, rho, curve[i], norm, profile, interrupt);
-        if (e.interrupted) {
-            return interrupted();
-        }
-        curve[i] = e.value;
+Outcome<Curve> integrated_curve(const Curve& l, double re, double rstar, const Profile& profile,
+                                const Interrupt& interrupt, ElementIntegral&& element,
+                                bool report_errors) {
+    Curve curve(l.size());
+    const Outcome<Filled> filled =
+        integrated(l, re, rstar, profile, curve, interrupt, element, report_errors);
+    if (!filled.ok()) {
+        return filled.error();
     }
     return curve;
 }
 
 }  // namespace
 
-Outcome<Curve> _integrated_witt_mao_magnification(Curve l, double re, double rstar, double norm,
+Outcome<Curve> _integrated_witt_mao_magnification(Curve l, double re, double rstar,
                                                   const Profile& profile,
                                                   const Interrupt& interrupt) {
-    return integrated(l, re, rstar, norm, profile, interrupt, disc_element_integral, true);
+    return integrated_curve(l, re, rstar, profile, interrupt, disc_element_integral, true);
 }
 
-Outcome<Curve> _integrated_heyrovsky_magnification(Curve l, double re, double rstar, double norm,
+Outcome<Curve> _integrated_heyrovsky_magnification(Curve l, double re, double rstar,
                                                    const Profile& profile,
                                                    const Interrupt& interrupt) {
-    return integrated(l, re, rstar, norm, profile, interrupt, ring_element_integral, false);
+    return integrated_curve(l, re, rstar, profile, interrupt, ring_element_integral, false);
+}
+
+Outcome<Filled> _integrated_witt_mao_magnification_into(std::span<const double> l, double re,
+                                                        double rstar, const Profile& profile,
+                                                        std::span<double> out,
+                                                        const Interrupt& interrupt) {
+    return integrated(l, re, rstar, profile, out, interrupt, disc_element_integral, true);
+}
+
+Outcome<Filled> _integrated_heyrovsky_magnification_into(std::span<const double> l, double re,
+                                                         double rstar, const Profile& profile,
+                                                         std::span<double> out,
+                                                         const Interrupt& interrupt) {
+    return integrated(l, re, rstar, profile, out, interrupt, ring_element_integral, false);
 }
 
 Outcome<Curve> integrated_witt_mao_magnification(Curve l, double re, double rstar,
                                                  const Interrupt& interrupt) {
-    return _integrated_witt_mao_magnification(std::move(l), re, rstar, BUILT_IN_NORM,
-                                              LinearLimbDarkening{}, interrupt);
+    return _integrated_witt_mao_magnification(std::move(l), re, rstar, LinearLimbDarkening{},
+                                              interrupt);
 }
 
 Outcome<Curve> integrated_heyrovsky_magnification(Curve l, double re, double rstar,
                                                   const Interrupt& interrupt) {
-    return _integrated_heyrovsky_magnification(std::move(l), re, rstar, BUILT_IN_NORM,
-                                               LinearLimbDarkening{}, interrupt);
+    return _integrated_heyrovsky_magnification(std::move(l), re, rstar, LinearLimbDarkening{},
+                                               interrupt);
 }
 
 }  // namespace models

@@ -5,10 +5,12 @@
 // Python exception only at the module boundary.
 #pragma once
 
+#include <span>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "runtime/driver.hpp"
 #include "runtime/internal_failure.hpp"
 #include "runtime/interrupt.hpp"
 
@@ -51,8 +53,21 @@ private:
     std::variant<T, ModelError> state_;
 };
 
-// Interrupt polling and internal failures belong to the runtime; the models
-// name them unqualified.
+// What a model that fills a caller's output span hands back: success, or a
+// model error.
+struct Filled {};
+
+// The model error of a drive that did not complete.
+[[nodiscard]] inline Outcome<Filled> outcome_of(runtime::Status status) noexcept {
+    if (status.ok()) {
+        return Filled{};
+    }
+    return status.was_interrupted() ? interrupted() : runtime_error(status.error());
+}
+
+// Interrupt polling, the driver and internal failures belong to the runtime;
+// the models name them unqualified.
+using runtime::drive;
 using runtime::fail_equal;
 using runtime::InternalFailure;
 using runtime::Interrupt;

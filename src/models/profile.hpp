@@ -60,14 +60,38 @@ public:
     // 0 and 1), continued to the closed piece, so that its one-sided limits
     // at a and b are available.
     virtual PieceLaw law_on(double a, double b) const noexcept = 0;
+
+    // The flux the integrated magnifications divide by: the profile's flux
+    // over the unit disc, or NaN where that is undefined (the magnification
+    // then is too).
+    virtual double norm() const noexcept = 0;
 };
 
-// The linear limb-darkening law with coefficient 0.6 in mu = sqrt(1 - r^2):
-// I(r) = (1 - sqrt(1 - r r)) (-0.6) + 1, in exactly that order.
+// The linear limb-darkening law with coefficient u in mu = sqrt(1 - r^2):
+// I(r) = (1 - sqrt(1 - r r)) (-u) + 1, in exactly that order; on the basis
+// (1, mu) its coefficients are 1 - u and u.
 class LinearLimbDarkening final : public Profile {
 public:
+    // The built-in law, the one the public limb-darkened curves use.
+    static constexpr double BUILT_IN_COEFFICIENT = 0.6;
+    // Its stored flux, which the built-in curves divide by as given rather
+    // than as the closed form pi (1 - u/3) rounds: the curves' values are
+    // fixed by it.
+    static constexpr double BUILT_IN_NORM = 2.5132741228717936;
+
+    constexpr LinearLimbDarkening() noexcept = default;
+    // A law with the caller's coefficient and the flux to divide by.
+    constexpr LinearLimbDarkening(double coefficient, double norm) noexcept
+        : coefficient_(coefficient), norm_(norm) {}
+
     double operator()(double r) const noexcept override;
     PieceLaw law_on(double a, double b) const noexcept override;
+    double norm() const noexcept override { return norm_; }
+    [[nodiscard]] double coefficient() const noexcept { return coefficient_; }
+
+private:
+    double coefficient_ = BUILT_IN_COEFFICIENT;
+    double norm_ = BUILT_IN_NORM;
 };
 
 // A tabulated profile read by linear interpolation, 0 outside the table: the
@@ -79,11 +103,17 @@ public:
     double operator()(double r) const noexcept override;
     std::span<const double> breakpoints() const noexcept override { return breakpoints_; }
     PieceLaw law_on(double a, double b) const noexcept override;
+    // The table's own flux over the unit disc; NaN for a table whose flux
+    // vanishes (none at all, or brightness of both signs that cancels).
+    double norm() const noexcept override { return norm_; }
 
 private:
+    double flux() const noexcept;
+
     std::span<const double> bl_;
     std::span<const double> bf_;
     std::vector<double> breakpoints_;
+    double norm_;
 };
 
 }  // namespace models

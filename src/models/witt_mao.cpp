@@ -62,13 +62,16 @@ constexpr double LIMB_ZONE = 1e-3;
 // (4e-10 relative error at rho = 1e-4); the sum is exactly 2 atan(rho),
 // which does not cancel.  Grouped as (atan(rho)/rho) (1/rho + rho), the
 // first term neither overflows nor underflows where rho^2 would.
-//
-// Its value exceeds 1 by about 1/rho^2 for a large source; there the sum
-// rounds to within an ulp of pi, which may leave the quotient just below 1,
-// and 1, the nearer value, is taken, as in the general case.
 double limb_value(double rho) noexcept {
-    const double pi_a = 2 * (std::atan(rho) / rho) * (1 / rho + rho) + 2 / rho;
-    return std::max(pi_a / PI, 1.0);
+    return 2 * (std::atan(rho) / rho) * (1 / rho + rho) + 2 / rho;
+}
+
+// The magnification with the lens on the limb.  For a source many Einstein
+// radii across the exact value is within an ulp of 1 and limb_value rounds
+// to just below pi; a point lens never demagnifies, and 1 is then the nearer
+// value.
+double on_limb(double rho) noexcept {
+    return std::max(limb_value(rho) / PI, 1.0);
 }
 
 // The average over a disc of radius rho of a smooth function f of the plane
@@ -144,7 +147,7 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
     // underflows) the lens lies on the limb to within the precision of the
     // arguments.
     if (d == 0 || nc == 0) {
-        return ellip::success(limb_value(rho));
+        return ellip::success(on_limb(rho));
     }
 
     // Beyond |d| = 2 the squares are formed as the ratio r = 2/d, so that a
@@ -170,7 +173,7 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
         z_coef = 4 * x * std::fabs(r) / (rho * xp1 * c);
     }
     if (mc == 0) {
-        return ellip::success(limb_value(rho));
+        return ellip::success(on_limb(rho));
     }
 
     const KpzResult kpz = _ellip_kpz_complement(m, mc, n, nc);
@@ -190,9 +193,9 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
         const double s = std::sqrt(d * d + 4);
         const double k_minus_d = _ellip_k_minus_d_complement(m, mc, kpz.k);
         const double kz_diff = 2 * xm1 * (rho * d - 4) / (h * s);
-        g = (z_coef * k_minus_d + kz_diff * kpz.k) + (p_coef + z_coef) * kpz.p.value;
+        g = (z_coef * k_minus_d + kz_diff * kpz.k) + (p_coef + z_coef) * kpz.p.value();
     } else {
-        g = (k_coef * kpz.k + p_coef * kpz.p.value) - z_coef * kpz.z;
+        g = (k_coef * kpz.k + p_coef * kpz.p.value()) - z_coef * kpz.z;
     }
     // A point lens never demagnifies.  Where the exact value is within a few
     // ulps of 1 (a source many Einstein radii across), rounding of the terms
@@ -200,20 +203,19 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
     return ellip::success(std::max(g / PI, 1.0));
 }
 
+Outcome<Filled> witt_mao_magnification_into(std::span<const double> l, double re, double rstar,
+                                            std::span<double> out, const Interrupt& interrupt) {
+    const double rho = rstar / re;
+    return outcome_of(drive([rho](double x) { return witt_mao_element(x, rho); }, l, out,
+                            interrupt));
+}
+
 Outcome<Curve> witt_mao_magnification(Curve l, double re, double rstar,
                                       const Interrupt& interrupt) {
-    const double rho = rstar / re;
-    Curve curve;
-    curve.reserve(l.size());
-    for (std::size_t i = 0; i < l.size(); ++i) {
-        if (interrupted_at(interrupt, i, 1024)) {
-            return interrupted();
-        }
-        const ellip::Result a = witt_mao_element(l[i], rho);
-        if (!a.ok()) {
-            return runtime_error(a.error);
-        }
-        curve.push_back(a.value);
+    Curve curve(l.size());
+    const Outcome<Filled> filled = witt_mao_magnification_into(l, re, rstar, curve, interrupt);
+    if (!filled.ok()) {
+        return filled.error();
     }
     return curve;
 }

@@ -4,6 +4,8 @@
 // microlensing by MACHOs?", ApJ 430 (1994) 505.
 #pragma once
 
+#include <span>
+
 #include "ellip/result.hpp"
 #include "models/model_result.hpp"
 
@@ -16,5 +18,10 @@ ellip::Result witt_mao_element(double x, double rho) noexcept;
 // The curve over the separations l (source radii); rho = rstar / re.
 Outcome<Curve> witt_mao_magnification(Curve l, double re, double rstar,
                                       const Interrupt& interrupt = {});
+
+// The same into out, of the size of l.
+Outcome<Filled> witt_mao_magnification_into(std::span<const double> l, double re, double rstar,
+                                            std::span<double> out,
+                                            const Interrupt& interrupt = {});
 
 }  // namespace models

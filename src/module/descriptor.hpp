@@ -156,10 +156,10 @@ inline PyObject* settle(models::Outcome<std::vector<models::Curve>>&& outcome) {
 
 inline PyObject* settle(const ellip::Result& value) {
     if (!value.ok()) {
-        raise_model_error(models::runtime_error(value.error));
+        raise_model_error(models::runtime_error(value.error()));
         return nullptr;
     }
-    return PyFloat_FromDouble(value.value);
+    return PyFloat_FromDouble(value.value());
 }
 
 template <class Result>

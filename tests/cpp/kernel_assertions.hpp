@@ -26,17 +26,17 @@ inline std::int64_t ulps_between(double a, double b) {
 }
 
 inline testing::AssertionResult Fails(const Result& r, const char* text) {
-    if (r.ok()) return testing::AssertionFailure() << "returned " << r.value << ", not \"" << text << "\"";
-    if (std::strcmp(r.error, text) != 0)
-        return testing::AssertionFailure() << "returned \"" << r.error << "\", not \"" << text << "\"";
+    if (r.ok()) return testing::AssertionFailure() << "returned " << r.value() << ", not \"" << text << "\"";
+    if (std::strcmp(r.error(), text) != 0)
+        return testing::AssertionFailure() << "returned \"" << r.error() << "\", not \"" << text << "\"";
     return testing::AssertionSuccess();
 }
 
 inline testing::AssertionResult Within(const Result& r, double expected, std::int64_t max_ulps) {
-    if (!r.ok()) return testing::AssertionFailure() << "returned \"" << r.error << "\"";
-    const std::int64_t d = ulps_between(r.value, expected);
+    if (!r.ok()) return testing::AssertionFailure() << "returned \"" << r.error() << "\"";
+    const std::int64_t d = ulps_between(r.value(), expected);
     if (d > max_ulps)
-        return testing::AssertionFailure() << std::hexfloat << r.value << " is " << d << " ulps from "
+        return testing::AssertionFailure() << std::hexfloat << r.value() << " is " << d << " ulps from "
                                            << expected;
     return testing::AssertionSuccess();
 }
@@ -44,15 +44,15 @@ inline testing::AssertionResult Within(const Result& r, double expected, std::in
 inline testing::AssertionResult Is(const Result& r, double expected) { return Within(r, expected, 0); }
 
 inline testing::AssertionResult IsNaN(const Result& r) {
-    if (!r.ok()) return testing::AssertionFailure() << "returned \"" << r.error << "\"";
-    if (!std::isnan(r.value)) return testing::AssertionFailure() << "returned " << r.value;
+    if (!r.ok()) return testing::AssertionFailure() << "returned \"" << r.error() << "\"";
+    if (!std::isnan(r.value())) return testing::AssertionFailure() << "returned " << r.value();
     return testing::AssertionSuccess();
 }
 
 // Bitwise equality with another kernel's result (which must itself succeed).
 inline testing::AssertionResult Same(const Result& r, const Result& other) {
-    if (!other.ok()) return testing::AssertionFailure() << "reference returned \"" << other.error << "\"";
-    return Within(r, other.value, 0);
+    if (!other.ok()) return testing::AssertionFailure() << "reference returned \"" << other.error() << "\"";
+    return Within(r, other.value(), 0);
 }
 
 }  // namespace kernel_assertions

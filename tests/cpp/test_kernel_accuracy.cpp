@@ -160,17 +160,17 @@ TEST_P(KernelAccuracy, WithinBudget) {
             const ellip::Result r = g.kernel(a);
             if (!r.ok()) {
                 if (++failures <= 5)
-                    ADD_FAILURE() << g.table << show_args(a, g.arity) << " returned \"" << r.error
+                    ADD_FAILURE() << g.table << show_args(a, g.arity) << " returned \"" << r.error()
                                   << "\"; reference " << hex(c.hi);
                 continue;
             }
-            const double err = error_eps(r.value, c.hi, c.lo);
+            const double err = error_eps(r.value(), c.hi, c.lo);
             ++evaluations;
             sum_sq += err * err;
             if (err > worst || std::isnan(err)) {
                 worst = err;
                 worst_args = a;
-                worst_value = r.value;
+                worst_value = r.value();
                 worst_ref = c.hi;
             }
         }
@@ -310,19 +310,19 @@ using FusedKernel = FusedValues (*)(const std::array<double, 4>&);
 FusedValues kdx(const std::array<double, 4>& a) {
     const lg::KdxResult r = lg::_ellip_kdx_complement(a[0], a[1], a[3]);
     FusedValues out;
-    out.error = r.x.error;
+    out.error = r.x.error();
     out.v[kK] = r.k;
     out.v[kD] = r.d;
-    out.v[kX] = r.x.value;
+    out.v[kX] = r.x.value();
     return out;
 }
 
 FusedValues kpz(const std::array<double, 4>& a) {
     const lg::KpzResult r = lg::_ellip_kpz_complement(a[0], a[1], a[2], a[3]);
     FusedValues out;
-    out.error = r.p.error;
+    out.error = r.p.error();
     out.v[kK] = r.k;
-    out.v[kP] = r.p.value;
+    out.v[kP] = r.p.value();
     out.v[kZ] = r.z;
     return out;
 }
@@ -330,8 +330,8 @@ FusedValues kpz(const std::array<double, 4>& a) {
 FusedValues excess(const std::array<double, 4>& a) {
     const ellip::Result r = lg::_ellippi_excess_complement(a[1], a[3]);
     FusedValues out;
-    out.error = r.error;
-    out.v[kX] = r.value;
+    out.error = r.error();
+    out.v[kX] = r.value();
     return out;
 }
 

@@ -11,8 +11,8 @@ namespace {
 
 double element(double x, double rho) {
     const ellip::Result r = models::witt_mao_element(x, rho);
-    EXPECT_TRUE(r.ok()) << r.error;
-    return r.value;
+    EXPECT_TRUE(r.ok()) << r.error();
+    return r.value();
 }
 
 TEST(WittMao, EmptySeparationsGiveAnEmptyCurve) {
@@ -35,6 +35,17 @@ TEST(WittMao, ExactLimbUsesTheClosedForm) {
     EXPECT_EQ(element(1.0, 1.0), 1.6366197723675813);
     EXPECT_NEAR(element(1.0 - 1e-3, 1.0), 1.64149, 1e-5);
     EXPECT_NEAR(element(1.0 + 1e-3, 1.0), 1.63176, 1e-5);
+}
+
+// On the limb of a source many Einstein radii across the value is 1 to
+// within an ulp, and rounding must not take it below: a point lens never
+// demagnifies.  Both limb branches (d = 0, and d underflowing) are held.
+TEST(WittMao, LimbOfALargeSourceNeverDemagnifies) {
+    for (double rho = 1e3; rho < 1e300; rho *= 7.3) {
+        EXPECT_GE(element(1.0, rho), 1.0) << rho;
+        EXPECT_GE(element(std::nextafter(1.0, 2.0), rho), 1.0) << rho;
+    }
+    EXPECT_GE(element(1.0, 1e163), 1.0);
 }
 
 // Approaching the limb from either side the general form meets the limb

@@ -159,7 +159,7 @@ void check_text(const char* operation, const char* text, const Texts& allowed) {
 
 void check(const char* operation, const ellip::Result& r, const Texts& allowed) {
     if (!r.ok()) {
-        check_text(operation, r.error, allowed);
+        check_text(operation, r.error(), allowed);
     }
 }
 
@@ -330,9 +330,9 @@ Expected<Curve> disc_curve(const Curve& l, double re, double rstar) {
     for (const double x : l) {
         const ellip::Result a = models::witt_mao_element(x, rho);
         if (!a.ok()) {
-            return {std::nullopt, a.error};
+            return {std::nullopt, a.error()};
         }
-        out.push_back(a.value);
+        out.push_back(a.value());
     }
     return {std::move(out), {}};
 }
@@ -650,21 +650,23 @@ void integrated_model(Input& in, Integrated which) {
         }
         case Integrated::profile_disc:
         case Integrated::profile_ring: {
-            // The built-in limb law or the table's profile, with any norm.
-            const models::LinearLimbDarkening limb;
+            // The limb law with the built-in coefficient and any norm, or the
+            // table's profile with its own.
+            const models::LinearLimbDarkening limb(
+                models::LinearLimbDarkening::BUILT_IN_COEFFICIENT, norm);
             const models::FluxMap map(bl, bf);
             const models::Profile& profile =
                 (shape & 4) ? static_cast<const models::Profile&>(map) : limb;
             if (which == Integrated::profile_disc) {
                 const char* op = "_integrated_witt_mao_magnification";
                 check_outcome(op,
-                              models::_integrated_witt_mao_magnification(l, re, rstar, norm,
+                              models::_integrated_witt_mao_magnification(l, re, rstar,
                                                                          profile, interrupt),
                               disc_failure(l, re, rstar), interruption, length_of(l.size(), op));
             } else {
                 const char* op = "_integrated_heyrovsky_magnification";
                 check_outcome(op,
-                              models::_integrated_heyrovsky_magnification(l, re, rstar, norm,
+                              models::_integrated_heyrovsky_magnification(l, re, rstar,
                                                                           profile, interrupt),
                               never_fails(l), interruption, length_of(l.size(), op));
             }
@@ -695,9 +697,9 @@ void integrated_model(Input& in, Integrated which) {
                 for (std::size_t j = 0; j < bl.size() && want.value; ++j) {
                     const ellip::Result v = models::heyrovsky_magnification(x, bl[j], re, rstar);
                     if (!v.ok()) {
-                        want = {std::nullopt, v.error};
+                        want = {std::nullopt, v.error()};
                     } else {
-                        sum = sum + v.value * bf[j];
+                        sum = sum + v.value() * bf[j];
                     }
                 }
                 if (!want.value) {

@@ -25,7 +25,7 @@ Result rc_one_one_plus(double e) noexcept {
         if (!rc.ok()) {
             return rc;
         }
-        return success(std::sqrt(-1 / e) * rc.value);
+        return success(std::sqrt(-1 / e) * rc.value());
     }
     if (e == 0) {
         return success(1);
@@ -59,7 +59,7 @@ Result _elliprj(double x, double y, double z, double p) noexcept {
                 if (!rc.ok()) {
                     return rc;
                 }
-                return success((rc.value - 1 / std::sqrt(x)) * (3 / (x - p)));
+                return success((rc.value() - 1 / std::sqrt(x)) * (3 / (x - p)));
             }
         } else {
             std::swap(x, z);
@@ -80,7 +80,7 @@ Result _elliprj(double x, double y, double z, double p) noexcept {
             if (!rc_p.ok()) {
                 return rc_p;
             }
-            return success((rc_y.value - rc_p.value) * (3 / (p - y)));
+            return success((rc_y.value() - rc_p.value()) * (3 / (p - y)));
         }
     }
     if (z == p) {
@@ -115,13 +115,13 @@ Result _elliprj(double x, double y, double z, double p) noexcept {
             if (!rc.ok()) {
                 return rc;
             }
-            term = (g / d) * rc.value;
+            term = (g / d) * rc.value();
         } else {
             const Result t = rc_one_one_plus(e);
             if (!t.ok()) {
                 return t;
             }
-            term = (g / d) * t.value;
+            term = (g / d) * t.value();
         }
         const double lambda = rx * ry + rx * rz + ry * rz;
         a = (a + lambda) / 4;

@@ -32,7 +32,7 @@ Result elliprg(double x, double y, double z) noexcept {
         if (!rc.ok()) {
             return rc;
         }
-        return success((std::sqrt(s) + l * rc.value) / 2);
+        return success((std::sqrt(s) + l * rc.value()) / 2);
     }
     if (s == m) {
         if (s == 0) {
@@ -42,7 +42,7 @@ Result elliprg(double x, double y, double z) noexcept {
         if (!rc.ok()) {
             return rc;
         }
-        return success((std::sqrt(l) + s * rc.value) / 2);
+        return success((std::sqrt(l) + s * rc.value()) / 2);
     }
     if (s == 0) {
         // RG(0, m, l) from the AGM of sqrt l and sqrt m with its sum of
@@ -61,7 +61,7 @@ Result elliprg(double x, double y, double z) noexcept {
     if (!d.ok()) {
         return d;
     }
-    return success((std::sqrt(l * s / m) + ((s - m) * (l - m) * d.value / (-3) + f.value * m)) *
+    return success((std::sqrt(l * s / m) + ((s - m) * (l - m) * d.value() / (-3) + f.value() * m)) *
                    0.5);
 }
 

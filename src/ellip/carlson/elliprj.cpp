@@ -45,8 +45,8 @@ Result elliprj(double x, double y, double z, double p) noexcept {
     if (!v.ok()) {
         return v;
     }
-    return success((3 * std::sqrt(s1 * s2 * s3 / (s1 * s2 + r)) * v.value +
-                    ((pn - s3) * j.value - 3 * f.value)) /
+    return success((3 * std::sqrt(s1 * s2 * s3 / (s1 * s2 + r)) * v.value() +
+                    ((pn - s3) * j.value() - 3 * f.value())) /
                    (s3 - p));
 }
 

@@ -46,8 +46,8 @@ KpzResult _ellip_kpz_complement(double m, double mc, double n, double nc) noexce
         r.z = 0;
         return r;
     }
-    r.p = success(nc * x.value);
-    r.z = sums.k * (0.5 + sums.d_bracket) - r.p.value;
+    r.p = success(nc * x.value());
+    r.z = sums.k * (0.5 + sums.d_bracket) - r.p.value();
     return r;
 }
 

@@ -31,7 +31,7 @@ Result ellipe(double m) noexcept {
         if (!rg.ok()) {
             return rg;
         }
-        v = 2 * rg.value;
+        v = 2 * rg.value();
     }
     return success(a * v);
 }

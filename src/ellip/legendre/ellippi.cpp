@@ -46,13 +46,13 @@ Result ellippi(double n, double m) noexcept {
             if (!e.ok()) {
                 return e;
             }
-            return success(k.value - e.value / (1 - m));
+            return success(k.value() - e.value() / (1 - m));
         }
         const Result j = carlson::elliprj(0, 1 - m, 1, 1 - m / n);
         if (!j.ok()) {
             return j;
         }
-        return success(m * MINUS_THIRD / n * j.value);
+        return success(m * MINUS_THIRD / n * j.value());
     }
     // n < 1, or a NaN n.
     if (1 - n <= EPSILON) {
@@ -73,7 +73,7 @@ Result ellippi(double n, double m) noexcept {
         if (!e.ok()) {
             return e;
         }
-        return success((1 / (1 - m)) * e.value);
+        return success((1 / (1 - m)) * e.value());
     }
     const double big_n = (m - n) / (1 - n);
     const double big_nc = (1 - m) / (1 - n);
@@ -85,7 +85,7 @@ Result ellippi(double n, double m) noexcept {
     if (!k.ok()) {
         return k;
     }
-    return success(m * k.value / (m - n) - (1 - m) * (p.value * n / (1 - n)) / (m - n));
+    return success(m * k.value() / (m - n) - (1 - m) * (p.value() * n / (1 - n)) / (m - n));
 }
 
 }  // namespace ellip::legendre

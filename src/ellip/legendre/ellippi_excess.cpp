@@ -11,7 +11,7 @@ Result _ellippi_excess_complement(double mc, double nc) noexcept {
     if (!rj.ok()) {
         return rj;
     }
-    return success(rj.value / 3);
+    return success(rj.value() / 3);
 }
 
 }  // namespace ellip::legendre

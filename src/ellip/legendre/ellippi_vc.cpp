@@ -16,7 +16,7 @@ Result ellippi_vc(double n, double m, double nc) noexcept {
     if (!j.ok()) {
         return j;
     }
-    return success(f.value + n * j.value / 3);
+    return success(f.value() + n * j.value() / 3);
 }
 
 }  // namespace ellip::legendre
