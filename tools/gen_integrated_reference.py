@@ -14,7 +14,8 @@ where A_ring is the magnification of the thin ring of radius r.  Each value
 is computed two independent ways with mpmath:
 
   rings   the integral above, with A_ring from Heyrovsky's closed form in K
-          and Pi (tools/gen_ring_reference.py); the radius range is split at
+          and Pi as Carlson integrals of 1 - m and 1 - n formed from r - l
+          without cancellation; the radius range is split at
           the lens (where A_ring diverges logarithmically), at the table's
           radii (kinks of I), and at distances of 0.1, 1 and 10 Einstein
           radii from the lens (where A_ring changes its regime), and every
