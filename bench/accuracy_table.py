@@ -15,10 +15,15 @@ radii):
       the limb on either side and out to 1e300 Einstein radii; rings for
       rho 1e-7 to 1e3 down to 1e-12 from the lens - each two independent
       ways (a closed form and a direct integration);
+  tests/data/integrated_reference.txt (tools/gen_integrated_reference.py):
+      the linear law and two tables (the 12-point one, and one with radii
+      at lens positions and a bright ring 2e-6 wide) for rho 1e-7 to 1e3,
+      lens from the centre through one ulp of the limb on either side to 3
+      Einstein radii away, each over rings and over discs, agreeing to 1e-16;
   tests/data/profile_reference.txt (tools/gen_profile_reference.py): the
-      linear law and the table for rho 0.001 to 0.5, by two-dimensional
-      integration (values rounded to doubles, so errors below about 1e-16
-      are not resolved there).
+      linear law and the 12-point table for rho 0.001 to 0.5, by
+      two-dimensional integration (values rounded to doubles, so errors
+      below about 1e-16 are not resolved there).
 
 The references are read, never recomputed, so the table takes a second.
 """
@@ -47,7 +52,8 @@ BUDGET = {"disc": 1e-13, "ring": 1e-13, "linear ring": 1e-12, "linear disc": 1e-
 
 
 def load():
-    """{kind: [(a, l, r, reference)]} and the flux map's table (bl, bf)."""
+    """{kind: [(a, l, r, reference)]} and {table name: (bl, bf)}; for the
+    profile kinds, r is the table's name (None for the law)."""
     refs = defaultdict(list)
     with open(os.path.join(DATA, "accuracy_reference.txt"), encoding="utf-8") as f:
         for line in f:
@@ -81,8 +87,26 @@ def load():
                 continue
             profile, rho, l, value, _ = line.split()
             if profile in names:
-                refs[names[profile]].append((float(rho), float(l), None, mpf(value)))
-    return refs, (table["bl"], table["bf"])
+                table_name = None if profile == "linear_0.6" else profile
+                refs[names[profile]].append((float(rho), float(l), table_name, mpf(value)))
+    tables = {"quadratic_map12": (table["bl"], table["bf"])}
+    # The profiles over the whole range of rho, each value over rings and
+    # over discs (tools/gen_integrated_reference.py).
+    columns = defaultdict(dict)
+    with open(os.path.join(DATA, "integrated_reference.txt"), encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("# table "):
+                name, word = line.split()[2:4]
+                columns[name][word] = [float(v) for v in line.split(":", 1)[1].split()]
+            if line.startswith("#") or not line.strip():
+                continue
+            profile, rho, l, value, _ = line.split()
+            table_name = None if profile == "linear_0.6" else profile
+            kind = "linear" if table_name is None else "map"
+            refs[kind].append((float(rho), float(l), table_name, mpf(value)))
+    for name, c in columns.items():
+        tables.setdefault(name, (c["radius:"], c["brightness:"]))
+    return refs, tables
 
 
 def relative_error(value, exact):
@@ -114,11 +138,13 @@ def fmt(x):
 def where(a, l, r):
     if r is None:
         return f"ρ = {a:g}, l = {l!r}"
+    if isinstance(r, str):
+        return f"ρ = {a:g}, l = {l!r}, {r}"
     return f"ρ = {1 / a:g}, l = {l!r}, r = {r!r}"
 
 
 def rows():
-    refs, (bl, bf) = load()
+    refs, tables = load()
     disc = refs["disc"]
     near = [c for c in disc if c[1] != 1.0 and abs(c[1] - 1.0) <= 2e-6]
     limb = [c for c in disc if c[1] == 1.0]
@@ -166,18 +192,28 @@ def rows():
         "l 0 … 10, r 0 … 2, \\|r − l\\| down to 1 ulp, lengths to 1e-162", ring_errors(),
         "ring")
 
-    profile_seps = "0 … 10, incl. 1 ± 1e-3 and the limb"
-    for kind, model, ring_fn, disc_fn, extra in (
+    profile_seps = "centre to 10 source radii or 3 Einstein radii, incl. the limb, 1 ± 1 ulp, 1 ± 1e-6"
+
+    def profile_errors(cases, fn, law):
+        """Each table's cases with that table, the law's with no table."""
+        out = []
+        for name in sorted({c[2] for c in cases}, key=str):
+            group = [c for c in cases if c[2] == name]
+            extra = () if law else tables[name]
+            out += measure(group, lambda rho, ls: fn(ls, 1.0, rho, *extra))
+        return out
+
+    for kind, model, ring_fn, disc_fn in (
             ("linear", "linear limb darkening (0.6)",
              caustrix.integrated_heyrovsky_magnification,
-             caustrix.integrated_witt_mao_magnification, ()),
-            ("map", "12-point tabulated profile",
+             caustrix.integrated_witt_mao_magnification),
+            ("map", "tabulated profiles (12 points; 7 points with a 2e-6 ring)",
              caustrix.integrated_flux_map_heyrovsky_magnification,
-             caustrix.integrated_flux_map_witt_mao_magnification, (bl, bf))):
+             caustrix.integrated_flux_map_witt_mao_magnification)):
         cases = refs[kind]
         rho_span = span(cases, lambda c: c[0])
         for route, fn in (("ring", ring_fn), ("disc", disc_fn)):
-            errors = measure(cases, lambda rho, ls, fn=fn: fn(ls, 1.0, rho, *extra))
+            errors = profile_errors(cases, fn, kind == "linear")
             add(fn.__name__, f"{model}, from {route}s", cases, rho_span, profile_seps, errors,
                 f"{kind} {route}")
     return table
