@@ -135,11 +135,43 @@ using Element = ellip::Result;
     return ellip::failure(runtime::INTERRUPTED);
 }
 
+// The ring through the lens is singular only on the lens's own scale, its
+// Einstein radius eps (source radii): within a few eps of the lens the ring
+// magnification changes from a logarithm to its far tail.  For a large
+// source that scale is much finer than a piece, and one graded piece per
+// side spends too few nodes on it; the pieces next to the lens are cut again
+// at geometrically growing distances k eps from it.
+void cut_near_lens(std::vector<double>& edges, double lens, double eps) {
+    if (!(lens > 0 && lens < 1) || !(eps < 0.1)) {
+        return;
+    }
+    std::vector<double> cuts;
+    for (double k = 1; k * eps < 1; k *= 8) {
+        for (const double cut : {lens - k * eps, lens + k * eps}) {
+            if (cut > 0 && cut < 1) {
+                cuts.push_back(cut);
+            }
+        }
+    }
+    // A cut closer to an existing edge than half its distance from the lens
+    // would only make a sliver.
+    for (const double cut : cuts) {
+        const auto next = std::lower_bound(edges.begin(), edges.end(), cut);
+        const double gap = 0.5 * std::fabs(cut - lens);
+        if (next == edges.begin() || next == edges.end() || *next - cut < gap ||
+            cut - *(next - 1) < gap) {
+            continue;
+        }
+        edges.insert(next, cut);
+    }
+}
+
 Element ring_element_integral(double lens, double rho, double whole, double norm,
                               const Profile& profile, const Interrupt& interrupt) {
     const double eps = 1 / rho;
     const double scale = magnitude(whole, norm);
-    const std::vector<double> edges = piece_edges(profile, lens);
+    std::vector<double> edges = piece_edges(profile, lens);
+    cut_near_lens(edges, lens, eps);
     double total = 0;
     for (std::size_t k = 0; k + 1 < edges.size(); ++k) {
         if (k != 0 && interrupted_at(interrupt, k, POLL_PIECES)) {

@@ -29,11 +29,6 @@ SAMPLE = [("linear_0.6", 1e-07, 0.0), ("linear_0.6", 0.1, 0.3),
           ("feature_map", 1e-07, 0.0), ("quadratic_map12", 1e-07, 0.0)]
 
 
-# Rows the module misses today: the ring route for the 12-point table with a
-# source of 1e3 Einstein radii and the lens on the table radius 0.3 (6.5e-12;
-# the disc route and the other table with a radius at 0.3 are within 1e-12).
-# Held to the budget in their own strict expected failure, so a fix shows.
-KNOWN_MISSES = {("quadratic_map12", "ring", 1000.0, 0.3)}
 
 
 def load():
@@ -100,22 +95,11 @@ def test_every_row_within_budget_on_both_routes(profile):
             got = curve([l for l, _ in group], rho)
             for v, (l, exact) in zip(got, group):
                 err = float(abs((mpf(v) - exact) / exact))
-                if (profile, name, rho, l) in KNOWN_MISSES:
-                    continue
                 worst = max(worst, (err, (name, rho, l)), key=lambda w: w[0])
                 if not err <= BUDGET:
                     failures.append(f"{name} rho={rho!r} l={l!r}: {err:.2e}")
     print(f"{profile}: worst relative error {worst[0]:.2e} at {worst[1]}")
     assert not failures, "\n".join(failures)
-
-
-@pytest.mark.xfail(strict=True, reason="ring route misses 1e-12 on these rows")
-@pytest.mark.parametrize("miss", sorted(KNOWN_MISSES))
-def test_known_misses_within_budget(miss):
-    profile, route, rho, l = miss
-    (exact,) = [v for p, r, x, v in ROWS if (p, r, x) == (profile, rho, l)]
-    (value,) = dict(routes(profile))[route]([l], rho)
-    assert float(abs((mpf(value) - exact) / exact)) <= BUDGET
 
 
 def test_committed_file_matches_generator_on_sample():
