@@ -70,15 +70,16 @@ std::string show_args(const Args& a, int arity) {
     return s + ")";
 }
 
-// Reads a table; any malformed line or a missing file is a test failure.
-std::vector<Case> load(const std::string& name, int arity) {
+// Reads a table of rows of `columns` numbers; any malformed line or a
+// missing file is a test failure (and an empty result).
+std::vector<std::vector<double>> read_rows(const std::string& name, std::size_t columns) {
     const std::string path = std::string(CAUSTRIX_TEST_DATA) + "/" + name + ".txt";
     std::ifstream in(path);
     if (!in) {
         ADD_FAILURE() << "cannot open " << path << " (run tools/gen_kernel_reference.py)";
         return {};
     }
-    std::vector<Case> cases;
+    std::vector<std::vector<double>> rows;
     std::string line;
     for (int lineno = 1; std::getline(in, line); ++lineno) {
         if (line.empty() || line[0] == '#') continue;
@@ -92,11 +93,20 @@ std::vector<Case> load(const std::string& name, int arity) {
                 return {};
             }
         }
-        if (static_cast<int>(v.size()) != arity + 2) {
-            ADD_FAILURE() << path << ":" << lineno << ": expected " << arity + 2 << " columns, got "
+        if (v.size() != columns) {
+            ADD_FAILURE() << path << ":" << lineno << ": expected " << columns << " columns, got "
                           << v.size();
             return {};
         }
+        rows.push_back(std::move(v));
+    }
+    return rows;
+}
+
+// A table of one kernel: its arguments, then the reference as hi + lo.
+std::vector<Case> load(const std::string& name, int arity) {
+    std::vector<Case> cases;
+    for (const std::vector<double>& v : read_rows(name, static_cast<std::size_t>(arity) + 2)) {
         Case c;
         std::copy_n(v.begin(), arity, c.args.begin());
         c.hi = v[arity];
@@ -263,31 +273,8 @@ struct FusedCase {
 };
 
 std::vector<FusedCase> load_fused(const std::string& name) {
-    const std::string path = std::string(CAUSTRIX_TEST_DATA) + "/" + name + ".txt";
-    std::ifstream in(path);
-    if (!in) {
-        ADD_FAILURE() << "cannot open " << path << " (run tools/gen_kernel_reference.py)";
-        return {};
-    }
     std::vector<FusedCase> cases;
-    std::string line;
-    for (int lineno = 1; std::getline(in, line); ++lineno) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream tokens(line);
-        std::vector<double> v;
-        for (std::string t; tokens >> t;) {
-            char* end = nullptr;
-            v.push_back(std::strtod(t.c_str(), &end));
-            if (*end != '\0') {
-                ADD_FAILURE() << path << ":" << lineno << ": not a number: " << t;
-                return {};
-            }
-        }
-        if (v.size() != 4 + 2 * kOutputs) {
-            ADD_FAILURE() << path << ":" << lineno << ": expected " << 4 + 2 * kOutputs
-                          << " columns, got " << v.size();
-            return {};
-        }
+    for (const std::vector<double>& v : read_rows(name, 4 + 2 * kOutputs)) {
         FusedCase c;
         std::copy_n(v.begin(), 4, c.args.begin());
         for (int i = 0; i < kOutputs; ++i) {
