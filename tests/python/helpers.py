@@ -104,3 +104,18 @@ def run_child(script):
     env["PYTHONPATH"] = os.pathsep.join(p for p in (found, env.get("PYTHONPATH")) if p)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(script)],
                           capture_output=True, text=True, env=env, timeout=120)
+
+
+def load_tool(name):
+    """A generator script of tools/ as a module; its folder is importable
+    while it loads, so that it may import its sibling generators."""
+    import importlib.util
+    tools = str(ROOT / "tools")
+    found = importlib.util.spec_from_file_location(name, ROOT / "tools" / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    sys.path.insert(0, tools)
+    try:
+        found.loader.exec_module(module)
+    finally:
+        sys.path.remove(tools)
+    return module

@@ -15,6 +15,8 @@ from pathlib import Path
 
 import pytest
 
+from helpers import load_tool
+
 mpmath = pytest.importorskip("mpmath")
 from mpmath import mp, mpf  # noqa: E402
 
@@ -189,11 +191,7 @@ DATA = REPO_ROOT / "tests" / "data"
 
 
 def _load_tool(name):
-    import importlib.util
-    spec = importlib.util.spec_from_file_location(name, REPO_ROOT / "tools" / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_tool(name)
 
 
 def _data_lines(path):

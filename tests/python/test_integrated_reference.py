@@ -7,8 +7,6 @@ rows."""
 
 from __future__ import annotations
 
-import importlib.util
-import sys
 from collections import defaultdict
 from pathlib import Path
 
@@ -18,6 +16,7 @@ mpmath = pytest.importorskip("mpmath")
 from mpmath import mpf  # noqa: E402
 
 import caustrix  # noqa: E402
+from helpers import load_tool  # noqa: E402
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 DATA = REPO_ROOT / "tests" / "data" / "integrated_reference.txt"
@@ -61,15 +60,7 @@ def routes(profile):
 
 
 def generator():
-    spec = importlib.util.spec_from_file_location(
-        "gen_integrated_reference", REPO_ROOT / "tools" / "gen_integrated_reference.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.path.insert(0, str(REPO_ROOT / "tools"))
-    try:
-        spec.loader.exec_module(module)
-    finally:
-        sys.path.remove(str(REPO_ROOT / "tools"))
-    return module
+    return load_tool("gen_integrated_reference")
 
 
 def test_grid_spans_the_claimed_range():

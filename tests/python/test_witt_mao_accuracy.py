@@ -9,7 +9,6 @@ The grid covers rho from 1e-7 to 1e4 Einstein radii, lenses from the centre
 doubles next to it, and the far field out to 1e300 Einstein radii.
 """
 
-import importlib.util
 import math
 from collections import defaultdict
 from pathlib import Path
@@ -17,6 +16,8 @@ from pathlib import Path
 import pytest
 
 import caustrix
+
+from helpers import load_tool
 
 mp = pytest.importorskip("mpmath")
 hypothesis = pytest.importorskip("hypothesis")
@@ -30,15 +31,7 @@ DATA = REPO_ROOT / "tests" / "data" / "witt_mao_reference.txt"
 BUDGET = 2e-15
 
 
-def _load_generator():
-    spec = importlib.util.spec_from_file_location("gen_disc_reference",
-                                                  REPO_ROOT / "tools" / "gen_disc_reference.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-GENERATOR = _load_generator()
+GENERATOR = load_tool("gen_disc_reference")
 
 
 def reference(x, rho):
