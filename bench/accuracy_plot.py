@@ -47,9 +47,11 @@ COLOURS = {0.01: "tab:blue", 0.1: "tab:orange"}
 
 
 def disc_reference():
-    """reference(x, rho) of the uniform-disc accuracy test."""
-    path = os.path.join(HERE, os.pardir, "tests", "python", "test_witt_mao_accuracy.py")
-    return runpy.run_path(path)["reference"]
+    """reference(x, rho): the uniform disc at the exact arguments, from the
+    closed form at raised precision of the disc's reference generator."""
+    path = os.path.join(HERE, os.pardir, "tools", "gen_disc_reference.py")
+    closed_form = runpy.run_path(path)["closed_form"]
+    return lambda x, rho: closed_form(rho, x)
 
 
 def relative_errors(values, exact):

@@ -36,7 +36,7 @@ GENERATOR = load_tool("gen_disc_reference")
 
 def reference(x, rho):
     """The magnification at the exact arguments, from the closed form at raised
-    precision (bench/accuracy_plot.py reads this too)."""
+    precision."""
     return GENERATOR.closed_form(rho, x)
 
 
