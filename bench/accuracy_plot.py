@@ -8,7 +8,7 @@ drawn across:
 
   (a) witt_mao_magnification against the 40-digit Witt-Mao closed form with
       mpmath's elliptic integrals (reference() of
-      tests/python/test_witt_mao_accuracy.py), separations 0 to 5 source
+      tools/gen_disc_reference.py), separations 0 to 5 source
       radii;
   (b) the same near the limb, against |l - 1| from 1e-12 to 0.5, lens inside
       and outside the disc;
