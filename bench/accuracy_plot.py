@@ -6,8 +6,8 @@ magnifications against high-precision references, for rho = 0.01 and 0.1.
 Three panels, log-scale relative error with the double-precision epsilon
 drawn across:
 
-  (a) witt_mao_magnification against the 40-digit Witt-Mao closed form with
-      mpmath's elliptic integrals (reference() of
+  (a) witt_mao_magnification against the Witt-Mao closed form at raised precision
+      (closed_form() of
       tools/gen_disc_reference.py), separations 0 to 5 source
       radii;
   (b) the same near the limb, against |l - 1| from 1e-12 to 0.5, lens inside
