@@ -346,6 +346,16 @@ Outcome<Filled> _integrated_heyrovsky_magnification_into(std::span<const double>
     return integrated(l, re, rstar, profile, out, interrupt, ring_element_integral, false);
 }
 
+double integrated_disc_element(double lens, double rho, const Profile& profile) {
+    const double norm = profile.norm();
+    const ellip::Result whole = witt_mao_element(lens, rho);
+    if (!whole.ok() || std::isnan(norm)) {
+        return NaN;
+    }
+    const Element e = disc_element_integral(lens, rho, whole.value(), norm, profile, {});
+    return e.ok() ? e.value() : NaN;
+}
+
 Outcome<Curve> integrated_witt_mao_magnification(Curve l, double re, double rstar,
                                                  const Interrupt& interrupt) {
     return _integrated_witt_mao_magnification(std::move(l), re, rstar, LinearLimbDarkening{},

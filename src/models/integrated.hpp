@@ -42,6 +42,12 @@ Outcome<Filled> _integrated_heyrovsky_magnification_into(std::span<const double>
                                                          std::span<double> out,
                                                          const Interrupt& interrupt = {});
 
+// One element of the disc route: the profile-weighted magnification of a
+// source of radius rho Einstein radii whose centre is `lens` source radii
+// from the lens (both finite, rho > 0).  NaN where the uniform disc of the
+// whole source fails.
+double integrated_disc_element(double lens, double rho, const Profile& profile);
+
 // The built-in limb-darkened profile (with its stored normalisation).
 Outcome<Curve> integrated_witt_mao_magnification(Curve l, double re, double rstar,
                                                  const Interrupt& interrupt = {});

@@ -1,0 +1,293 @@
+#include "models/limb_law.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "models/integrated.hpp"
+#include "models/witt_mao.hpp"
+
+namespace models {
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double EPSILON = std::numeric_limits<double>::epsilon();
+
+constexpr std::array<LawName, 8> LAWS{{
+    {"uniform", LawKind::uniform, 0, "()"},
+    {"linear", LawKind::linear, 1, "(a,)"},
+    {"quadratic", LawKind::quadratic, 2, "(a, b)"},
+    {"square-root", LawKind::square_root, 2, "(c, d)"},
+    {"logarithmic", LawKind::logarithmic, 2, "(e, f)"},
+    {"power-2", LawKind::power_2, 2, "(c, alpha)"},
+    {"nonlinear", LawKind::nonlinear, 4, "(a1, a2, a3, a4)"},
+    {"table", LawKind::table, 2, "(radii, brightnesses)"},
+}};
+
+// A polynomial law as a polynomial in s = sqrt(mu) of degree at most 4,
+// lowest power first.
+std::array<double, 5> polynomial_in_s(LawKind kind, std::span<const double> c) noexcept {
+    switch (kind) {
+        case LawKind::linear:  // 1 - a + a s^2
+            return {1 - c[0], 0, c[0], 0, 0};
+        case LawKind::quadratic: {  // 1 - a t - b t^2, t = 1 - s^2
+            const double a = c[0];
+            const double b = c[1];
+            return {1 - a - b, 0, a + 2 * b, 0, -b};
+        }
+        case LawKind::square_root:  // 1 - c (1 - s^2) - d (1 - s)
+            return {1 - c[0] - c[1], c[1], c[0], 0, 0};
+        case LawKind::nonlinear:  // 1 - sum a_k (1 - s^k)
+            return {1 - c[0] - c[1] - c[2] - c[3], c[0], c[1], c[2], c[3]};
+        default:
+            return {1, 0, 0, 0, 0};
+    }
+}
+
+double evaluate(const std::array<double, 5>& p, double s) noexcept {
+    return (((p[4] * s + p[3]) * s + p[2]) * s + p[1]) * s + p[0];
+}
+
+// A root of the increasing or decreasing f on [a, b] where f changes sign.
+template <class F>
+double bisect(F&& f, double a, double b) noexcept {
+    const bool rising = f(a) < f(b);
+    for (int i = 0; i < 200 && a < b; ++i) {
+        const double m = 0.5 * (a + b);
+        if (m <= a || m >= b) {
+            break;
+        }
+        ((f(m) < 0) == rising ? a : b) = m;
+    }
+    return 0.5 * (a + b);
+}
+
+// The least value of the polynomial p on [0, 1]: at an end or where its
+// derivative vanishes.  The derivative is monotone between the zeros of the
+// second derivative, so each of those stretches holds at most one of its
+// zeros, found by bisection.
+double least_on_unit_interval(const std::array<double, 5>& p) noexcept {
+    const std::array<double, 4> d1{p[1], 2 * p[2], 3 * p[3], 4 * p[4]};
+    auto slope = [&](double s) { return ((d1[3] * s + d1[2]) * s + d1[1]) * s + d1[0]; };
+    // p'' = 2 p2 + 6 p3 s + 12 p4 s^2.
+    std::array<double, 4> stops{0, 1, 1, 1};
+    std::size_t count = 1;
+    const double qa = 12 * p[4];
+    const double qb = 6 * p[3];
+    const double qc = 2 * p[2];
+    if (qa != 0) {
+        const double disc = qb * qb - 4 * qa * qc;
+        if (disc >= 0) {
+            const double root = std::sqrt(disc);
+            for (const double z : {(-qb - root) / (2 * qa), (-qb + root) / (2 * qa)}) {
+                if (z > 0 && z < 1) {
+                    stops[count++] = z;
+                }
+            }
+        }
+    } else if (qb != 0) {
+        const double z = -qc / qb;
+        if (z > 0 && z < 1) {
+            stops[count++] = z;
+        }
+    }
+    stops[count++] = 1;
+    std::sort(stops.begin(), stops.begin() + static_cast<std::ptrdiff_t>(count));
+    double least = std::min(evaluate(p, 0), evaluate(p, 1));
+    for (std::size_t k = 0; k + 1 < count; ++k) {
+        const double a = stops[k];
+        const double b = stops[k + 1];
+        if ((slope(a) < 0) != (slope(b) < 0)) {
+            least = std::min(least, evaluate(p, bisect(slope, a, b)));
+        }
+    }
+    return least;
+}
+
+// The brightness may dip below zero by the rounding of its coefficients at
+// a law's boundary (linear with a = 1 is zero at the limb, say): below this
+// it is negative.
+double negative_below(std::span<const double> c) noexcept {
+    double size = 1;
+    for (const double x : c) {
+        size += std::fabs(x);
+    }
+    return -8 * EPSILON * size;
+}
+
+double point_lens(double u) noexcept {
+    // Beyond 1e100 the excess 2/u^4 is far below an ulp of 1, and u^2 would
+    // overflow.
+    if (u > 1e100) {
+        return 1;
+    }
+    return (u * u + 2) / (u * std::sqrt(u * u + 4));
+}
+
+}  // namespace
+
+std::span<const LawName> law_names() noexcept { return LAWS; }
+
+const LawName* find_law(std::string_view name) noexcept {
+    for (const LawName& law : LAWS) {
+        if (name == law.name) {
+            return &law;
+        }
+    }
+    return nullptr;
+}
+
+const char* LimbLaw::problem(LawKind kind, std::span<const double> c) noexcept {
+    for (const double x : c) {
+        if (!std::isfinite(x)) {
+            return "the coefficients must be finite";
+        }
+    }
+    const double floor = negative_below(c);
+    switch (kind) {
+        case LawKind::uniform:
+        case LawKind::table:
+            return nullptr;
+        case LawKind::linear:
+        case LawKind::quadratic:
+        case LawKind::square_root:
+        case LawKind::nonlinear:
+            if (least_on_unit_interval(polynomial_in_s(kind, c)) < floor) {
+                return "the brightness is negative somewhere on the disc";
+            }
+            return nullptr;
+        case LawKind::logarithmic: {
+            // I(mu) = 1 - e (1 - mu) - f mu ln mu; I' = e - f (1 + ln mu) vanishes
+            // at most once, at mu = exp(e/f - 1).
+            const double e = c[0];
+            const double f = c[1];
+            double least = std::min(1.0, 1 - e);
+            if (f != 0) {
+                const double mu = std::exp(e / f - 1);
+                if (mu > 0 && mu < 1) {
+                    least = std::min(least, 1 - e * (1 - mu) - f * (mu * std::log(mu)));
+                }
+            }
+            return least < floor ? "the brightness is negative somewhere on the disc" : nullptr;
+        }
+        case LawKind::power_2:
+            if (!(c[1] > 0)) {
+                return "the exponent alpha must be positive";
+            }
+            // Monotone in mu^alpha: the least brightness is at the centre or the limb.
+            return 1 - c[0] < floor ? "the brightness is negative somewhere on the disc" : nullptr;
+    }
+    return nullptr;
+}
+
+const char* LimbLaw::table_problem(std::span<const double> radii,
+                                   std::span<const double> brightness) noexcept {
+    if (radii.size() != brightness.size()) {
+        return "the radii and the brightnesses must be of the same length";
+    }
+    if (radii.empty()) {
+        return "the table is empty";
+    }
+    for (std::size_t i = 0; i < radii.size(); ++i) {
+        if (!(radii[i] >= 0 && radii[i] <= 1)) {
+            return "the radii must lie in [0, 1]";
+        }
+        if (i > 0 && !(radii[i] >= radii[i - 1])) {
+            return "the radii must be ascending";
+        }
+        if (!std::isfinite(brightness[i])) {
+            return "the brightnesses must be finite";
+        }
+        if (brightness[i] < 0) {
+            return "the brightness is negative somewhere on the disc";
+        }
+    }
+    const FluxMap map(radii, brightness);
+    if (!(map.norm() > 0)) {
+        return "the profile has no flux";
+    }
+    return nullptr;
+}
+
+LimbLaw::LimbLaw(LawKind kind, std::span<const double> coefficients)
+    : kind_(kind), coefficients_(coefficients.begin(), coefficients.end()) {}
+
+LimbLaw::LimbLaw(std::vector<double> radii, std::vector<double> brightness)
+    : kind_(LawKind::table), radii_(std::move(radii)), brightness_(std::move(brightness)) {
+    rebuild_table();
+}
+
+LimbLaw::LimbLaw(const LimbLaw& other)
+    : kind_(other.kind_),
+      coefficients_(other.coefficients_),
+      radii_(other.radii_),
+      brightness_(other.brightness_) {
+    rebuild_table();
+}
+
+LimbLaw& LimbLaw::operator=(const LimbLaw& other) {
+    if (this != &other) {
+        LimbLaw copy(other);
+        std::swap(kind_, copy.kind_);
+        std::swap(coefficients_, copy.coefficients_);
+        std::swap(radii_, copy.radii_);
+        std::swap(brightness_, copy.brightness_);
+        std::swap(table_, copy.table_);
+    }
+    return *this;
+}
+
+LimbLaw::~LimbLaw() { delete table_; }
+
+void LimbLaw::rebuild_table() {
+    if (kind_ == LawKind::table) {
+        table_ = new FluxMap(radii_, brightness_);
+    }
+}
+
+double LimbLaw::brightness(double mu) const noexcept {
+    const std::span<const double> c = coefficients_;
+    switch (kind_) {
+        case LawKind::uniform:
+            return 1;
+        case LawKind::linear:
+        case LawKind::quadratic:
+        case LawKind::square_root:
+        case LawKind::nonlinear:
+            return evaluate(polynomial_in_s(kind_, c), std::sqrt(mu));
+        case LawKind::logarithmic:
+            return mu > 0 ? 1 - c[0] * (1 - mu) - c[1] * (mu * std::log(mu)) : 1 - c[0];
+        case LawKind::power_2:
+            return 1 - c[0] * (1 - std::pow(mu, c[1]));
+        case LawKind::table:
+            return (*table_)(std::sqrt((1 - mu) * (1 + mu)));
+    }
+    return NaN;
+}
+
+double LimbLaw::magnification(double u, double rho) const {
+    const double distance = std::fabs(u);
+    if (std::isnan(distance)) {
+        return NaN;
+    }
+    if (rho == 0) {
+        return point_lens(distance);
+    }
+    const double lens = distance / rho;
+    // A lens beyond the largest double of source radii: the source's size
+    // changes the magnification by far less than an ulp.
+    if (!std::isfinite(lens)) {
+        return point_lens(distance);
+    }
+    if (kind_ == LawKind::table) {
+        return integrated_disc_element(lens, rho, *table_);
+    }
+    // Provisional: the uniform disc for every law, until the quadrature over
+    // the law's basis profiles is in place.
+    const ellip::Result whole = witt_mao_element(lens, rho);
+    return whole.ok() ? whole.value() : NaN;
+}
+
+}  // namespace models
