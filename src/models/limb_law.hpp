@@ -4,6 +4,7 @@
 // radii.
 #pragma once
 
+#include <array>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -76,10 +77,27 @@ public:
     // must be finite and not negative (the caller checks).
     [[nodiscard]] double magnification(double u, double rho) const;
 
+    // The law's slope as the quadrature in s = sqrt(mu) sees it:
+    // I'(mu) dmu = g(s) ds with g(s) = p0 + p1 s + p2 s^2 + p3 s^3 +
+    // lambda s ln s + kappa s^beta.
+    struct Slope {
+        std::array<double, 4> p{};
+        double lambda = 0;
+        double kappa = 0;
+        double beta = 0;
+        [[nodiscard]] bool singular() const noexcept { return lambda != 0 || kappa != 0; }
+    };
+
 private:
     void rebuild_table();
+    void build_basis();
+    [[nodiscard]] double darkened(double lens, double rho) const;
 
     LawKind kind_;
+    Slope slope_;
+    double limb_ = 1;  // I at the limb (mu = 0)
+    double flux_ = 1;  // int_0^1 2 mu I dmu, the flux of the unit disc over pi
+    std::array<double, 16> power_weights_{};  // for kappa s^beta at s = 0
     std::vector<double> coefficients_;
     std::vector<double> radii_;
     std::vector<double> brightness_;

@@ -64,3 +64,12 @@ def test_every_pair_is_the_nearest_double():
             start += size
     # The largest abscissa keeps the points of [0, 1] 2.15e-14 from its ends.
     assert max(float(x) for _, x, _, _ in rows) == 0.999999999999957
+
+
+GAUSS_LEGENDRE = REPO_ROOT / "tools" / "gen_gauss_legendre.py"
+
+
+def test_gauss_legendre_table_is_current():
+    result = subprocess.run([sys.executable, str(GAUSS_LEGENDRE), "--check"],
+                            capture_output=True, text=True, cwd=REPO_ROOT, timeout=300)
+    assert result.returncode == 0, result.stderr

@@ -1,0 +1,51 @@
+// Gauss-Legendre rules on [0, 1] and product weights for the singular
+// factors t^beta and t ln t at the left end.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "quadrature/gauss_legendre_table.hpp"
+
+namespace quadrature::gauss_legendre {
+
+// int_0^1 l_j(t) t^beta dt for the Lagrange polynomials l_j of RULE_16's
+// nodes, beta > -1: sum_j f(t_j) W_j integrates f(t) t^beta exactly for f a
+// polynomial of degree below 16.  From the expansion of l_j in the shifted
+// Legendre polynomials P~_i, orthogonal on [0, 1] with norm 1/(2i + 1),
+//   l_j(t) = w_j sum_i (2i + 1) P~_i(t_j) P~_i(t),
+// and the moments
+//   int_0^1 t^beta P~_i(t) dt = beta (beta - 1) ... (beta - i + 1)
+//                               / ((beta + 1) (beta + 2) ... (beta + i + 1)),
+// a product of factors below 1 in size for beta > -1, so no term is large.
+inline std::array<double, 16> power_weights_16(double beta) noexcept {
+    constexpr std::size_t N = 16;
+    std::array<double, N> moment{};
+    double ratio = 1;  // prod_{k=1}^{i} (beta - k + 1) / (beta + k)
+    for (std::size_t i = 0; i < N; ++i) {
+        if (i > 0) {
+            const double k = static_cast<double>(i);
+            ratio *= (beta - k + 1) / (beta + k);
+        }
+        moment[i] = ratio / (beta + static_cast<double>(i) + 1);
+    }
+    std::array<double, N> weights{};
+    for (std::size_t j = 0; j < N; ++j) {
+        const double x = 2 * RULE_16[j].t - 1;
+        double p0 = 1;
+        double p1 = x;
+        double sum = moment[0] + 3 * x * moment[1];
+        for (std::size_t i = 1; i + 1 < N; ++i) {
+            const double k = static_cast<double>(i);
+            const double p2 = ((2 * k + 1) * x * p1 - k * p0) / (k + 1);
+            p0 = p1;
+            p1 = p2;
+            sum += (2 * k + 3) * p2 * moment[i + 1];
+        }
+        weights[j] = RULE_16[j].w * sum;
+    }
+    return weights;
+}
+
+}  // namespace quadrature::gauss_legendre

@@ -1,0 +1,227 @@
+// Limb-darkening laws with their own coefficients: validation, the basis the
+// quadrature works in, and the magnification against the classic
+// limb-darkened route and the closed forms it must reduce to.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "models/integrated.hpp"
+#include "models/limb_law.hpp"
+#include "models/witt_mao.hpp"
+#include "quadrature/gauss_legendre.hpp"
+
+namespace {
+
+using models::LawKind;
+using models::LimbLaw;
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+const char* problem(LawKind kind, std::vector<double> c) { return LimbLaw::problem(kind, c); }
+
+TEST(LawNames, EveryLawIsFoundByItsNameWithItsCount) {
+    int counted = 0;
+    for (const models::LawName& law : models::law_names()) {
+        EXPECT_EQ(models::find_law(law.name), &law);
+        ++counted;
+    }
+    EXPECT_EQ(counted, 8);
+    EXPECT_EQ(models::find_law("quadratic")->count, 2);
+    EXPECT_EQ(models::find_law("nonlinear")->count, 4);
+    EXPECT_EQ(models::find_law("Quadratic"), nullptr);
+    EXPECT_EQ(models::find_law(""), nullptr);
+}
+
+// Each law's brightness must stay >= 0 on the whole disc: the boundary of
+// the valid range is accepted, a step beyond it is not, whether the minimum
+// lies at the limb or inside the disc.
+TEST(LawProblem, NegativeBrightnessIsFoundWhereverItDips) {
+    EXPECT_EQ(problem(LawKind::linear, {1.0}), nullptr);    // zero at the limb
+    EXPECT_NE(problem(LawKind::linear, {1.001}), nullptr);
+    EXPECT_EQ(problem(LawKind::linear, {-5.0}), nullptr);   // limb brightening
+    EXPECT_EQ(problem(LawKind::quadratic, {0.4, 0.6}), nullptr);
+    EXPECT_NE(problem(LawKind::quadratic, {0.4, 0.61}), nullptr);
+    // 1 - a t - b t^2 with a < 0 < ... dipping inside: a = 3, b = -2 gives
+    // 1 - 3t + 2t^2 = (1 - t)(1 - 2t), negative for t in (1/2, 1).
+    EXPECT_NE(problem(LawKind::quadratic, {3.0, -2.0}), nullptr);
+    EXPECT_EQ(problem(LawKind::quadratic, {2.0, -1.0}), nullptr);  // mu^2
+    // Square root: 1 - c(1 - s^2) - d(1 - s) = 1 - 4(1 - s) + 4(1 - s)^2... with
+    // c = -4, d = 4: 1 + 4 - 4s^2 - 4 + 4s = 1 + 4s - 4s^2 >= 0 on [0, 1].
+    EXPECT_EQ(problem(LawKind::square_root, {-4.0, 4.0}), nullptr);
+    EXPECT_NE(problem(LawKind::square_root, {0.5, 0.6}), nullptr);
+    // (1 - 2s)^2 = 1 - 4s + 4s^2 touches zero inside at s = 1/2: c = 4,
+    // d = -4 gives 1 - 4 + 4s^2 + 4 - 4s; a hair more dips below.
+    EXPECT_EQ(problem(LawKind::square_root, {4.0, -4.0}), nullptr);
+    EXPECT_NE(problem(LawKind::square_root, {4.001, -4.0}), nullptr);
+    EXPECT_EQ(problem(LawKind::logarithmic, {1.0, 0.0}), nullptr);
+    EXPECT_NE(problem(LawKind::logarithmic, {1.01, 0.0}), nullptr);
+    // f < 0 with e = 0: I = 1 + |f| mu ln mu, least 1 - |f|/e at mu = 1/e.
+    EXPECT_EQ(problem(LawKind::logarithmic, {0.0, -2.7}), nullptr);
+    EXPECT_NE(problem(LawKind::logarithmic, {0.0, -2.72}), nullptr);
+    EXPECT_EQ(problem(LawKind::power_2, {1.0, 0.01}), nullptr);
+    EXPECT_NE(problem(LawKind::power_2, {1.01, 0.6}), nullptr);
+    EXPECT_NE(problem(LawKind::power_2, {0.5, 0.0}), nullptr);
+    EXPECT_NE(problem(LawKind::power_2, {0.5, -1.0}), nullptr);
+    EXPECT_EQ(problem(LawKind::nonlinear, {0.6, -0.2, 0.6, -0.25}), nullptr);
+    EXPECT_NE(problem(LawKind::nonlinear, {0.6, 0.2, 0.6, -0.25}), nullptr);
+    // 1 - sum a_k (1 - s^k) = (2s - 1)^2 (s^2 + ...) style dip inside the disc:
+    // a = (4, -4, 0, 0) gives 1 - 4 + 4s + 4 - 4s^2 = 1 + 4s - 4s^2 >= 1... and
+    // a = (-4, 4, 0, 0) gives 1 - 4s + 4s^2 = (1 - 2s)^2, zero at s = 1/2.
+    EXPECT_EQ(problem(LawKind::nonlinear, {-4.0, 4.0, 0.0, 0.0}), nullptr);
+    EXPECT_NE(problem(LawKind::nonlinear, {-4.0, 4.001, 0.0, 0.0}), nullptr);
+    for (const double bad : {NaN, INF, -INF}) {
+        EXPECT_NE(problem(LawKind::linear, {bad}), nullptr);
+        EXPECT_NE(problem(LawKind::power_2, {0.5, bad}), nullptr);
+    }
+}
+
+TEST(LawProblem, Tables) {
+    const std::vector<double> r{0.0, 0.5, 1.0};
+    EXPECT_EQ(LimbLaw::table_problem(r, std::vector<double>{1.0, 0.8, 0.4}), nullptr);
+    EXPECT_NE(LimbLaw::table_problem(r, std::vector<double>{1.0, 0.8}), nullptr);
+    EXPECT_NE(LimbLaw::table_problem(r, std::vector<double>{1.0, -0.1, 0.4}), nullptr);
+    EXPECT_NE(LimbLaw::table_problem(r, std::vector<double>{0.0, 0.0, 0.0}), nullptr);
+    EXPECT_NE(LimbLaw::table_problem(std::vector<double>{0.0, 0.6, 0.5},
+                                     std::vector<double>{1.0, 1.0, 1.0}),
+              nullptr);
+    EXPECT_NE(LimbLaw::table_problem(std::vector<double>{0.0, 1.5}, std::vector<double>{1.0, 1.0}),
+              nullptr);
+    EXPECT_NE(LimbLaw::table_problem({}, {}), nullptr);
+}
+
+// A small source far from the lens sees the point-lens magnification f and
+// its Laplacian: A = f(u) + (rho^2 / 4) <r^2> Lap f + O(rho^4), where <r^2>
+// is the brightness-weighted mean square radius.  This checks each law's
+// slope, limb brightness and flux (which the quadrature takes from closed
+// forms) against its brightness alone, integrated here by Simpson's rule.
+TEST(LimbLaw, SlopeAndFluxAgreeWithTheBrightness) {
+    const std::vector<std::pair<LawKind, std::vector<double>>> laws{
+        {LawKind::linear, {0.6}},
+        {LawKind::quadratic, {0.4, 0.25}},
+        {LawKind::square_root, {0.1, 0.6}},
+        {LawKind::logarithmic, {0.7, 0.2}},
+        {LawKind::power_2, {0.7, 0.5}},
+        {LawKind::nonlinear, {0.6, -0.2, 0.6, -0.25}},
+    };
+    for (const auto& [kind, c] : laws) {
+        const LimbLaw law(kind, c);
+        EXPECT_DOUBLE_EQ(law.brightness(1.0), 1.0);
+        // In s = sqrt(mu): r^2 = 1 - s^4, 2 mu dmu = 4 s^3 ds.
+        const int n = 4000;
+        double flux = 0;
+        double moment = 0;
+        for (int i = 0; i <= n; ++i) {
+            const double s = static_cast<double>(i) / n;
+            const double weight = (i == 0 || i == n) ? 1 : (i % 2 ? 4 : 2);
+            const double f = weight * law.brightness(s * s) * 4 * s * s * s;
+            flux += f;
+            moment += f * (1 - s * s * s * s);
+        }
+        const double mean_square = moment / flux;
+        const double u = 0.1;
+        const double rho = 1e-4;
+        const double root = std::sqrt(u * u + 4);
+        const double point = (u * u + 2) / (u * root);
+        const double laplacian = 32 * (u * u + 1) / (u * u * u * std::pow(root, 5));
+        const double second = rho * rho / 4 * mean_square * laplacian;
+        EXPECT_NEAR(law.magnification(u, rho) - point, second, 1e-4 * second)
+            << models::law_names()[static_cast<std::size_t>(kind)].name;
+    }
+}
+
+// The linear law at the built-in coefficient is the classic limb-darkened
+// curve (up to its stored flux constant) everywhere: inside, on and just
+// beside the limb, near the centre, far away, small and large sources.
+TEST(LimbLaw, LinearMatchesTheClassicIntegratedCurve) {
+    const LimbLaw law(LawKind::linear, std::vector<double>{0.6});
+    const double flux_ratio = models::LinearLimbDarkening::BUILT_IN_NORM / (M_PI * 0.8);
+    double worst = 0;
+    for (const double rho : {1e-6, 1e-3, 0.1, 1.0, 30.0, 1e3}) {
+        for (const double l : {0.0, 1e-7, 1e-3, 0.2, 0.5, 0.7, 0.9, 1 - 1e-9,
+                               std::nextafter(1.0, 0.0), 1.0, std::nextafter(1.0, 2.0), 1 + 1e-9,
+                               1.01, 1.5, 3.0, 9.0, 100.0, 1e4, 1e6}) {
+            const double classic =
+                models::integrated_witt_mao_magnification({l}, 1.0, rho).value()[0] * flux_ratio;
+            const double value = law.magnification(l * rho, rho);
+            worst = std::max(worst, std::fabs(value - classic) / classic);
+        }
+    }
+    EXPECT_LT(worst, 3e-11);
+}
+
+TEST(LimbLaw, SpecialArguments) {
+    const LimbLaw uniform(LawKind::uniform, {});
+    const LimbLaw law(LawKind::quadratic, std::vector<double>{0.4, 0.25});
+    // The uniform law is the uniform-disc element itself, bit for bit.
+    for (const double l : {0.0, 0.5, 1.0, 2.0, 1e5}) {
+        EXPECT_EQ(uniform.magnification(l * 0.01, 0.01), models::witt_mao_element(l, 0.01).value());
+    }
+    for (const LimbLaw* a : {&uniform, &law}) {
+        EXPECT_TRUE(std::isnan(a->magnification(NaN, 0.1)));
+        EXPECT_EQ(a->magnification(-0.03, 0.1), a->magnification(0.03, 0.1));
+        // A point source: the point-lens magnification.
+        EXPECT_DOUBLE_EQ(a->magnification(0.5, 0.0), (0.25 + 2) / (0.5 * std::sqrt(0.25 + 4)));
+        EXPECT_EQ(a->magnification(0.0, 0.0), INF);
+        // Far away the source is a point; beyond the doubles' range of u / rho
+        // it is exactly the point lens.
+        EXPECT_EQ(a->magnification(1e300, 1e-300), 1.0);
+        EXPECT_NEAR(a->magnification(10.0, 1e-12), (100.0 + 2) / (10 * std::sqrt(104.0)), 1e-15);
+        EXPECT_EQ(a->magnification(INF, 0.1), 1.0);
+    }
+    // Far from a huge source the excess vanishes; nothing below 1.
+    EXPECT_GE(law.magnification(1e7, 1e3), 1.0);
+    EXPECT_GE(law.magnification(0.0, 1e8), 1.0);
+}
+
+// The magnification is continuous across the limb and the centre, where
+// the quadrature's layout changes.
+TEST(LimbLaw, ContinuousWhereThePiecesChange) {
+    const LimbLaw law(LawKind::power_2, std::vector<double>{0.7, 0.5});
+    const double rho = 0.05;
+    for (const double l : {1.0, 0.675, 8.0, 1e-6}) {
+        const double below = law.magnification(std::nextafter(l, 0.0) * rho, rho);
+        const double above = law.magnification(std::nextafter(l, 2 * l + 1) * rho, rho);
+        EXPECT_NEAR(below, above, 2e-11 * above) << l;
+    }
+}
+
+// The rules integrate polynomials exactly, and the product weights give the
+// moments of t^beta and t ln t.
+TEST(GaussLegendre, RulesAndProductWeights) {
+    namespace gl = quadrature::gauss_legendre;
+    auto integrate = [](const auto& rule, int k) {
+        double sum = 0;
+        for (const gl::Node& n : rule) {
+            sum += n.w * std::pow(n.t, k);
+        }
+        return sum;
+    };
+    for (int k = 0; k < 16; ++k) {
+        EXPECT_NEAR(integrate(gl::RULE_8, k), 1.0 / (k + 1), 4e-16) << k;
+        EXPECT_NEAR(integrate(gl::RULE_16, 2 * k), 1.0 / (2 * k + 1), 4e-16) << k;
+    }
+    EXPECT_NEAR(integrate(gl::RULE_12, 23), 1.0 / 24, 4e-16);
+    for (const double beta : {-0.99, -0.5, 0.1, 1.0, 9.0}) {
+        const std::array<double, 16> w = gl::power_weights_16(beta);
+        for (int k = 0; k < 16; k += 3) {
+            double sum = 0;
+            for (std::size_t j = 0; j < 16; ++j) {
+                sum += w[j] * std::pow(gl::RULE_16[j].t, k);
+            }
+            EXPECT_NEAR(sum, 1 / (beta + k + 1), 1e-14 / (beta + 1)) << beta << ' ' << k;
+        }
+    }
+    for (int k = 0; k < 16; k += 5) {
+        double sum = 0;
+        for (std::size_t j = 0; j < 16; ++j) {
+            sum += gl::LOG_WEIGHTS_16[j] * std::pow(gl::RULE_16[j].t, k);
+        }
+        // int_0^1 t^(k+1) ln t dt = -1 / (k + 2)^2.
+        EXPECT_NEAR(sum, -1.0 / ((k + 2) * (k + 2)), 1e-16) << k;
+    }
+}
+
+}  // namespace
