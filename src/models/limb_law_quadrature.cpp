@@ -1,0 +1,296 @@
+// The magnification of a limb-darkened source: the quadrature of the
+// uniform-disc magnification against the law's slope, over fixed
+// Gauss-Legendre pieces laid out around the lens and the limb.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <complex>
+#include <cstddef>
+#include <limits>
+
+#include "models/limb_law.hpp"
+#include "models/witt_mao.hpp"
+#include "quadrature/gauss_legendre.hpp"
+
+namespace models {
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+using Complex = std::complex<double>;
+namespace gl = quadrature::gauss_legendre;
+
+// The quadrature of the limb-darkened source, from the uniform disc by
+// parts.  With M(x) the magnification of the disc of radius x (source radii)
+// about the source's centre and E(x) = x^2 (M(x) - 1) its excess flux,
+//   A = 1 + [I(0) E(1) + int_0^1 E(x) I'(mu) dmu] / N,
+// mu = sqrt(1 - x^2), N = int_0^1 2 mu I dmu.  The integral is split into
+// pieces on which the integrand is smooth and each piece takes a fixed
+// Gauss-Legendre rule:
+//  - near the limb in s = sqrt(mu), where every law's slope becomes a
+//    polynomial in s, apart from the logarithmic law's s ln s and the
+//    power law's s^(2 alpha - 1), which the piece that reaches the limb
+//    integrates with product weights;
+//  - near the centre in x, where E is smooth in x and not in s;
+//  - at the lens (x = l inside the source) E has a kink (x - l) ln|x - l|:
+//    the pieces end there, and the first piece on each side is graded
+//    towards it, x - l = w t^3, which turns the kink into t^5 ln t;
+//  - further pieces grow geometrically away from the nearby singular
+//    points of the integrand, each piece no longer than its distance from
+//    them: the kink, the limb (s = 0), and the points where the point-lens
+//    magnification is singular in the complex plane, the lens's Einstein
+//    radius (1/rho source radii) off the kink.
+// A piece with a singular point at its own distance converges like
+// (3 + sqrt 8)^-2n, 1e-12 for n = 8.
+
+enum class Space { x, s };
+
+struct Piece {
+    Space space;
+    double a;
+    double b;
+    bool graded;  // towards a
+};
+
+// Points singular for the integrand in one variable; at most a dozen.
+struct Points {
+    std::array<Complex, 16> z{};
+    std::size_t n = 0;
+    void add(Complex p) noexcept {
+        if (n < z.size()) {
+            z[n++] = p;
+        }
+    }
+};
+
+// The images in s = (1 - x^2)^(1/4) of a point x: all four fourth roots.
+void add_images(Points& points, Complex x) noexcept {
+    const Complex root = std::sqrt(std::sqrt(1.0 - x * x));
+    const Complex i(0, 1);
+    Complex r = root;
+    for (int k = 0; k < 4; ++k) {
+        points.add(r);
+        r *= i;
+    }
+}
+
+double modulus(Complex z) noexcept { return std::sqrt(z.real() * z.real() + z.imag() * z.imag()); }
+
+// Past this the lens is far enough for one piece over the whole source:
+// its images in s lie beyond twice the piece's length.
+constexpr double FAR = 8;
+// The graded piece at the kink is shorter than its distance from any other
+// singular point by this factor: the map x - l = w t^3 brings those points
+// closer in t.
+constexpr double FIRST = 2;
+// A piece reaching towards a singular point ahead stops at this fraction of
+// its distance.
+constexpr double AHEAD = 2;
+// Where x gives way to s: the centre's side of the source is smooth in x.
+constexpr double X_MID = 0.75;
+// A kink beyond this is integrated in s on both sides.
+constexpr double X_KINK_IN_S = 0.675;
+// The piece at the limb is at least this long in s: a lens within an ulp of
+// the limb makes E ~ s^4 ln s there, whose share is below 1e-12 on it.
+constexpr double LIMB_PIECE = 1e-2;
+// A lens closer than this to the centre is put at the centre: the
+// magnification is even and smooth in the lens's offset, which changes it
+// by (1e-6)^2 relative.
+constexpr double CENTRE = 1e-6;
+// The Einstein radius taken for laying out pieces: for sources larger than
+// 1e4 Einstein radii the excess magnification is below 1e-8 and the lens's
+// own scale needs no pieces of its own.
+constexpr double LEAST_SCALE = 1e-4;
+constexpr std::size_t MAX_PIECES = 96;
+
+template <class Emit>
+void march(Space space, double a, double b, bool special, const Points& points, Emit&& emit) {
+    const double sign = b > a ? 1.0 : -1.0;
+    double cur = a;
+    bool first = true;
+    for (std::size_t count = 0; (b - cur) * sign > 0 && count < MAX_PIECES; ++count) {
+        double length = std::fabs(b - cur);
+        for (std::size_t k = 0; k < points.n; ++k) {
+            const double dx = points.z[k].real() - cur;
+            const double dy = points.z[k].imag();
+            const double d = std::sqrt(dx * dx + dy * dy);
+            const bool behind = dx * sign <= 0;
+            const double limit = first && special ? d / FIRST : (behind ? d : d / AHEAD);
+            length = std::min(length, limit);
+        }
+        if (!first && special) {
+            length = std::min(length, std::fabs(cur - a));
+        }
+        double next = cur + sign * length;
+        if (std::fabs(b - next) < 1e-3 * length || count + 1 == MAX_PIECES) {
+            next = b;
+        }
+        emit(Piece{space, cur, next, first && special});
+        cur = next;
+        first = false;
+    }
+}
+
+}  // namespace
+
+double LimbLaw::darkened(double lens, double rho) const {
+    const Slope& g = slope_;
+    const double eps = std::max(1 / rho, LEAST_SCALE);
+    double xl = lens;
+    if (xl < CENTRE) {
+        xl = 0;
+    }
+    // x^2 (M(x) - 1), the excess flux of the disc of radius x.
+    auto excess = [&](double x) {
+        if (x == 0) {
+            return 0.0;
+        }
+        const ellip::Result m = witt_mao_element(xl / x, rho * x);
+        return m.ok() ? x * x * (m.value() - 1) : NaN;
+    };
+    auto slope_in_s = [&](double s) {
+        double v = ((g.p[3] * s + g.p[2]) * s + g.p[1]) * s + g.p[0];
+        if (g.lambda != 0 && s > 0) {
+            v += g.lambda * (s * std::log(s));
+        }
+        if (g.kappa != 0) {
+            v += g.kappa * std::pow(s, g.beta);
+        }
+        return v;
+    };
+    // dx = ... : I'(mu) dmu = I'(mu) (x / mu) dx, and I'(mu) = g(s) / (2 s).
+    auto slope_in_x = [&](double x) {
+        const double mu = std::sqrt((1 - x) * (1 + x));
+        const double s = std::sqrt(mu);
+        return slope_in_s(s) / (2 * s) * (x / mu);
+    };
+    auto x_of_s = [](double s) { return std::sqrt((1 - s * s) * (1 + s * s)); };
+
+    double total = 0;
+    auto piece = [&](const Piece& p) {
+        const double w = std::fabs(p.b - p.a);
+        const double dir = p.b - p.a;
+        double sum = 0;
+        auto node = [&](double t, double weight) {
+            double v;
+            double jac;
+            if (p.graded) {
+                v = p.a + dir * (t * t * t);
+                jac = w * (3 * t * t);
+            } else {
+                v = p.a + dir * t;
+                jac = w;
+            }
+            const double f = p.space == Space::x ? excess(v) * slope_in_x(v)
+                                                 : excess(x_of_s(v)) * slope_in_s(v);
+            sum += weight * (f * jac);
+        };
+        if (p.graded) {
+            for (const gl::Node& n : gl::RULE_12) {
+                node(n.t, n.w);
+            }
+        } else {
+            for (const gl::Node& n : gl::RULE_8) {
+                node(n.t, n.w);
+            }
+        }
+        total += sum;
+    };
+    // The piece [0, d] in s at the limb, with the law's singular terms
+    // integrated by product weights.
+    auto limb_piece = [&](double d) {
+        double sum = 0;
+        auto poly = [&](double s) { return ((g.p[3] * s + g.p[2]) * s + g.p[1]) * s + g.p[0]; };
+        if (!g.singular()) {
+            for (const gl::Node& n : gl::RULE_8) {
+                const double s = d * n.t;
+                sum += (d * n.w) * poly(s) * excess(x_of_s(s));
+            }
+        } else {
+            const double log_d = std::log(d);
+            const double power = g.kappa != 0 ? g.kappa * std::pow(d, g.beta + 1) : 0.0;
+            for (std::size_t j = 0; j < gl::RULE_16.size(); ++j) {
+                const gl::Node& n = gl::RULE_16[j];
+                const double s = d * n.t;
+                double weight = (d * n.w) * poly(s);
+                if (g.lambda != 0) {
+                    weight += g.lambda * (d * d) * (log_d * (n.w * n.t) + gl::LOG_WEIGHTS_16[j]);
+                }
+                if (g.kappa != 0) {
+                    weight += power * power_weights_[j];
+                }
+                sum += weight * excess(x_of_s(s));
+            }
+        }
+        total += sum;
+    };
+
+    const Complex above(0, 2 * eps);
+    if (xl >= 1) {
+        // The lens outside the source (or on its limb): all of it in s.
+        double d0 = 1;
+        Points ps;
+        if (xl < FAR) {
+            add_images(ps, Complex(xl));
+            add_images(ps, xl + above);
+            add_images(ps, xl - above);
+            for (std::size_t k = 0; k < ps.n; ++k) {
+                d0 = std::min(d0, modulus(ps.z[k]) / 2);
+            }
+            d0 = std::max(d0, LIMB_PIECE);
+        }
+        limb_piece(d0);
+        ps.add(0.0);
+        march(Space::s, d0, 1.0, false, ps, piece);
+    } else if (xl >= X_KINK_IN_S) {
+        // The lens inside, near the limb: the kink in s.
+        const double sl = std::sqrt(std::sqrt((1 - xl) * (1 + xl)));
+        Points ps;
+        add_images(ps, xl + above);
+        add_images(ps, xl - above);
+        double d0 = sl / 2;
+        for (std::size_t k = 0; k < ps.n; ++k) {
+            d0 = std::min(d0, modulus(ps.z[k]) / 2);
+        }
+        d0 = std::max(d0, std::min(LIMB_PIECE, sl / 2));
+        limb_piece(d0);
+        ps.add(0.0);
+        march(Space::s, sl, d0, true, ps, piece);
+        march(Space::s, sl, 1.0, true, ps, piece);
+    } else {
+        // The lens near the centre: the kink in x, the limb's side in s.
+        const double sm = std::sqrt(std::sqrt((1 - X_MID) * (1 + X_MID)));
+        Points ps;
+        add_images(ps, xl + above);
+        add_images(ps, xl - above);
+        add_images(ps, Complex(xl));
+        double d0 = 1;
+        for (std::size_t k = 0; k < ps.n; ++k) {
+            d0 = std::min(d0, modulus(ps.z[k]) / 2);
+        }
+        d0 = std::min(std::max(d0, LIMB_PIECE), sm);
+        limb_piece(d0);
+        ps.add(0.0);
+        if (d0 < sm) {
+            march(Space::s, d0, sm, false, ps, piece);
+        }
+        Points px;
+        px.add(xl + above);
+        px.add(xl - above);
+        px.add(1.0);
+        px.add(-1.0);
+        if (xl > 0) {
+            march(Space::x, xl, 0.0, true, px, piece);
+            // Beyond the kink E is the magnification of discs that hold the
+            // lens, whose expansion in l / x is singular at the centre.
+            px.add(0.0);
+            march(Space::x, xl, X_MID, true, px, piece);
+        } else {
+            march(Space::x, 0.0, X_MID, false, px, piece);
+        }
+    }
+    return 1 + (limb_ * excess(1.0) + total) / flux_;
+}
+
+}  // namespace models
