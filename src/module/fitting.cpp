@@ -528,9 +528,17 @@ bool check_rho(Operand& rho, const char* law) {
 // The computation
 
 // What one element of each law costs, roughly: the uniform disc is a few
-// elliptic integrals, the others a quadrature over the source radius.
+// elliptic integrals, a law a quadrature over the source radius, a table one
+// over each of its segments.
 double nanoseconds_per_element(const models::LimbLaw& law) {
-    return law.kind() == models::LawKind::uniform ? 60.0 : 1500.0;
+    switch (law.kind()) {
+        case models::LawKind::uniform:
+            return 60.0;
+        case models::LawKind::table:
+            return 10e3;
+        default:
+            return 1500.0;
+    }
 }
 
 // Below this much work the interpreter lock is kept: giving it up and
