@@ -602,7 +602,9 @@ bool compute(const StridedLoop& loop, double cost_ns, Element&& element, Lock& l
         }
     }
     if (pool == nullptr) {
-        auto next_poll = std::chrono::steady_clock::now() + POLL_INTERVAL;
+        // The first look is before the first element: a signal that came
+        // while the arguments were converted is handled at once.
+        auto next_poll = std::chrono::steady_clock::now();
         return loop.run(
             0, n, element,
             [&] {
