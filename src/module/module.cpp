@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "module/errors.hpp"
+#include "module/fitting.hpp"
 #include "module/functions.hpp"
 
 namespace {
@@ -30,9 +31,9 @@ std::atomic<std::int64_t> importing_interpreter{-1};
 std::atomic<PyObject*> module_object{nullptr};
 std::mutex module_creation;
 
-// Appends the function's __name__ to __all__ (created on first use) and sets
-// the attribute under that name.
-int register_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+// Sets the function as the attribute under its __name__; a listed function's
+// name is also appended to __all__ (created on first use).
+int register_function(PyObject* module, PyObject* module_name, PyMethodDef* def, bool listed) {
     PyObject* function = PyCMethod_New(def, module, module_name, nullptr);
     if (function == nullptr) {
         return -1;
@@ -41,6 +42,12 @@ int register_function(PyObject* module, PyObject* module_name, PyMethodDef* def)
     if (name == nullptr) {
         Py_DECREF(function);
         return -1;
+    }
+    if (!listed) {
+        const int status = PyObject_SetAttr(module, name, function);
+        Py_DECREF(name);
+        Py_DECREF(function);
+        return status;
     }
     PyObject* all = PyObject_GetAttrString(module, "__all__");
     if (all == nullptr) {
@@ -79,7 +86,16 @@ PyObject* create_module() {
         return nullptr;
     }
     for (PyMethodDef& def : surface::function_table()) {
-        if (register_function(module, module_name, &def) < 0) {
+        if (register_function(module, module_name, &def, true) < 0) {
+            Py_DECREF(module_name);
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
+    // The fitting functions: attributes beside the classic ones, not in
+    // __all__, which names the classic functions only.
+    for (PyMethodDef& def : surface::fitting_table()) {
+        if (register_function(module, module_name, &def, false) < 0) {
             Py_DECREF(module_name);
             Py_DECREF(module);
             return nullptr;

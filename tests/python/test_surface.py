@@ -124,10 +124,20 @@ class TestModule:
         assert type(caustrix.__all__) is list
         assert caustrix.__all__ == CONTRACT_IDS
 
-    def test_public_namespace_is_exactly_all(self):
+    def test_public_namespace_is_all_and_the_fitting_functions(self):
+        # The fitting functions are attributes beside the classic eight,
+        # documented, and not listed in __all__.
         public = {name for name in vars(caustrix) if not name.startswith("_")}
-        assert public == set(caustrix.__all__)
+        assert public == set(caustrix.__all__) | {"magnification", "light_curve"}
         assert not hasattr(caustrix, "PanicException")
+        for name in ("magnification", "light_curve"):
+            function = getattr(caustrix, name)
+            assert function.__module__ == "caustrix"
+            assert function.__doc__ and function.__doc__.strip(), name
+        assert str(inspect.signature(caustrix.magnification)) == (
+            "(u, rho, law='uniform', coefficients=(), *, out=None)")
+        assert str(inspect.signature(caustrix.light_curve)) == (
+            "(t, t0, u0, tE, rho, law='uniform', coefficients=(), *, out=None)")
 
     def test_module_docstring_is_a_sentence(self):
         assert isinstance(caustrix.__doc__, str) and caustrix.__doc__.strip()

@@ -1,0 +1,876 @@
+// magnification(u, rho, law, coefficients, *, out) and
+// light_curve(t, t0, u0, tE, rho, law, coefficients, *, out): the
+// magnification of a limb-darkened source star over numpy arrays.
+//
+// A call parses the law once, turns each argument into a float64 array (or
+// keeps an exact float or int as a plain double), broadcasts them by numpy's
+// rules, checks every source radius, and then computes element by element
+// straight from the arrays' buffers into the output's, with the interpreter
+// lock released; large calls are divided between the process's worker pool.
+// Every element depends on its own inputs only, so the result does not
+// depend on how the work is divided.
+#include "module/fitting.hpp"
+
+#include <cxxabi.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "models/limb_law.hpp"
+#include "module/convert.hpp"
+#include "module/errors.hpp"
+#include "module/strided_loop.hpp"
+#include "runtime/worker_pool.hpp"
+
+namespace surface {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// numpy, imported on first use and kept for the process's life (the module
+// lives in one interpreter only).  The classic functions never ask for it.
+
+struct Numpy {
+    PyObject* asarray = nullptr;
+    PyObject* empty = nullptr;
+    PyObject* ndarray = nullptr;
+    PyObject* float64 = nullptr;
+};
+
+Numpy numpy_api;  // written once, with the interpreter lock held
+
+const Numpy* numpy(const char* function) {
+    if (numpy_api.asarray != nullptr) {
+        return &numpy_api;
+    }
+    PyObject* module = PyImport_ImportModule("numpy");
+    if (module == nullptr) {
+        // Say which function needs it, keeping the import's own failure as
+        // the cause.
+        PyObject *type, *cause, *traceback;
+        PyErr_Fetch(&type, &cause, &traceback);
+        PyErr_NormalizeException(&type, &cause, &traceback);
+        if (traceback != nullptr && cause != nullptr) {
+            PyException_SetTraceback(cause, traceback);
+        }
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        PyErr_Format(PyExc_ImportError, "%s() needs numpy, which could not be imported",
+                     function);
+        PyObject *raised_type, *raised, *raised_traceback;
+        PyErr_Fetch(&raised_type, &raised, &raised_traceback);
+        PyErr_NormalizeException(&raised_type, &raised, &raised_traceback);
+        if (raised != nullptr && cause != nullptr) {
+            PyException_SetCause(raised, Py_NewRef(cause));
+            PyException_SetContext(raised, Py_NewRef(cause));
+        }
+        Py_XDECREF(cause);
+        PyErr_Restore(raised_type, raised, raised_traceback);
+        return nullptr;
+    }
+    Numpy found;
+    found.asarray = PyObject_GetAttrString(module, "asarray");
+    found.empty = found.asarray ? PyObject_GetAttrString(module, "empty") : nullptr;
+    found.ndarray = found.empty ? PyObject_GetAttrString(module, "ndarray") : nullptr;
+    found.float64 = found.ndarray ? PyObject_GetAttrString(module, "float64") : nullptr;
+    Py_DECREF(module);
+    if (found.float64 == nullptr) {
+        Py_XDECREF(found.asarray);
+        Py_XDECREF(found.empty);
+        Py_XDECREF(found.ndarray);
+        return nullptr;
+    }
+    numpy_api = found;
+    return &numpy_api;
+}
+
+// ---------------------------------------------------------------------------
+// Texts
+
+// "(3,)", "()", "(2, 3)": a shape as numpy prints it.
+std::string shape_text(std::span<const std::ptrdiff_t> shape) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (i > 0) {
+            text += ", ";
+        }
+        text += std::to_string(shape[i]);
+    }
+    text += shape.size() == 1 ? ",)" : ")";
+    return text;
+}
+
+// "(1.5,)", "(0.3, 0.2)": the coefficients as Python prints a tuple of floats.
+std::string coefficients_text(std::span<const double> values) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) {
+            text += ", ";
+        }
+        char* repr = PyOS_double_to_string(values[i], 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (repr == nullptr) {
+            throw std::bad_alloc();
+        }
+        text += repr;
+        PyMem_Free(repr);
+    }
+    text += values.size() == 1 ? ",)" : ")";
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// The law
+
+// The numbers of a coefficient (or a column of a table), or false with a
+// TypeError naming the law and `what`.
+bool read_numbers(PyObject* obj, const char* law, const char* what, std::vector<double>& out) {
+    const auto refuse = [&] {
+        PyErr_Format(PyExc_TypeError, "law '%s': %s must be a sequence of numbers, not '%s'",
+                     law, what, Py_TYPE(obj)->tp_name);
+        return false;
+    };
+    // A string is a sequence, of strings.
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) {
+        return refuse();
+    }
+    PyObject* items = PySequence_Fast(obj, "");
+    if (items == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            return false;  // the object's own iteration failed: its exception stands
+        }
+        PyErr_Clear();
+        return refuse();
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+    out.clear();
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items, i);
+        double v;
+        if (PyUnicode_Check(item) || PyBytes_Check(item) || !to_double(item, v)) {
+            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+                Py_DECREF(items);
+                return false;  // OverflowError, or the item's own __float__ failing
+            }
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "law '%s': %s must be a sequence of numbers, but item %zd is '%s'", law,
+                         what, i, Py_TYPE(item)->tp_name);
+            Py_DECREF(items);
+            return false;
+        }
+        out.push_back(v);
+    }
+    Py_DECREF(items);
+    return true;
+}
+
+// The law named by `law_obj` with `coefficients_obj`, or nothing with the
+// TypeError or ValueError that says what is wrong with them.
+std::optional<models::LimbLaw> parse_law(PyObject* law_obj, PyObject* coefficients_obj,
+                                         const char*& name) {
+    if (!PyUnicode_Check(law_obj)) {
+        PyErr_Format(PyExc_TypeError, "law must be a str, not '%s'", Py_TYPE(law_obj)->tp_name);
+        return std::nullopt;
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(law_obj, &length);
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    const models::LawName* law = models::find_law(std::string_view(text, static_cast<std::size_t>(length)));
+    if (law == nullptr) {
+        std::string names;
+        for (const models::LawName& known : models::law_names()) {
+            names += names.empty() ? "'" : ", '";
+            names += known.name;
+            names += "'";
+        }
+        PyErr_Format(PyExc_ValueError, "unknown law %R (laws: %s)", law_obj, names.c_str());
+        return std::nullopt;
+    }
+    name = law->name;
+
+    std::vector<double> values;
+    std::size_t given = 0;
+    if (law->kind != models::LawKind::table) {
+        if (!read_numbers(coefficients_obj, law->name, "the coefficients", values)) {
+            return std::nullopt;
+        }
+        given = values.size();
+    } else {
+        // (radii, brightnesses): a pair of sequences, read one by one below.
+        const Py_ssize_t n = PyUnicode_Check(coefficients_obj) || PyBytes_Check(coefficients_obj) ||
+                                     !PySequence_Check(coefficients_obj)
+                                 ? -1
+                                 : PySequence_Size(coefficients_obj);
+        if (n < 0) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "law 'table' takes its coefficients as a pair (radii, brightnesses) of "
+                         "sequences, not '%s'",
+                         Py_TYPE(coefficients_obj)->tp_name);
+            return std::nullopt;
+        }
+        given = static_cast<std::size_t>(n);
+    }
+    if (given != static_cast<std::size_t>(law->count) && law->count == 0) {
+        PyErr_Format(PyExc_ValueError, "law '%s' takes no coefficients, got %zu", law->name,
+                     given);
+        return std::nullopt;
+    }
+    if (given != static_cast<std::size_t>(law->count)) {
+        PyErr_Format(PyExc_ValueError, "law '%s' takes %d coefficient%s %s, got %zu", law->name,
+                     law->count, law->count == 1 ? "" : "s", law->coefficients, given);
+        return std::nullopt;
+    }
+
+    if (law->kind == models::LawKind::table) {
+        std::vector<double> radii;
+        std::vector<double> brightness;
+        PyObject* radii_obj = PySequence_GetItem(coefficients_obj, 0);
+        if (radii_obj == nullptr) {
+            return std::nullopt;
+        }
+        bool ok = read_numbers(radii_obj, law->name, "the radii", radii);
+        Py_DECREF(radii_obj);
+        if (!ok) {
+            return std::nullopt;
+        }
+        PyObject* brightness_obj = PySequence_GetItem(coefficients_obj, 1);
+        if (brightness_obj == nullptr) {
+            return std::nullopt;
+        }
+        ok = read_numbers(brightness_obj, law->name, "the brightnesses", brightness);
+        Py_DECREF(brightness_obj);
+        if (!ok) {
+            return std::nullopt;
+        }
+        if (const char* problem = models::LimbLaw::table_problem(radii, brightness)) {
+            PyErr_Format(PyExc_ValueError, "law 'table': %s", problem);
+            return std::nullopt;
+        }
+        return models::LimbLaw(std::move(radii), std::move(brightness));
+    }
+    if (const char* problem = models::LimbLaw::problem(law->kind, values)) {
+        PyErr_Format(PyExc_ValueError, "law '%s' with coefficients %s: %s", law->name,
+                     coefficients_text(values).c_str(), problem);
+        return std::nullopt;
+    }
+    return models::LimbLaw(law->kind, values);
+}
+
+// ---------------------------------------------------------------------------
+// Arrays
+
+// One input or the output: a float64 array held through its buffer, or an
+// exact float or int held as a plain double.
+struct Operand {
+    const char* name = nullptr;
+    PyObject* array = nullptr;  // owned; null for a plain double
+    Py_buffer view{};
+    double scalar = 0;
+    std::vector<std::ptrdiff_t> shape;
+    std::vector<std::ptrdiff_t> strides;
+
+    Operand() = default;
+    Operand(const Operand&) = delete;
+    Operand& operator=(const Operand&) = delete;
+    ~Operand() { release(); }
+
+    void release() {
+        if (array != nullptr) {
+            PyBuffer_Release(&view);
+            Py_CLEAR(array);
+        }
+    }
+
+    [[nodiscard]] char* data() {
+        return array != nullptr ? static_cast<char*>(view.buf) : reinterpret_cast<char*>(&scalar);
+    }
+
+    [[nodiscard]] OperandView as_view() { return {data(), shape, strides}; }
+
+    // Holds `held` (a new reference, taken over) through its buffer, which
+    // must be of native doubles.
+    bool hold(PyObject* held) {
+        release();
+        if (PyObject_GetBuffer(held, &view, PyBUF_RECORDS_RO) != 0) {
+            Py_DECREF(held);
+            return false;
+        }
+        array = held;
+        shape.assign(view.shape, view.shape + view.ndim);
+        strides.assign(view.strides, view.strides + view.ndim);
+        return true;
+    }
+
+    // The bytes the operand may touch, [first, last).
+    [[nodiscard]] std::pair<const char*, const char*> extent() {
+        const char* first = data();
+        const char* last = first + sizeof(double);
+        for (std::size_t axis = 0; axis < shape.size(); ++axis) {
+            if (shape[axis] == 0) {
+                return {first, first};
+            }
+            const std::ptrdiff_t reach = (shape[axis] - 1) * strides[axis];
+            (reach < 0 ? first : last) += reach;
+        }
+        return {first, last};
+    }
+};
+
+bool is_native_double(const Py_buffer& view) {
+    const char* f = view.format != nullptr ? view.format : "B";
+    return view.itemsize == sizeof(double) &&
+           (std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 ||
+            (PY_LITTLE_ENDIAN && (std::strcmp(f, "<d") == 0 || std::strcmp(f, "=d") == 0)) ||
+            (!PY_LITTLE_ENDIAN && (std::strcmp(f, ">d") == 0 || std::strcmp(f, "=d") == 0)));
+}
+
+// The kinds of numpy dtype that convert to float64 as numbers: bool, signed
+// and unsigned integers, floats.  Strings would be parsed, complex numbers
+// cut to their real part, objects converted one by one: all refused.
+bool is_real_kind(PyObject* array) {
+    PyObject* dtype = PyObject_GetAttrString(array, "dtype");
+    if (dtype == nullptr) {
+        return false;
+    }
+    PyObject* kind = PyObject_GetAttrString(dtype, "kind");
+    Py_DECREF(dtype);
+    if (kind == nullptr) {
+        return false;
+    }
+    const char* k = PyUnicode_Check(kind) ? PyUnicode_AsUTF8(kind) : nullptr;
+    const bool real = k != nullptr && k[0] != '\0' && k[1] == '\0' && std::strchr("biuf", k[0]);
+    Py_DECREF(kind);
+    return real;
+}
+
+bool read_operand(const Numpy& np, PyObject* obj, const char* name, Operand& op) {
+    op.name = name;
+    if (PyFloat_CheckExact(obj)) {
+        op.scalar = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    if (PyLong_CheckExact(obj)) {
+        op.scalar = PyLong_AsDouble(obj);
+        return !(op.scalar == -1.0 && PyErr_Occurred());
+    }
+    PyObject* array = PyObject_CallOneArg(np.asarray, obj);
+    if (array == nullptr) {
+        return false;
+    }
+    if (!is_real_kind(array)) {
+        if (!PyErr_Occurred()) {
+            PyObject* dtype = PyObject_GetAttrString(array, "dtype");
+            if (dtype != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s must be real numbers, not an array of dtype %S",
+                             name, dtype);
+                Py_DECREF(dtype);
+            }
+        }
+        Py_DECREF(array);
+        return false;
+    }
+    PyObject* converted = PyObject_CallFunctionObjArgs(np.asarray, array, np.float64, nullptr);
+    Py_DECREF(array);
+    if (converted == nullptr) {
+        return false;
+    }
+    if (!op.hold(converted)) {
+        return false;
+    }
+    if (!is_native_double(op.view)) {  // asarray(..., float64) gives native doubles
+        PyErr_Format(PyExc_SystemError, "%s did not convert to native float64", name);
+        return false;
+    }
+    return true;
+}
+
+// The shape that every operand broadcasts to, or false with the ValueError
+// that lists the shapes.
+bool broadcast(std::span<Operand> inputs, const char* law, std::vector<std::ptrdiff_t>& shape) {
+    std::size_t nd = 0;
+    for (const Operand& op : inputs) {
+        nd = std::max(nd, op.shape.size());
+    }
+    shape.assign(nd, 1);
+    bool agree = true;
+    for (const Operand& op : inputs) {
+        const std::size_t lead = nd - op.shape.size();
+        for (std::size_t axis = 0; axis < op.shape.size(); ++axis) {
+            std::ptrdiff_t& target = shape[lead + axis];
+            const std::ptrdiff_t extent = op.shape[axis];
+            if (target == 1) {
+                target = extent;
+            } else if (extent != 1 && extent != target) {
+                agree = false;
+            }
+        }
+    }
+    if (agree) {
+        return true;
+    }
+    std::string text;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (i > 0) {
+            text += i + 1 == inputs.size() ? " and " : ", ";
+        }
+        text += inputs[i].name;
+        text += " of shape ";
+        text += shape_text(inputs[i].shape);
+    }
+    PyErr_Format(PyExc_ValueError, "%s do not broadcast together (law '%s')", text.c_str(), law);
+    return false;
+}
+
+// The output: `out` checked against the result's shape, or a new array.
+bool prepare_output(const Numpy& np, PyObject* out, std::span<const std::ptrdiff_t> shape,
+                    const char* law, Operand& op) {
+    op.name = "out";
+    if (out == Py_None || out == nullptr) {
+        PyObject* dims = PyTuple_New(static_cast<Py_ssize_t>(shape.size()));
+        if (dims == nullptr) {
+            return false;
+        }
+        for (std::size_t axis = 0; axis < shape.size(); ++axis) {
+            PyObject* extent = PyLong_FromSsize_t(shape[axis]);
+            if (extent == nullptr) {
+                Py_DECREF(dims);
+                return false;
+            }
+            PyTuple_SET_ITEM(dims, static_cast<Py_ssize_t>(axis), extent);
+        }
+        PyObject* array = PyObject_CallOneArg(np.empty, dims);
+        Py_DECREF(dims);
+        return array != nullptr && op.hold(array);
+    }
+    const int is_array = PyObject_IsInstance(out, np.ndarray);
+    if (is_array < 0) {
+        return false;
+    }
+    if (is_array == 0) {
+        PyErr_Format(PyExc_TypeError, "out must be a numpy.ndarray of float64, not '%s'",
+                     Py_TYPE(out)->tp_name);
+        return false;
+    }
+    if (!op.hold(Py_NewRef(out))) {
+        return false;
+    }
+    if (!is_native_double(op.view)) {
+        PyObject* dtype = PyObject_GetAttrString(out, "dtype");
+        if (dtype != nullptr) {
+            PyErr_Format(PyExc_TypeError, "out must be a numpy.ndarray of float64, not of dtype %S",
+                         dtype);
+            Py_DECREF(dtype);
+        }
+        return false;
+    }
+    if (!std::equal(shape.begin(), shape.end(), op.shape.begin(), op.shape.end())) {
+        PyErr_Format(PyExc_ValueError, "out has shape %s, but the result has shape %s (law '%s')",
+                     shape_text(op.shape).c_str(), shape_text(shape).c_str(), law);
+        return false;
+    }
+    if (op.view.readonly) {
+        PyErr_Format(PyExc_ValueError, "out is read-only (law '%s')", law);
+        return false;
+    }
+    return true;
+}
+
+// An input that shares memory with the output is read from a copy: the
+// output's elements are written while other elements still read theirs.
+bool separate_from_output(std::span<Operand> inputs, Operand& out) {
+    const auto [out_first, out_last] = out.extent();
+    for (Operand& op : inputs) {
+        if (op.array == nullptr) {
+            continue;
+        }
+        const auto [first, last] = op.extent();
+        if (first < out_last && out_first < last) {
+            PyObject* copy = PyObject_CallMethod(op.array, "copy", nullptr);
+            if (copy == nullptr || !op.hold(copy)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Every source radius finite and not negative, checked before any work.
+bool check_rho(Operand& rho, const char* law) {
+    const OperandView view[] = {rho.as_view()};
+    const StridedLoop loop(rho.shape, view);
+    bool good = true;
+    (void)loop.run(
+        0, loop.size(), [&](const StridedLoop::Pointers& p) {
+            const double r = load(p[0]);
+            good = good && std::isfinite(r) && r >= 0;
+        },
+        [] { return false; }, loop.size() + 1);
+    if (!good) {
+        PyErr_Format(PyExc_ValueError, "rho must be finite and not negative (law '%s')", law);
+    }
+    return good;
+}
+
+// ---------------------------------------------------------------------------
+// The computation
+
+// What one element of each law costs, roughly: the uniform disc is a few
+// elliptic integrals, a law a quadrature over the source radius, a table one
+// over each of its segments.
+double nanoseconds_per_element(const models::LimbLaw& law) {
+    switch (law.kind()) {
+        case models::LawKind::uniform:
+            return 60.0;
+        case models::LawKind::table:
+            return 10e3;
+        default:
+            return 1500.0;
+    }
+}
+
+// Below this much work the interpreter lock is kept: giving it up and
+// taking it back costs more than the other threads could gain.
+constexpr double KEEP_LOCK_BELOW_NS = 20e3;
+// Below this much work the calling thread computes alone: waking the pool
+// costs tens of microseconds.
+constexpr double SERIAL_BELOW_NS = 2e6;
+// The least work worth handing to a worker as one chunk.
+constexpr double CHUNK_AT_LEAST_NS = 250e3;
+// Chunks per worker, so that a worker slowed by the machine does not hold
+// up the others.
+constexpr std::size_t CHUNKS_PER_WORKER = 4;
+// How often a computing caller looks for pending signals (Ctrl-C).
+constexpr auto POLL_INTERVAL = std::chrono::milliseconds(5);
+
+// The interpreter lock as a long call handles it: released while numbers
+// are computed, taken back briefly to run pending signal handlers.
+class Lock {
+public:
+    explicit Lock(bool release) : saved_(release ? PyEval_SaveThread() : nullptr) {}
+
+    // Runs pending signal handlers; true when one raised (its exception is
+    // set) and the call is to stop.
+    bool signalled() {
+        if (saved_ == nullptr) {
+            return PyErr_CheckSignals() < 0;
+        }
+        PyEval_RestoreThread(saved_);
+        const bool raised = PyErr_CheckSignals() < 0;
+        saved_ = PyEval_SaveThread();
+        return raised;
+    }
+
+    // Takes the lock back for good.
+    void reacquire() {
+        if (saved_ != nullptr) {
+            PyEval_RestoreThread(std::exchange(saved_, nullptr));
+        }
+    }
+
+private:
+    PyThreadState* saved_;
+};
+
+// The elements of `loop`, each by `element`, on the calling thread or on the
+// pool; false when a signal handler raised.  Called without the interpreter
+// lock when `lock` released it.
+template <class Element>
+bool compute(const StridedLoop& loop, double cost_ns, Element&& element, Lock& lock) {
+    const std::size_t n = loop.size();
+    // Elements between two looks at the clock: about 10 us of work.
+    const std::size_t every = std::max<std::size_t>(1, static_cast<std::size_t>(1e4 / cost_ns));
+    const double work = cost_ns * static_cast<double>(n);
+
+    runtime::WorkerPool* pool = nullptr;
+    if (work >= SERIAL_BELOW_NS) {
+        pool = &runtime::global_pool();
+        if (pool->size() < 2) {
+            pool = nullptr;
+        }
+    }
+    if (pool == nullptr) {
+        // The first look is before the first element: a signal that came
+        // while the arguments were converted is handled at once.
+        auto next_poll = std::chrono::steady_clock::now();
+        return loop.run(
+            0, n, element,
+            [&] {
+                const auto now = std::chrono::steady_clock::now();
+                if (now < next_poll) {
+                    return false;
+                }
+                next_poll = now + POLL_INTERVAL;
+                return lock.signalled();
+            },
+            every);
+    }
+
+    const auto least = static_cast<std::size_t>(CHUNK_AT_LEAST_NS / cost_ns) + 1;
+    const std::size_t wanted = pool->size() * CHUNKS_PER_WORKER;
+    const std::size_t chunk = std::max(least, (n + wanted - 1) / wanted);
+    const std::size_t chunks = (n + chunk - 1) / chunk;
+    while (true) {
+        // Once the caller is interrupted the chunks being computed stop at
+        // their next look too.
+        std::atomic<bool> stop{false};
+        const auto stopped = [&stop] { return stop.load(std::memory_order_relaxed); };
+        const std::function<bool()> poll = [&] {
+            try {
+                if (!lock.signalled()) {
+                    return false;
+                }
+            } catch (...) {
+                stop.store(true, std::memory_order_relaxed);
+                throw;
+            }
+            stop.store(true, std::memory_order_relaxed);
+            return true;
+        };
+        try {
+            return pool->for_each_index(
+                chunks,
+                [&](std::size_t k) {
+                    (void)loop.run(k * chunk, std::min(n, (k + 1) * chunk), element, stopped,
+                                   every);
+                },
+                poll);
+        } catch (const runtime::ForkedDuringCall&) {
+            // A child forked by a signal handler while the parent's workers
+            // computed: they do not exist here, so the child computes every
+            // element again on its own pool.  Each element is written whole
+            // by one thread, so the result is the parent's.
+            pool = &runtime::global_pool();
+        }
+    }
+}
+
+// Computes with the lock released (when the work is worth it) and takes it
+// back on every way out but the forced unwind that ends a daemon thread at
+// exit: that thread must not touch the interpreter again, so `operands`
+// are abandoned, not released.  False with an exception set when a signal
+// handler raised.
+template <class Element, class Held>
+bool compute_released(const StridedLoop& loop, double cost_ns, Element&& element,
+                      Held& operands) {
+    const bool release = cost_ns * static_cast<double>(loop.size()) >= KEEP_LOCK_BELOW_NS;
+    Lock lock(release);
+    bool complete;
+    try {
+        complete = compute(loop, cost_ns, element, lock);
+    } catch (abi::__forced_unwind&) {
+        operands.abandon();
+        throw;
+    } catch (...) {
+        lock.reacquire();
+        throw;
+    }
+    lock.reacquire();
+    return complete;
+}
+
+// ---------------------------------------------------------------------------
+// The functions
+
+// Keeps the arguments' references straight: inputs first, output last.
+template <std::size_t N>
+struct Operands {
+    std::array<Operand, N + 1> all;
+
+    std::span<Operand> inputs() { return std::span<Operand>(all).first(N); }
+    Operand& rho() { return all[N - 1]; }
+    Operand& out() { return all[N]; }
+
+    void abandon() {
+        for (Operand& op : all) {
+            op.array = nullptr;
+        }
+    }
+
+    std::array<OperandView, N + 1> views() {
+        std::array<OperandView, N + 1> v;
+        for (std::size_t k = 0; k <= N; ++k) {
+            v[k] = all[k].as_view();
+        }
+        return v;
+    }
+};
+
+// Converts the inputs, broadcasts them, prepares the output and checks rho;
+// false with an exception set.
+template <std::size_t N>
+bool prepare(const char* function, PyObject* const (&objects)[N],
+             const char* const (&names)[N], PyObject* out, const char* law, Operands<N>& ops,
+             std::vector<std::ptrdiff_t>& shape) {
+    const Numpy* np = numpy(function);
+    if (np == nullptr) {
+        return false;
+    }
+    for (std::size_t k = 0; k < N; ++k) {
+        if (!read_operand(*np, objects[k], names[k], ops.all[k])) {
+            return false;
+        }
+    }
+    return broadcast(ops.inputs(), law, shape) && prepare_output(*np, out, shape, law, ops.out()) &&
+           separate_from_output(ops.inputs(), ops.out()) && check_rho(ops.rho(), law);
+}
+
+constexpr const char* MAGNIFICATION_DOC =
+    "magnification(u, rho, law=\"uniform\", coefficients=(), *, out=None)\n--\n\n"
+    "Magnification of a limb-darkened source star by a point lens.\n\n"
+    "u is the lens-source separation and rho the source radius, both in\n"
+    "Einstein radii (u counts by its size).  Any array-likes or numbers; they\n"
+    "broadcast by numpy's rules and the result is a float64 array of the\n"
+    "broadcast shape (0-d for scalars).  The value is the brightness-weighted\n"
+    "mean of the point-lens magnification over the source disc, for the\n"
+    "brightness I(mu), mu = sqrt(1 - r^2), of the law:\n\n"
+    "    \"uniform\"      ()                  1\n"
+    "    \"linear\"       (a,)                1 - a(1-mu)\n"
+    "    \"quadratic\"    (a, b)              1 - a(1-mu) - b(1-mu)^2\n"
+    "    \"square-root\"  (c, d)              1 - c(1-mu) - d(1-sqrt(mu))\n"
+    "    \"logarithmic\"  (e, f)              1 - e(1-mu) - f mu ln(mu)\n"
+    "    \"power-2\"      (c, alpha)          1 - c(1-mu^alpha)\n"
+    "    \"nonlinear\"    (a1, a2, a3, a4)    1 - sum a_k(1-mu^(k/2))\n"
+    "    \"table\"        (radii, brightnesses), piecewise linear in the radius r\n"
+    "                   (source radii, ascending in [0, 1])\n\n"
+    "A NaN u gives NaN; rho = 0 is a point source.  ValueError for an unknown\n"
+    "law, the wrong number of coefficients, coefficients whose brightness is\n"
+    "negative somewhere on the disc or has no flux, shapes that do not\n"
+    "broadcast, or a negative or non-finite rho.  out, a float64 array of the\n"
+    "result's shape, is filled and returned.";
+
+constexpr const char* LIGHT_CURVE_DOC =
+    "light_curve(t, t0, u0, tE, rho, law=\"uniform\", coefficients=(), *, out=None)\n--\n\n"
+    "Magnification of a limb-darkened source star along a straight path past\n"
+    "a point lens, at the times t.\n\n"
+    "The separation is u = sqrt(u0^2 + ((t - t0)/tE)^2) Einstein radii: t0 is\n"
+    "the time of closest approach, u0 the separation then and tE the Einstein\n"
+    "time; rho is the source radius in Einstein radii.  All five broadcast\n"
+    "together; law, coefficients and out are those of magnification().";
+
+constexpr const char* MAGNIFICATION_KEYWORDS[] = {"u", "rho", "law", "coefficients", "out",
+                                                  nullptr};
+constexpr const char* LIGHT_CURVE_KEYWORDS[] = {"t",   "t0", "u0",           "tE",
+                                                "rho", "law", "coefficients", "out",
+                                                nullptr};
+
+PyObject* law_default() {
+    static PyObject* uniform = PyUnicode_InternFromString("uniform");
+    return uniform;
+}
+
+PyObject* magnification(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* u = nullptr;
+        PyObject* rho = nullptr;
+        PyObject* law_obj = law_default();
+        PyObject* coefficients = nullptr;
+        PyObject* out = Py_None;
+        if (law_obj == nullptr ||
+            !PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$O:magnification",
+                                         const_cast<char**>(MAGNIFICATION_KEYWORDS), &u, &rho,
+                                         &law_obj, &coefficients, &out)) {
+            return nullptr;
+        }
+        PyObject* no_coefficients = PyTuple_New(0);
+        if (no_coefficients == nullptr) {
+            return nullptr;
+        }
+        const char* name = nullptr;
+        std::optional<models::LimbLaw> law =
+            parse_law(law_obj, coefficients != nullptr ? coefficients : no_coefficients, name);
+        Py_DECREF(no_coefficients);
+        if (!law) {
+            return nullptr;
+        }
+        Operands<2> ops;
+        std::vector<std::ptrdiff_t> shape;
+        if (!prepare("magnification", {u, rho}, {"u", "rho"}, out, name, ops, shape)) {
+            return nullptr;
+        }
+        const auto views = ops.views();
+        const StridedLoop loop(shape, views);
+        const models::LimbLaw& l = *law;
+        const auto element = [&l](const StridedLoop::Pointers& p) {
+            store(p[2], l.magnification(load(p[0]), load(p[1])));
+        };
+        if (!compute_released(loop, nanoseconds_per_element(l), element, ops)) {
+            return nullptr;
+        }
+        return Py_NewRef(ops.out().array);
+    });
+}
+
+PyObject* light_curve(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* t = nullptr;
+        PyObject* t0 = nullptr;
+        PyObject* u0 = nullptr;
+        PyObject* tE = nullptr;
+        PyObject* rho = nullptr;
+        PyObject* law_obj = law_default();
+        PyObject* coefficients = nullptr;
+        PyObject* out = Py_None;
+        if (law_obj == nullptr ||
+            !PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OO$O:light_curve",
+                                         const_cast<char**>(LIGHT_CURVE_KEYWORDS), &t, &t0, &u0,
+                                         &tE, &rho, &law_obj, &coefficients, &out)) {
+            return nullptr;
+        }
+        PyObject* no_coefficients = PyTuple_New(0);
+        if (no_coefficients == nullptr) {
+            return nullptr;
+        }
+        const char* name = nullptr;
+        std::optional<models::LimbLaw> law =
+            parse_law(law_obj, coefficients != nullptr ? coefficients : no_coefficients, name);
+        Py_DECREF(no_coefficients);
+        if (!law) {
+            return nullptr;
+        }
+        Operands<5> ops;
+        std::vector<std::ptrdiff_t> shape;
+        if (!prepare("light_curve", {t, t0, u0, tE, rho}, {"t", "t0", "u0", "tE", "rho"}, out,
+                     name, ops, shape)) {
+            return nullptr;
+        }
+        const auto views = ops.views();
+        const StridedLoop loop(shape, views);
+        const models::LimbLaw& l = *law;
+        const auto element = [&l](const StridedLoop::Pointers& p) {
+            const double tau = (load(p[0]) - load(p[1])) / load(p[3]);
+            const double u0_value = load(p[2]);
+            const double u = std::sqrt(u0_value * u0_value + tau * tau);
+            store(p[5], l.magnification(u, load(p[4])));
+        };
+        if (!compute_released(loop, nanoseconds_per_element(l), element, ops)) {
+            return nullptr;
+        }
+        return Py_NewRef(ops.out().array);
+    });
+}
+
+PyMethodDef table[] = {
+    {"magnification", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&magnification)),
+     METH_VARARGS | METH_KEYWORDS, MAGNIFICATION_DOC},
+    {"light_curve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&light_curve)),
+     METH_VARARGS | METH_KEYWORDS, LIGHT_CURVE_DOC},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> fitting_table() noexcept { return table; }
+
+}  // namespace surface
