@@ -4,13 +4,16 @@
 // models produce, so that neither the branch predictor nor the compiler sees one
 // constant input.  Results go through benchmark::DoNotOptimize.
 #include <array>
+#include <cmath>
 #include <cstddef>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "ellip/carlson/carlson.hpp"
 #include "ellip/legendre/legendre.hpp"
 #include "models/multi_witt_mao.hpp"
+#include "models/limb_law.hpp"
 #include "models/witt_mao.hpp"
 #include "models/integrated.hpp"
 
@@ -194,8 +197,44 @@ void BM_ellip_kpz_complement(benchmark::State& state) {
     });
 }
 
+// One limb-darkened point per law over the separations of a light curve of
+// a source of 0.01 Einstein radii crossed at u0 = rho / 4 (the fitting
+// workload W1: a quarter of the points inside the disc).
+std::vector<double> w1_separations() {
+    constexpr double rho = 0.01;
+    std::vector<double> u;
+    for (int i = 0; i < 2000; ++i) {
+        u.push_back(std::hypot(0.25 * rho, 3.0 * i / 1999));
+        u.push_back(std::hypot(0.25 * rho, 2 * rho * i / 1999));
+    }
+    return u;
+}
+
+void law_over_w1(benchmark::State& state, models::LawKind kind, std::vector<double> c) {
+    const models::LimbLaw law(kind, c);
+    const std::vector<double> u = w1_separations();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        double a = law.magnification(u[i], 0.01);
+        benchmark::DoNotOptimize(a);
+        i = i + 1 == u.size() ? 0 : i + 1;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_law_uniform_w1(benchmark::State& state) { law_over_w1(state, models::LawKind::uniform, {}); }
+void BM_law_quadratic_w1(benchmark::State& state) {
+    law_over_w1(state, models::LawKind::quadratic, {0.4, 0.25});
+}
+void BM_law_power_2_w1(benchmark::State& state) {
+    law_over_w1(state, models::LawKind::power_2, {0.7, 0.5});
+}
+
 }  // namespace
 
+BENCHMARK(BM_law_uniform_w1);
+BENCHMARK(BM_law_quadratic_w1);
+BENCHMARK(BM_law_power_2_w1);
 BENCHMARK(BM_elliprf);
 BENCHMARK(BM_elliprj);
 BENCHMARK(BM_ellipk_tabulated);
