@@ -118,6 +118,8 @@ double negative_below(std::span<const double> c) noexcept {
     return -8 * EPSILON * size;
 }
 
+constexpr double TINY_SOURCE = 1e-150;
+
 double point_lens(double u) noexcept {
     // Beyond 1e100 the excess 2/u^4 is far below an ulp of 1, and u^2 would
     // overflow.
@@ -125,6 +127,28 @@ double point_lens(double u) noexcept {
         return 1;
     }
     return (u * u + 2) / (u * std::sqrt(u * u + 4));
+}
+
+// Only the table's shape matters: its brightnesses are scaled to a largest
+// value of 1, so that a table of huge or tiny numbers neither overflows nor
+// underflows in its flux; and radii below 1e-150 (a piece no wider than that
+// at the centre, whose flux is below 1e-300 of the rest) are put at the
+// centre, where the discs they would bound are too small for the closed form.
+void normalise_table(std::vector<double>& radii, std::vector<double>& brightness) noexcept {
+    double largest = 0;
+    for (const double b : brightness) {
+        largest = std::max(largest, b);
+    }
+    if (largest > 0) {
+        for (double& b : brightness) {
+            b /= largest;
+        }
+    }
+    for (double& r : radii) {
+        if (r < TINY_SOURCE) {
+            r = 0;
+        }
+    }
 }
 
 }  // namespace
@@ -205,7 +229,10 @@ const char* LimbLaw::table_problem(std::span<const double> radii,
             return "the brightness is negative somewhere on the disc";
         }
     }
-    const FluxMap map(radii, brightness);
+    std::vector<double> r(radii.begin(), radii.end());
+    std::vector<double> b(brightness.begin(), brightness.end());
+    normalise_table(r, b);
+    const FluxMap map(r, b);
     if (!(map.norm() > 0)) {
         return "the profile has no flux";
     }
@@ -219,6 +246,7 @@ LimbLaw::LimbLaw(LawKind kind, std::span<const double> coefficients)
 
 LimbLaw::LimbLaw(std::vector<double> radii, std::vector<double> brightness)
     : kind_(LawKind::table), radii_(std::move(radii)), brightness_(std::move(brightness)) {
+    normalise_table(radii_, brightness_);
     rebuild_table();
 }
 
@@ -292,16 +320,28 @@ double LimbLaw::magnification(double u, double rho) const {
     if (!std::isfinite(lens)) {
         return point_lens(distance);
     }
-    if (kind_ == LawKind::table) {
-        return integrated_disc_element(lens, rho, *table_);
+    // A source below 1e-150 Einstein radii (where the closed form's
+    // intermediate squares underflow): a lens more than 1e10 source radii
+    // away sees a point to 1e-20; nearer, the magnification is that of the
+    // small-source limit, F(u / rho) / rho to O(rho), so it is the value of a
+    // source of 1e-150 Einstein radii at the same separation in source
+    // radii, scaled by the ratio of the sizes.
+    if (rho < TINY_SOURCE) {
+        if (lens > 1e10) {
+            return point_lens(distance);
+        }
+        return magnification(lens * TINY_SOURCE, TINY_SOURCE) * (TINY_SOURCE / rho);
     }
     if (kind_ == LawKind::uniform) {
         const ellip::Result whole = witt_mao_element(lens, rho);
         return whole.ok() ? whole.value() : NaN;
     }
-    return darkened(lens, rho);
+    const double value =
+        kind_ == LawKind::table ? integrated_disc_element(lens, rho, *table_) : darkened(lens, rho);
+    // A point lens never demagnifies; far from a large source the quadrature
+    // of the table can round to an ulp below 1.
+    return std::max(value, 1.0);
 }
-
 
 void LimbLaw::build_basis() {
     const std::span<const double> c = coefficients_;

@@ -225,3 +225,54 @@ TEST(GaussLegendre, RulesAndProductWeights) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sources too small for the closed form's squares (subnormal radii
+// included) follow the small-source limit A = F(u / rho) / rho: halving rho
+// at a fixed separation in source radii doubles A.
+TEST(LimbLaw, TinySourcesScaleWithTheirSize) {
+    const LimbLaw law(LawKind::quadratic, std::vector<double>{0.4, 0.25});
+    const LimbLaw uniform(LawKind::uniform, {});
+    for (const LimbLaw* a : {&law, &uniform}) {
+        for (const double l : {0.0, 0.5, 1.0, 3.0}) {
+            const double reference = a->magnification(l * 1e-100, 1e-100);
+            for (const double rho : {1e-200, 1e-300, 4e-310}) {
+                const double value = a->magnification(l * rho, rho);
+                EXPECT_TRUE(std::isfinite(value) || 1e-100 / rho * reference > 1.7e308);
+                if (std::isfinite(value)) {
+                    EXPECT_NEAR(value * (rho / 1e-100), reference, 1e-14 * reference) << l;
+                }
+            }
+        }
+        EXPECT_EQ(a->magnification(1e-290, 1e-310), a->magnification(1e-290, 0.0));
+    }
+}
+
+// Only a table's shape matters: scaled brightnesses give the same values,
+// whether near overflow or underflow; radii too small to bound a disc the
+// closed form can take are at the centre; and far away no value is below 1.
+TEST(LimbLaw, TablesByTheirShape) {
+    const std::vector<double> r{0.0, 0.5, 1.0};
+    const LimbLaw plain(r, std::vector<double>{1.0, 0.8, 0.4});
+    // (A subnormal scale would round the brightnesses' ratios themselves.)
+    for (const double scale : {1e300, 1e-300}) {
+        const std::vector<double> b{scale, 0.8 * scale, 0.4 * scale};
+        ASSERT_EQ(LimbLaw::table_problem(r, b), nullptr) << scale;
+        const LimbLaw scaled(r, b);
+        for (const double l : {0.0, 0.7, 1.0, 2.0}) {
+            EXPECT_NEAR(scaled.magnification(l * 0.1, 0.1), plain.magnification(l * 0.1, 0.1),
+                        1e-14 * plain.magnification(l * 0.1, 0.1));
+        }
+    }
+    const LimbLaw tiny_radius(std::vector<double>{0.0, 1e-300, 1.0},
+                              std::vector<double>{1.0, 1.0, 0.5});
+    for (const double l : {0.0, 1e-3, 0.5, 2.0}) {
+        EXPECT_TRUE(std::isfinite(tiny_radius.magnification(l * 0.1, 0.1))) << l;
+    }
+    for (const double l : {1e6, 3e7, 1e9}) {
+        EXPECT_GE(plain.magnification(l * 0.1, 0.1), 1.0) << l;
+    }
+}
+
+}  // namespace
