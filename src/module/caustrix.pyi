@@ -10,7 +10,6 @@ __all__, take separations and source radii in Einstein radii, any numpy
 array-likes, and return float64 arrays.
 """
 
-import sys
 from collections.abc import Sequence
 from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias
 
@@ -72,34 +71,31 @@ def discrete_flux_map_heyrovsky_magnification(
 ) -> list[float]:
     """The `bf`-weighted sum of the magnifications of thin rings at the radii `bl`."""
 
-# The fitting functions stand in a block of their own, apart from the classic
-# list functions above: the shared test helpers read every top-level function
-# of this file as one of those.
-if sys.version_info >= (3, 11):
-    _Law: TypeAlias = str
-    _Coefficients: TypeAlias = Sequence[float] | tuple[Sequence[float], Sequence[float]]
+# The fitting functions: numpy array-likes in, float64 arrays out.
+_Law: TypeAlias = str
+_Coefficients: TypeAlias = Sequence[float] | tuple[Sequence[float], Sequence[float]]
 
-    def magnification(
-        u: npt.ArrayLike,
-        rho: npt.ArrayLike,
-        law: _Law = "uniform",
-        coefficients: _Coefficients = (),
-        *,
-        out: npt.NDArray[np.float64] | None = None,
-    ) -> npt.NDArray[np.float64]:
-        """Magnification of a limb-darkened source of radius `rho` at the
-        separation `u`, both in Einstein radii, broadcast by numpy's rules."""
+def magnification(
+    u: npt.ArrayLike,
+    rho: npt.ArrayLike,
+    law: _Law = "uniform",
+    coefficients: _Coefficients = (),
+    *,
+    out: npt.NDArray[np.float64] | None = None,
+) -> npt.NDArray[np.float64]:
+    """Magnification of a limb-darkened source of radius `rho` at the
+    separation `u`, both in Einstein radii, broadcast by numpy's rules."""
 
-    def light_curve(
-        t: npt.ArrayLike,
-        t0: npt.ArrayLike,
-        u0: npt.ArrayLike,
-        tE: npt.ArrayLike,
-        rho: npt.ArrayLike,
-        law: _Law = "uniform",
-        coefficients: _Coefficients = (),
-        *,
-        out: npt.NDArray[np.float64] | None = None,
-    ) -> npt.NDArray[np.float64]:
-        """Magnification at the times `t` of a source passing the lens at the
-        least separation `u0` at `t0`, crossing an Einstein radius in `tE`."""
+def light_curve(
+    t: npt.ArrayLike,
+    t0: npt.ArrayLike,
+    u0: npt.ArrayLike,
+    tE: npt.ArrayLike,
+    rho: npt.ArrayLike,
+    law: _Law = "uniform",
+    coefficients: _Coefficients = (),
+    *,
+    out: npt.NDArray[np.float64] | None = None,
+) -> npt.NDArray[np.float64]:
+    """Magnification at the times `t` of a source passing the lens at the
+    least separation `u0` at `t0`, crossing an Einstein radius in `tE`."""

@@ -43,10 +43,11 @@ PUBLIC: dict[str, tuple[str, ...]] = {
 
 def stub_kinds(stub_text: str) -> dict[str, dict[str, str]]:
     """name -> {parameter: "sequence" or "number"}, from the annotations of
-    the stub's functions (_Numbers is a sequence, _Number a number)."""
+    the stub's classic functions (_Numbers is a sequence, _Number a number);
+    the fitting functions beside them take array-likes."""
     kinds = {}
     for node in ast.parse(stub_text).body:
-        if isinstance(node, ast.FunctionDef):
+        if isinstance(node, ast.FunctionDef) and node.name in caustrix.__all__:
             kinds[node.name] = {
                 a.arg: {"_Numbers": "sequence", "_Number": "number"}[ast.unparse(a.annotation)]
                 for a in node.args.args
