@@ -124,7 +124,6 @@ def test_table_law_is_the_classic_flux_map():
     np.testing.assert_allclose(got, classic, rtol=1e-15)
 
 
-@pytest.mark.skip(reason="enable when the darkened laws integrate over the source radius")
 def test_linear_law_is_the_classic_integrated_disc():
     ratio = np.array([0.0, 0.5, 0.999, 1.0, 1.001, 2.5, 40.0])
     got = magnification(ratio * 0.1, 0.1, "linear", (0.6,))
