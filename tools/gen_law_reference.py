@@ -33,14 +33,18 @@ about the source centre.  Each value is computed two independent ways:
 Both routes split their range at the lens (where A_ring diverges
 logarithmically and G has a kink in its derivative), at 0.1, 1 and 10
 Einstein radii either side of it (where the integrands change regime), at
-geometric distances from a lens near the limb or near the centre, and at a
-table's radii, each cut mapped into the route's variable; every piece is
-integrated by mpmath's tanh-sinh rule.  The precision is raised by the
-digits that r - l loses when the lens is near the limb.
+l times powers of 100 for a lens near the centre, at the mu where the
+discs first reach a lens near the limb, and at a table's radii, each cut
+mapped into the route's variable; every piece is integrated by mpmath's
+tanh-sinh rule at DPS digits.  The rings route integrates over d = r - l,
+so that its nodes resolve the distance to the lens however near the limb;
+both routes evaluate their integrands at a precision raised by the digits
+that r - l loses there.
 
-A row is written only when the two routes agree to 1e-15 relative (most agree
-far better; the last column says how well); otherwise the generator stops.
-The value written is the rings route's, to 20 significant digits.
+A row is written only when the two routes agree to 1e-15 relative (nearly
+all agree to 1e-17 or better; the last column says how well); otherwise the
+generator stops.  The value written is the rings route's, to 20 significant
+digits.  The whole file takes about 9 CPU-minutes (two processes).
 
 The closed forms of the ring and the disc are those of
 tools/gen_integrated_reference.py, checked there against direct
