@@ -44,7 +44,7 @@ that r - l loses there.
 A row is written only when the two routes agree to 1e-15 relative (nearly
 all agree to 1e-17 or better; the last column says how well); otherwise the
 generator stops.  The value written is the rings route's, to 20 significant
-digits.  The whole file takes about 9 CPU-minutes (two processes).
+digits.  The whole file takes about 8 CPU-minutes, 6 minutes on two cores.
 
 The closed forms of the ring and the disc are those of
 tools/gen_integrated_reference.py, checked there against direct
