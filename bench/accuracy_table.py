@@ -23,7 +23,14 @@ radii):
   tests/data/profile_reference.txt (tools/gen_profile_reference.py): the
       linear law and the 12-point table for rho 0.001 to 0.5, by
       two-dimensional integration (values rounded to doubles, so errors
-      below about 1e-16 are not resolved there).
+      below about 1e-16 are not resolved there);
+  tests/data/law_reference.txt (tools/gen_law_reference.py): every
+      limb-darkening law of the fitting function `magnification`, with
+      typical coefficients and coefficients on the edge of each law's
+      range, for rho 1e-6 to 1e3 Einstein radii and u/rho from 0 through
+      one ulp of the limb on either side to 1e6, each value over rings and
+      over discs, agreeing to 1e-15.  Its rows appear once the module has
+      `magnification`.
 
 The references are read, never recomputed, so the table takes a second.
 """
@@ -48,7 +55,11 @@ END = "<!-- end of accuracy table -->"
 
 # What caustrix claims for each model, as relative error.
 BUDGET = {"disc": 1e-13, "ring": 1e-13, "linear ring": 1e-12, "linear disc": 1e-12,
-          "map ring": 1e-12, "map disc": 1e-12}
+          "map ring": 1e-12, "map disc": 1e-12, "law uniform": 1e-13, "law": 1e-10}
+
+# The fitting function's laws, in the order it documents them.
+LAW_NAMES = ("uniform", "linear", "quadratic", "square-root", "logarithmic", "power-2",
+             "nonlinear", "table")
 
 
 def load():
@@ -107,6 +118,29 @@ def load():
     for name, c in columns.items():
         tables.setdefault(name, (c["radius:"], c["brightness:"]))
     return refs, tables
+
+
+def load_laws():
+    """{label: (law, coefficients)} and [(label, rho, u, reference)] of
+    tests/data/law_reference.txt; a table's coefficients are (radii,
+    brightnesses)."""
+    laws, columns, cases = {}, defaultdict(dict), []
+    with open(os.path.join(DATA, "law_reference.txt"), encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("# law "):
+                head, values = line[len("# law "):].split(":", 1)
+                label, law = head.split()
+                laws[label] = (law, tuple(float(v) for v in values.split()))
+            elif line.startswith("# table "):
+                head, values = line[len("# table "):].split(":", 1)
+                label, column = head.split()
+                columns[label][column] = [float(v) for v in values.split()]
+            elif line.strip() and not line.startswith("#"):
+                label, rho, u, value, _ = line.split()
+                cases.append((label, float(rho), float(u), mpf(value)))
+    for label, c in columns.items():
+        laws[label] = ("table", (c["radius"], c["brightness"]))
+    return laws, cases
 
 
 def relative_error(value, exact):
@@ -216,6 +250,24 @@ def rows():
             errors = profile_errors(cases, fn, kind == "linear")
             add(fn.__name__, f"{model}, from {route}s", cases, rho_span, profile_seps, errors,
                 f"{kind} {route}")
+    if hasattr(caustrix, "magnification"):
+        laws, law_cases = load_laws()
+        for law in LAW_NAMES:
+            labels = sorted({label for label, (name, _) in laws.items() if name == law})
+            cases = [c for c in law_cases if c[0] in labels]
+            errors = []
+            for label in labels:
+                group = [c for c in cases if c[0] == label]
+                values = caustrix.magnification([u for _, _, u, _ in group],
+                                                [rho for _, rho, _, _ in group],
+                                                law, laws[label][1])
+                errors += [(relative_error(float(v), exact), rho, u / rho, label)
+                           for v, (_, rho, u, exact) in zip(values, group)]
+            kind = "tables" if law == "table" else "coefficient sets, typical and on the range's edge"
+            model = f"{law} law" + ("" if law == "uniform" else f", {len(labels)} {kind}")
+            add("magnification", model, cases, span(cases, lambda c: c[1]),
+                "u/ρ 0, 1e-8 … 1e6, incl. the limb and 1 ulp either side", errors,
+                "law uniform" if law == "uniform" else "law")
     return table
 
 
