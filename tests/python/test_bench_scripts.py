@@ -3,6 +3,8 @@ size; their timings are read by people, never asserted here)."""
 
 from __future__ import annotations
 
+import math
+import os
 import pathlib
 import subprocess
 import sys
@@ -34,3 +36,64 @@ def test_accuracy_plot_is_written(tmp_path):
     result = run(BENCH / "accuracy_plot.py", "--output", output)
     assert result.returncode == 0, result.stderr
     assert output.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_peer_table_runs_and_its_reference_holds_caustrix():
+    """A tiny run of the peer table: a row per law for caustrix (and for each
+    peer that is installed), the uniform disc within 1e-13 of the script's
+    mpmath reference (a wrong reference or a wrong track would show there),
+    and the pool's results the same bits on one core and on two."""
+    pytest.importorskip("numpy")
+    pytest.importorskip("mpmath")
+    result = run(BENCH / "peers.py", "--points", "40", "--repeat", "1", "--reference", "0",
+                 "--threads-points", "2000", "--markdown")
+    assert result.returncode == 0, result.stderr
+    rows = [line.split("|")[1:-1] for line in result.stdout.splitlines()
+            if line.startswith("| `")]
+    cells = {(r[0].strip(" `"), r[1].strip()): [c.strip() for c in r[2:]] for r in rows}
+    assert {law for name, law in cells if name == "caustrix"} == {
+        "uniform", "linear", "quadratic"}
+    uniform = cells[("caustrix", "uniform")]
+    assert float(uniform[1]) < 1e-13 and float(uniform[4]) < 1e-13, uniform
+    for (name, law), row in cells.items():
+        errors = [float(row[1]), float(row[4])]
+        assert all(e >= 0 and math.isfinite(e) for e in errors), (name, law, row)
+    threads = [line for line in result.stdout.splitlines() if line.startswith("threads:")]
+    if len(os.sched_getaffinity(0)) > 1:
+        assert len(threads) == 2 and all("the same bits: yes" in line for line in threads)
+
+
+def test_peer_track_is_the_report_track():
+    import numpy as np
+
+    sys.path.insert(0, str(BENCH))
+    try:
+        import peers
+        import report
+    finally:
+        sys.path.remove(str(BENCH))
+    for _, rho in report.WORKLOADS:
+        u = peers.separations(rho, peers.track_times(rho, 1000))
+        assert np.allclose(u / rho, report.track(rho, 1000), rtol=4e-16, atol=0)
+        picks = peers.subsample(u, rho, 5)
+        # The reference points include the last one inside the limb and the
+        # first one outside it.
+        assert u[picks].min() == u[0] and u[picks].max() == u[-1]
+        assert u[picks][u[picks] < rho].max() == u[u < rho].max()
+        assert u[picks][u[picks] > rho].min() == u[u > rho].min()
+
+
+def test_peer_reference_is_the_classic_limb_darkened_disc():
+    """The reference's linear law is the classic functions' (coefficient
+    0.6, normalised by its flux), inside the source and far from it."""
+    pytest.importorskip("mpmath")
+    sys.path.insert(0, str(BENCH))
+    try:
+        import peers
+    finally:
+        sys.path.remove(str(BENCH))
+    for rho, l in ((0.1, 0.5), (0.01, 40.0)):
+        value, agree = peers.reference(("linear", (0.6,), rho, l * rho))
+        classic = caustrix.integrated_witt_mao_magnification([l], 1.0, rho)[0]
+        assert agree < 1e-16
+        assert abs(value / classic - 1) < 1e-12, (rho, l, value, classic)
