@@ -35,23 +35,24 @@ repeating the call until it lasts 20 ms (a call that takes more than a
 second is timed once).  In brackets, the cost over caustrix's for the same
 law and workload.
 
-Error: the largest relative error against an mpmath reference at K points of
-each track (K spread evenly over the sorted separations, and the nearest
-point either side of the limb), every reference value computed twice, over rings
-(Heyrovsky's closed form) and over discs (Witt and Mao's, integrating by
-parts in mu), with the functions of tools/gen_integrated_reference.py, and
-required to agree within 1e-16.  Diff: the largest relative difference from
-caustrix's value over all points of the track.
+Error: the largest relative error against an mpmath reference at the same
+points of each track for every contender: K spread evenly over the sorted
+separations, the nearest point either side of the limb, and the point where
+each peer is furthest from caustrix.  Every reference value is computed
+twice, over rings (Heyrovsky's closed form) and over discs (Witt and Mao's,
+integrating by parts in mu), with the functions of
+tools/gen_integrated_reference.py, and required to agree within 1e-16.
+Diff: the largest relative difference from caustrix's value over all points
+of the track.
 
 Threads: caustrix.magnification on 10^6 points of the W2 track, uniform and
 quadratic, in two child processes held to one and to two processors (their
-affinity, and RAYON_NUM_THREADS), best of R (at most 3); the ratio of the two times, and
-whether the two results are the same bits.
+affinity, and RAYON_NUM_THREADS), best of R (at most 3); the ratio of the two
+times, and whether the two results are the same bits.
 """
 
 import argparse
 import hashlib
-import math
 import os
 import subprocess
 import sys
@@ -301,38 +302,63 @@ def relative_error(values, exact):
     return float(np.max(np.where(np.isnan(error), np.inf, error))) if error.size else 0.0
 
 
+def worst_points(results, law, label):
+    """Where each peer differs most from caustrix on one law and workload."""
+    ours = results[("caustrix", law, label)][1]
+    picks = set()
+    for (name, other_law, other_label), (_, values) in results.items():
+        if name != "caustrix" and (other_law, other_label) == (law, label):
+            with np.errstate(divide="ignore", invalid="ignore"):
+                diff = np.abs(values - ours) / np.abs(ours)
+            picks.add(int(np.argmax(np.where(np.isnan(diff), np.inf, diff))))
+    return picks
+
+
 def measure(points, repeat, count, processes):
-    """{(contender, law, workload): (seconds per point, error, diff, values)},
-    the worst agreement of the reference routes, the number of reference
-    points per workload and a note on each contender."""
+    """{(contender, law, workload): (seconds per point, error, diff)}, the
+    worst agreement of the reference routes, the number of reference points
+    per law and workload and a note on each contender."""
     tracks = {}
     for label, rho in WORKLOADS:
         t = track_times(rho, points)
-        u = separations(rho, t)
-        tracks[label] = (rho, t, u, subsample(u, rho, count))
-    tasks = [(law, c, rho, float(u[i])) for law, c in LAWS
-             for label, (rho, _, u, picks) in tracks.items() for i in picks]
+        tracks[label] = (rho, t, separations(rho, t))
+
+    # The timings run on one thread on one processor.
+    processors = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(processors)})
+    timed = {}
+    found = contenders()
+    for name, _, laws in found:
+        for law, _ in LAWS:
+            for label, (rho, t, u) in tracks.items():
+                if law in laws:
+                    seconds, values = seconds_and_values(laws[law](rho, t, u), repeat)
+                    timed[(name, law, label)] = (seconds / points, values)
+    os.sched_setaffinity(0, processors)
+
+    # Every contender is checked at the same points: those spread over the
+    # track and next to the limb, and where any peer is furthest from
+    # caustrix (so that a peer's worst point is not missed between them).
+    picks = {(law, label): np.array(sorted(set(subsample(u, rho, count).tolist())
+                                           | worst_points(timed, law, label)), dtype=int)
+             for law, _ in LAWS for label, (rho, _, u) in tracks.items()}
+    coefficients = dict(LAWS)
+    tasks = [(law, coefficients[law], tracks[label][0], float(tracks[label][2][i]))
+             for (law, label), where in picks.items() for i in where]
     values = references(tasks, processes)
     exact = {}
     for task, (value, _) in zip(tasks, values):
         exact.setdefault((task[0], task[2]), []).append(value)
-    agreement = max(a for _, a in values)
+    agreement = max((a for _, a in values), default=0.0)
 
-    # From here on, one thread on one processor.
-    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
     results = {}
-    found = contenders()
-    for name, _, laws in found:
-        for law, _ in LAWS:
-            if law not in laws:
-                continue
-            for label, (rho, t, u, picks) in tracks.items():
-                seconds, a = seconds_and_values(laws[law](rho, t, u), repeat)
-                ours = results.get(("caustrix", law, label))
-                diff = relative_error(a, ours[3]) if ours else None
-                error = relative_error(a[picks], exact[(law, rho)])
-                results[(name, law, label)] = (seconds / points, error, diff, a)
-    sizes = {label: int(picks.size) for label, (_, _, _, picks) in tracks.items()}
+    for (name, law, label), (seconds, values) in timed.items():
+        ours = timed[("caustrix", law, label)][1]
+        diff = None if name == "caustrix" else relative_error(values, ours)
+        where = picks[(law, label)]
+        error = relative_error(values[where], exact[(law, tracks[label][0])])
+        results[(name, law, label)] = (seconds, error, diff)
+    sizes = {key: int(where.size) for key, where in picks.items()}
     return results, agreement, sizes, [note for _, note, _ in found]
 
 
@@ -401,7 +427,7 @@ def table(results):
                 continue
             row = [name, law]
             for label, _ in WORKLOADS:
-                seconds, error, diff, _ = results[(name, law, label)]
+                seconds, error, diff = results[(name, law, label)]
                 ours = results[("caustrix", law, label)][0]
                 row.append(cost(seconds) if name == "caustrix"
                            else f"{cost(seconds)} ({ratio(seconds / ours)})")
@@ -429,10 +455,11 @@ def notes(points, repeat, count, sizes, agreement, contender_notes, threads, thr
         f"one thread on one processor, numpy array in and out, best of {repeat}; in brackets "
         "the cost over caustrix's for the same law and workload.",
         "Laws: linear 0.6; quadratic (0.5, 0.2).  error: largest relative error against "
-        f"an mpmath reference at {', '.join(f'{n} ({label})' for label, n in sizes.items())} "
-        f"points of the track, {count} spread evenly and the nearest either side of the limb, "
-        "each computed over rings and over discs (the two agree within "
-        f"{max(agreement, 1e-300):.0e}); diff: largest relative difference from caustrix "
+        f"an mpmath reference at {min(sizes.values())} to {max(sizes.values())} points of "
+        f"each track and law, the same for every contender: {count} spread evenly, the "
+        "nearest either side of the limb and each peer's point furthest from caustrix; "
+        "each value computed over rings and over discs, the two agreeing within "
+        f"{max(agreement, 1e-300):.0e}.  diff: largest relative difference from caustrix "
         "over all points.",
     ]
     lines += contender_notes
