@@ -6,7 +6,9 @@
 cd "$(dirname "$0")/.."
 source scripts/setup-common.sh
 
-ensure_apt g++ pkg-config python3.11-dbg
+# Debian's numpy, for the fitting functions: a release-build extension, which
+# the debug interpreter loads (the two share one ABI).
+ensure_apt g++ pkg-config python3.11-dbg python3-numpy
 # meson runs under the ordinary interpreter (Debian's own meson is older than
 # the project needs); only the module is built for the debug one.
 ensure_build_tools

@@ -588,21 +588,24 @@ private:
 // pool; false when a signal handler raised.  Called without the interpreter
 // lock when `lock` released it.
 template <class Element>
-bool compute(const StridedLoop& loop, double cost_ns, Element&& element, Lock& lock) {
+bool compute(const StridedLoop& loop, double cost_ns, bool serial, Element&& element,
+             Lock& lock) {
     const std::size_t n = loop.size();
     // Elements between two looks at the clock: about 10 us of work.
     const std::size_t every = std::max<std::size_t>(1, static_cast<std::size_t>(1e4 / cost_ns));
     const double work = cost_ns * static_cast<double>(n);
 
     runtime::WorkerPool* pool = nullptr;
-    if (work >= SERIAL_BELOW_NS) {
+    if (!serial && work >= SERIAL_BELOW_NS) {
         pool = &runtime::global_pool();
         if (pool->size() < 2) {
             pool = nullptr;
         }
     }
     if (pool == nullptr) {
-        auto next_poll = std::chrono::steady_clock::now() + POLL_INTERVAL;
+        // The first look is before the first element: a signal that came
+        // while the arguments were converted is handled at once.
+        auto next_poll = std::chrono::steady_clock::now();
         return loop.run(
             0, n, element,
             [&] {
@@ -664,10 +667,19 @@ template <class Element, class Held>
 bool compute_released(const StridedLoop& loop, double cost_ns, Element&& element,
                       Held& operands) {
     const bool release = cost_ns * static_cast<double>(loop.size()) >= KEEP_LOCK_BELOW_NS;
+    // An output that writes several elements to one place (a zero stride
+    // along an axis of more than one) is filled on the calling thread, in
+    // index order, so that the last element's value is the one that stays,
+    // whatever the pool.
+    const Operand& out = operands.out();
+    bool serial = false;
+    for (std::size_t axis = 0; axis < out.shape.size(); ++axis) {
+        serial = serial || (out.strides[axis] == 0 && out.shape[axis] > 1);
+    }
     Lock lock(release);
     bool complete;
     try {
-        complete = compute(loop, cost_ns, element, lock);
+        complete = compute(loop, cost_ns, serial, element, lock);
     } catch (abi::__forced_unwind&) {
         operands.abandon();
         throw;

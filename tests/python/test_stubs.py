@@ -92,3 +92,24 @@ def test_a_type_checker_finds_and_applies_the_stubs(tmp_path):
     result = run_mypy("use.py", cwd=tmp_path)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert [line.split(":")[1] for line in errors] == ["9", "10", "11"], result.stdout
+
+
+def test_the_fitting_functions_are_typed_for_numpy(tmp_path):
+    # Array-likes in, a float64 array out; out= only by keyword and only an array.
+    pytest.importorskip("mypy")
+    (tmp_path / "use.py").write_text(textwrap.dedent("""\
+        import numpy as np
+        import numpy.typing as npt
+        import caustrix
+        a: npt.NDArray[np.float64] = caustrix.magnification([0.1, 0.2], 0.05)
+        b: npt.NDArray[np.float64] = caustrix.light_curve(
+            np.linspace(-1, 1, 5), 0.0, 0.1, 20.0, 0.01, "table", ([0.0, 1.0], [1.0, 0.5]),
+            out=np.empty(5))
+        c = caustrix.magnification(np.ones((2, 3)), 0.1, "quadratic", (0.4, 0.2))
+        wrong_result: list[float] = caustrix.magnification(0.5, 0.1)
+        caustrix.magnification(0.5, 0.1, "linear", (0.6,), np.empty(()))
+        caustrix.magnification(0.5, 0.1, out=[0.0])
+        """))
+    result = run_mypy("use.py", cwd=tmp_path)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert [line.split(":")[1] for line in errors] == ["9", "10", "11"], result.stdout
