@@ -66,12 +66,8 @@ def test_peer_table_runs_and_its_reference_holds_caustrix():
 def test_peer_track_is_the_report_track():
     import numpy as np
 
-    sys.path.insert(0, str(BENCH))
-    try:
-        import peers
-        import report
-    finally:
-        sys.path.remove(str(BENCH))
+    peers = peers_module()
+    report = sys.modules["report"]
     for _, rho in report.WORKLOADS:
         u = peers.separations(rho, peers.track_times(rho, 1000))
         assert np.allclose(u / rho, report.track(rho, 1000), rtol=4e-16, atol=0)
@@ -83,15 +79,66 @@ def test_peer_track_is_the_report_track():
         assert u[picks][u[picks] > rho].min() == u[u > rho].min()
 
 
-def test_peer_reference_is_the_classic_limb_darkened_disc():
-    """The reference's linear law is the classic functions' (coefficient
-    0.6, normalised by its flux), inside the source and far from it."""
-    pytest.importorskip("mpmath")
+def peers_module():
     sys.path.insert(0, str(BENCH))
     try:
         import peers
     finally:
         sys.path.remove(str(BENCH))
+    return peers
+
+
+def test_peer_reference_law_sets_the_far_field():
+    """Far from a small source a law enters the magnification through its
+    mean square radius <r^2> only: A - A_uniform = rho^2 (<r^2> - 1/2) / 4
+    times the Laplacian of the point-lens curve, to relative order
+    (rho / u)^2.  Checks the reference's brightness, coefficient order and
+    flux for the linear and the quadratic law against that, with <r^2> from
+    a plain quadrature."""
+    mp = pytest.importorskip("mpmath")
+    peers = peers_module()
+    rho, u = 0.01, 0.3
+
+    def point(x):
+        return (x * x + 2) / (x * mp.sqrt(x * x + 4))
+
+    with mp.workdps(30):
+        laplacian = mp.diff(point, u, 2) + mp.diff(point, u, 1) / u
+    uniform, _ = peers.reference(("uniform", (), rho, u))
+    for law, (a, b) in (("linear", (0.6, 0.0)), ("quadratic", (0.5, 0.2))):
+        brightness = lambda m: 1 - a * (1 - m) - b * (1 - m) ** 2
+        mean_r2 = (mp.quad(lambda m: m * (1 - m * m) * brightness(m), [0, 1])
+                   / mp.quad(lambda m: m * brightness(m), [0, 1]))
+        expected = float(rho**2 / 4 * (mean_r2 - 0.5) * laplacian)
+        coefficients = (a,) if law == "linear" else (a, b)
+        value, _ = peers.reference((law, coefficients, rho, u))
+        assert abs((value - uniform) / expected - 1) < 1e-2, (law, value - uniform, expected)
+
+
+def test_peer_error_metric_never_hides_a_bad_value():
+    """A NaN from a contender is the worst error, not a value skipped; equal
+    values (infinities included) are no error; and the point a peer is
+    furthest from caustrix, a NaN included, joins the reference points."""
+    import numpy as np
+
+    peers = peers_module()
+    exact = np.array([1.0, 2.0, np.inf, 4.0])
+    assert peers.relative_error([1.0, 2.0, np.inf, 4.0], exact) == 0.0
+    assert peers.relative_error([1.0, 2.0 * (1 + 1e-9), np.inf, 4.0], exact) == pytest.approx(1e-9)
+    assert peers.relative_error([1.0, np.nan, np.inf, 4.0], exact) == np.inf
+    ours = np.array([1.0, 2.0, 3.0, 4.0])
+    timed = {("caustrix", "linear", "W1"): (1e-6, ours),
+             ("peer", "linear", "W1"): (1e-6, np.array([1.0, 2.001, 3.0, 4.0])),
+             ("other", "linear", "W1"): (1e-6, np.array([1.0, 2.0, 3.0, np.nan])),
+             ("other", "linear", "W2"): (1e-6, np.array([9.0, 2.0, 3.0, 4.0]))}
+    assert peers.worst_points(timed, "linear", "W1") == {1, 3}
+
+
+def test_peer_reference_is_the_classic_limb_darkened_disc():
+    """The reference's linear law is the classic functions' (coefficient
+    0.6, normalised by its flux), inside the source and far from it."""
+    pytest.importorskip("mpmath")
+    peers = peers_module()
     for rho, l in ((0.1, 0.5), (0.01, 40.0)):
         value, agree = peers.reference(("linear", (0.6,), rho, l * rho))
         classic = caustrix.integrated_witt_mao_magnification([l], 1.0, rho)[0]

@@ -167,6 +167,21 @@ def test_dask_grid_is_the_serial_grid(tmp_path):
             assert np.array_equal(curves[i, j].view(np.uint64), here.view(np.uint64)), (a, r)
 
 
+def test_dask_blocks_make_the_plain_grid_for_any_chunking():
+    """Blocks of one curve, blocks that do not divide the axes and a single
+    block covering the whole grid all give the one-call grid, bit for bit
+    (computed here by dask's synchronous scheduler)."""
+    pytest.importorskip("dask.array")
+    with example("grid_dask") as grid_dask:
+        u0, rho, tau = grid_dask.axes(5, 7, 33)
+        plain = grid_dask.plain_grid(u0, rho, tau)
+        assert plain.shape == (5, 7, 33)
+        for chunk_u0, chunk_rho in ((1, 1), (2, 3), (5, 7), (9, 11)):
+            lazy = grid_dask.dask_grid(u0, rho, tau, chunk_u0, chunk_rho)
+            grid = lazy.compute(scheduler="synchronous")
+            assert grid.tobytes() == plain.tobytes(), (chunk_u0, chunk_rho)
+
+
 def test_examples_pass_the_type_checker(tmp_path):
     """mypy on the examples, against the installed module's stubs (checking
     the bodies of unannotated functions too); the untyped third-party
