@@ -7,7 +7,7 @@ curve is set by the size and the limb darkening of the source.  The event is
 observed in the I and V bands, each by a survey (sparse, over the whole
 event) and by follow-up (dense, over the peak), with photon noise and a noise
 floor.  The source is limb-darkened by the quadratic law, with coefficients
-of its own in each band (the values of Claret's tables for a K giant), and
+of its own in each band (values typical of Claret's tables for a K giant), and
 each band has its own source flux and unmagnified blend flux.
 
 The parameters (t0, u0, tE, rho), shared by the bands, are found by
