@@ -69,8 +69,12 @@ import report  # noqa: E402
 
 WORKLOADS = report.WORKLOADS
 LAWS = (("uniform", ()), ("linear", (0.6,)), ("quadratic", (0.5, 0.2)))
-SLOW = 1.0                 # seconds: a call this long is timed once
-AGREE = 1e-16              # largest accepted difference of the two reference routes
+# A call this long (seconds) is timed once: the machine's noise is small
+# beside it, and repeating MulensModel's slowest method would take minutes.
+SLOW = 1.0
+# The two reference routes must agree far below the smallest error the table
+# can show (a few ulps of caustrix's uniform disc).
+AGREE = 1e-16
 THREADS_RHO = 0.1          # the threads row runs on the W2 track
 THREADS_LAWS = ("uniform", "quadratic")
 
