@@ -17,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <numeric>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -549,9 +550,28 @@ constexpr double KEEP_LOCK_BELOW_NS = 20e3;
 constexpr double SERIAL_BELOW_NS = 2e6;
 // The least work worth handing to a worker as one chunk.
 constexpr double CHUNK_AT_LEAST_NS = 250e3;
-// Chunks per worker, so that a worker slowed by the machine does not hold
-// up the others.
-constexpr std::size_t CHUNKS_PER_WORKER = 4;
+// Chunks per worker, so that a worker slowed by the machine, or given the
+// costly stretch of a sorted light curve (the points across the source cost
+// several times the rest), does not hold up the others.
+constexpr std::size_t CHUNKS_PER_WORKER = 32;
+// The chunk that item k of the pool's range computes.  The pool hands each
+// worker a contiguous half of its range to compute in one go, and the
+// elements of a light curve sorted in time or separation differ in cost
+// (those across the source cost several times the rest): the items visit
+// the chunks with a stride near the golden section of their number,
+// coprime with it, so that every stretch of items mixes chunks from the
+// whole array.  A permutation: each chunk is computed once.
+std::size_t spread(std::size_t k, std::size_t chunks) noexcept {
+    if (chunks < 3) {
+        return k;
+    }
+    std::size_t stride = chunks * 618 / 1000;
+    while (std::gcd(stride, chunks) != 1) {
+        ++stride;
+    }
+    return (k * stride) % chunks;
+}
+
 // How often a computing caller looks for pending signals (Ctrl-C).
 constexpr auto POLL_INTERVAL = std::chrono::milliseconds(5);
 
@@ -644,7 +664,8 @@ bool compute(const StridedLoop& loop, double cost_ns, bool serial, Element&& ele
             return pool->for_each_index(
                 chunks,
                 [&](std::size_t k) {
-                    (void)loop.run(k * chunk, std::min(n, (k + 1) * chunk), element, stopped,
+                    const std::size_t c = spread(k, chunks);
+                    (void)loop.run(c * chunk, std::min(n, (c + 1) * chunk), element, stopped,
                                    every);
                 },
                 poll);
