@@ -119,6 +119,7 @@ double negative_below(std::span<const double> c) noexcept {
 }
 
 constexpr double TINY_SOURCE = 1e-150;
+constexpr double MAX_COEFFICIENT = 1e100;
 
 double point_lens(double u) noexcept {
     // Beyond 1e100 the excess 2/u^4 is far below an ulp of 1, and u^2 would
@@ -168,6 +169,14 @@ const char* LimbLaw::problem(LawKind kind, std::span<const double> c) noexcept {
     for (const double x : c) {
         if (!std::isfinite(x)) {
             return "the coefficients must be finite";
+        }
+    }
+    // Only the profile's shape matters, and no law needs coefficients
+    // anywhere near this; beyond it their products (c alpha, say) could
+    // overflow.
+    for (const double x : c) {
+        if (std::fabs(x) > MAX_COEFFICIENT) {
+            return "the coefficients must not exceed 1e100 in size";
         }
     }
     const double floor = negative_below(c);
@@ -376,9 +385,10 @@ void LimbLaw::build_basis() {
         case LawKind::power_2:  // I' = c alpha mu^(alpha - 1)
             g.kappa = 2 * c[0] * c[1];
             g.beta = 2 * c[1] - 1;
+            g.beta_plus_one = 2 * c[1];
             limb_ = 1 - c[0];
             flux_ = 1 - c[0] * c[1] / (c[1] + 2);
-            power_weights_ = quadrature::gauss_legendre::power_weights_16(g.beta);
+            power_weights_ = quadrature::gauss_legendre::power_weights_16(g.beta_plus_one);
             return;
         case LawKind::nonlinear:  // I' = sum_k a_k (k/2) mu^(k/2 - 1)
             limb_ = 1;

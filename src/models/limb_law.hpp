@@ -85,6 +85,7 @@ public:
         double lambda = 0;
         double kappa = 0;
         double beta = 0;
+        double beta_plus_one = 1;  // formed directly: beta may round to -1
         [[nodiscard]] bool singular() const noexcept { return lambda != 0 || kappa != 0; }
     };
 

@@ -209,7 +209,7 @@ double LimbLaw::darkened(double lens, double rho) const {
             }
         } else {
             const double log_d = std::log(d);
-            const double power = g.kappa != 0 ? g.kappa * std::pow(d, g.beta + 1) : 0.0;
+            const double power = g.kappa != 0 ? g.kappa * std::pow(d, g.beta_plus_one) : 0.0;
             for (std::size_t j = 0; j < gl::RULE_16.size(); ++j) {
                 const gl::Node& n = gl::RULE_16[j];
                 const double s = d * n.t;

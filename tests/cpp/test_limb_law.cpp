@@ -64,6 +64,9 @@ TEST(LawProblem, NegativeBrightnessIsFoundWhereverItDips) {
     EXPECT_EQ(problem(LawKind::power_2, {1.0, 0.01}), nullptr);
     EXPECT_NE(problem(LawKind::power_2, {1.01, 0.6}), nullptr);
     EXPECT_NE(problem(LawKind::power_2, {0.5, 0.0}), nullptr);
+    EXPECT_EQ(problem(LawKind::power_2, {0.5, 1e-300}), nullptr);
+    EXPECT_NE(problem(LawKind::power_2, {0.5, 1e101}), nullptr);
+    EXPECT_NE(problem(LawKind::quadratic, {-1e101, 0.0}), nullptr);
     EXPECT_NE(problem(LawKind::power_2, {0.5, -1.0}), nullptr);
     EXPECT_EQ(problem(LawKind::nonlinear, {0.6, -0.2, 0.6, -0.25}), nullptr);
     EXPECT_NE(problem(LawKind::nonlinear, {0.6, 0.2, 0.6, -0.25}), nullptr);
@@ -204,14 +207,16 @@ TEST(GaussLegendre, RulesAndProductWeights) {
         EXPECT_NEAR(integrate(gl::RULE_16, 2 * k), 1.0 / (2 * k + 1), 4e-16) << k;
     }
     EXPECT_NEAR(integrate(gl::RULE_12, 23), 1.0 / 24, 4e-16);
-    for (const double beta : {-0.99, -0.5, 0.1, 1.0, 9.0}) {
-        const std::array<double, 16> w = gl::power_weights_16(beta);
+    for (const double gamma : {1e-300, 1e-9, 0.01, 0.5, 1.1, 2.0, 10.0}) {
+        const std::array<double, 16> w = gl::power_weights_16(gamma);
         for (int k = 0; k < 16; k += 3) {
             double sum = 0;
             for (std::size_t j = 0; j < 16; ++j) {
                 sum += w[j] * std::pow(gl::RULE_16[j].t, k);
             }
-            EXPECT_NEAR(sum, 1 / (beta + k + 1), 1e-14 / (beta + 1)) << beta << ' ' << k;
+            const double want = 1 / (gamma + k);
+            EXPECT_NEAR(sum, want, 1e-14 * (1 / gamma)) << gamma << ' ' << k;
+            EXPECT_TRUE(std::isfinite(sum));
         }
     }
     for (int k = 0; k < 16; k += 5) {
@@ -272,6 +277,24 @@ TEST(LimbLaw, TablesByTheirShape) {
     }
     for (const double l : {1e6, 3e7, 1e9}) {
         EXPECT_GE(plain.magnification(l * 0.1, 0.1), 1.0) << l;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A power law with an exponent next to zero is bright right to the limb:
+// the uniform disc, with the weight of the last sliver at the limb taken
+// exactly (its exponent minus one rounds to -1).
+TEST(LimbLaw, PowerLawWithAVanishingExponentIsUniform) {
+    const LimbLaw uniform(LawKind::uniform, {});
+    for (const double alpha : {3e-152, 1e-300}) {
+        const LimbLaw law(LawKind::power_2, std::vector<double>{0.5, alpha});
+        for (const double l : {0.0, 0.5, 1.0, 3.075 / 0.01}) {
+            const double want = uniform.magnification(l * 0.01, 0.01);
+            EXPECT_NEAR(law.magnification(l * 0.01, 0.01), want, 1e-11 * want) << alpha << ' ' << l;
+        }
     }
 }
 

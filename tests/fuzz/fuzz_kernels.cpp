@@ -776,6 +776,7 @@ void cgroup_parser(Input& in) {
 // Every text a law's validation can give.
 const std::set<std::string_view> LAW_PROBLEMS = {
     "the coefficients must be finite",
+    "the coefficients must not exceed 1e100 in size",
     "the brightness is negative somewhere on the disc",
     "the exponent alpha must be positive",
     "the radii and the brightnesses must be of the same length",
