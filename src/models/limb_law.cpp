@@ -120,6 +120,7 @@ double negative_below(std::span<const double> c) noexcept {
 
 constexpr double TINY_SOURCE = 1e-150;
 constexpr double MAX_COEFFICIENT = 1e100;
+constexpr double FAR_POINT = 1e10;
 
 double point_lens(double u) noexcept {
     // Beyond 1e100 the excess 2/u^4 is far below an ulp of 1, and u^2 would
@@ -336,7 +337,7 @@ double LimbLaw::magnification(double u, double rho) const {
     // source of 1e-150 Einstein radii at the same separation in source
     // radii, scaled by the ratio of the sizes.
     if (rho < TINY_SOURCE) {
-        if (lens > 1e10) {
+        if (lens > FAR_POINT) {
             return point_lens(distance);
         }
         return magnification(lens * TINY_SOURCE, TINY_SOURCE) * (TINY_SOURCE / rho);
@@ -344,6 +345,12 @@ double LimbLaw::magnification(double u, double rho) const {
     if (kind_ == LawKind::uniform) {
         const ellip::Result whole = witt_mao_element(lens, rho);
         return whole.ok() ? whole.value() : NaN;
+    }
+    // More than 1e10 source radii away the source's size changes the
+    // magnification by less than 1e-20 of itself (and the discs of the
+    // quadrature would lie beyond the largest double of their radii).
+    if (lens > FAR_POINT) {
+        return point_lens(distance);
     }
     const double value =
         kind_ == LawKind::table ? integrated_disc_element(lens, rho, *table_) : darkened(lens, rho);

@@ -299,3 +299,19 @@ TEST(LimbLaw, PowerLawWithAVanishingExponentIsUniform) {
 }
 
 }  // namespace
+
+namespace {
+
+// Beyond 1e10 source radii the source is a point, out to separations next
+// to the largest double.
+TEST(LimbLaw, FarBeyondTheSourceIsThePointLens) {
+    const LimbLaw law(LawKind::power_2, std::vector<double>{0.7, 0.5});
+    EXPECT_EQ(law.magnification(1.9119548646835185e+214, 1.8071938280496031e-94), 1.0);
+    EXPECT_EQ(law.magnification(1e-5, 1e-16), (1e-10 + 2) / (1e-5 * std::sqrt(1e-10 + 4)));
+    // Just inside the cut the quadrature agrees with the point lens.
+    const double u = 0.999e10 * 1e-12;
+    const double point = (u * u + 2) / (u * std::sqrt(u * u + 4));
+    EXPECT_NEAR(law.magnification(u, 1e-12), point, 1e-14 * point);
+}
+
+}  // namespace
