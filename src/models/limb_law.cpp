@@ -393,6 +393,7 @@ void LimbLaw::build_basis() {
             g.kappa = 2 * c[0] * c[1];
             g.beta = 2 * c[1] - 1;
             g.beta_plus_one = 2 * c[1];
+            g.kappa_over_gamma = c[0];
             limb_ = 1 - c[0];
             flux_ = 1 - c[0] * c[1] / (c[1] + 2);
             power_weights_ = quadrature::gauss_legendre::power_weights_16(g.beta_plus_one);

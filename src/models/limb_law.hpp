@@ -85,7 +85,8 @@ public:
         double lambda = 0;
         double kappa = 0;
         double beta = 0;
-        double beta_plus_one = 1;  // formed directly: beta may round to -1
+        double beta_plus_one = 1;     // formed directly: beta may round to -1
+        double kappa_over_gamma = 0;  // kappa / (beta + 1), for the scaled product weights
         [[nodiscard]] bool singular() const noexcept { return lambda != 0 || kappa != 0; }
     };
 

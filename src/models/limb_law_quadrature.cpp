@@ -209,7 +209,9 @@ double LimbLaw::darkened(double lens, double rho) const {
             }
         } else {
             const double log_d = std::log(d);
-            const double power = g.kappa != 0 ? g.kappa * std::pow(d, g.beta_plus_one) : 0.0;
+            // kappa s^beta against the scaled weights of (beta + 1) t^beta.
+            const double power =
+                g.kappa != 0 ? g.kappa_over_gamma * std::pow(d, g.beta_plus_one) : 0.0;
             for (std::size_t j = 0; j < gl::RULE_16.size(); ++j) {
                 const gl::Node& n = gl::RULE_16[j];
                 const double s = d * n.t;

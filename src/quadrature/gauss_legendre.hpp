@@ -10,29 +10,30 @@
 
 namespace quadrature::gauss_legendre {
 
-// int_0^1 l_j(t) t^(gamma - 1) dt for the Lagrange polynomials l_j of
-// RULE_16's nodes, gamma > 0: sum_j f(t_j) W_j integrates f(t) t^(gamma - 1)
-// exactly for f a polynomial of degree below 16.  The weight's exponent is
-// passed plus one, gamma, so that an exponent next to -1 (gamma tiny, where
-// the weights grow like 1/gamma) keeps its digits.  From the expansion of l_j
-// in the shifted Legendre polynomials P~_i, orthogonal on [0, 1] with norm
-// 1/(2i + 1),
+// gamma int_0^1 l_j(t) t^(gamma - 1) dt for the Lagrange polynomials l_j of
+// RULE_16's nodes, gamma > 0: sum_j f(t_j) W_j integrates f(t) against the
+// weight gamma t^(gamma - 1) (whose integral is 1) exactly for f a
+// polynomial of degree below 16.  The weight's exponent is passed plus one,
+// gamma, and the weight is scaled by it, so that an exponent next to -1
+// (gamma tiny, down to the smallest doubles, where the unscaled weights grow
+// like 1/gamma) neither loses its digits nor overflows.  From the expansion
+// of l_j in the shifted Legendre polynomials P~_i, orthogonal on [0, 1] with
+// norm 1/(2i + 1),
 //   l_j(t) = w_j sum_i (2i + 1) P~_i(t_j) P~_i(t),
-// and the moments
-//   int_0^1 t^(gamma - 1) P~_i(t) dt = (gamma - 1) (gamma - 2) ... (gamma - i)
-//                                      / (gamma (gamma + 1) ... (gamma + i)),
-// a product of factors below 1 in size past the first, so no term is large
-// against 1/gamma.
+// and the scaled moments
+//   gamma int_0^1 t^(gamma - 1) P~_i(t) dt
+//     = (gamma - 1) (gamma - 2) ... (gamma - i) / ((gamma + 1) ... (gamma + i)),
+// products of factors below 1 in size, so no term is large.
 inline std::array<double, 16> power_weights_16(double gamma) noexcept {
     constexpr std::size_t N = 16;
     std::array<double, N> moment{};
-    double ratio = 1;  // prod_{k=1}^{i} (gamma - k) / (gamma + k - 1)
+    double ratio = 1;  // prod_{k=1}^{i} (gamma - k) / (gamma + k)
     for (std::size_t i = 0; i < N; ++i) {
         if (i > 0) {
             const double k = static_cast<double>(i);
-            ratio *= (gamma - k) / (gamma + (k - 1));
+            ratio *= (gamma - k) / (gamma + k);
         }
-        moment[i] = ratio / (gamma + static_cast<double>(i));
+        moment[i] = ratio;
     }
     std::array<double, N> weights{};
     for (std::size_t j = 0; j < N; ++j) {
