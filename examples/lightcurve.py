@@ -1,8 +1,9 @@
 """A point-lens light curve of finite sources.
 
 A source passes behind the lens with impact parameter u0 (Einstein radii);
-its magnification is computed for a uniformly bright disc and for a
-limb-darkened disc (the linear law with coefficient 0.6), for several source
+its magnification is computed with caustrix.light_curve for a uniformly
+bright disc and for a limb-darkened disc (the quadratic law with
+coefficients typical of a solar-type star in the I band), for several source
 radii rho (Einstein radii), next to the point-source curve.  Prints the
 curves and writes a plot (light_curve.png in the current directory unless
 --output says otherwise).
@@ -20,6 +21,7 @@ U0 = 0.02                    # impact parameter, Einstein radii
 T_E = 20.0                   # Einstein crossing time, days
 RHOS = [0.005, 0.02, 0.05]   # source radii, Einstein radii
 HALF_WIDTH = 1.5             # days either side of the closest approach
+LAW = ("quadratic", (0.40, 0.26))   # I = 1 - a (1 - mu) - b (1 - mu)^2
 
 
 def point_source(u):
@@ -32,17 +34,15 @@ def light_curves(times):
     track = [math.hypot(U0, t / T_E) for t in times]
     uniform, darkened = {}, {}
     for rho in RHOS:
-        # Separations are in source radii; re and rstar share one length
-        # unit, so re = 1 makes rstar = rho.
-        separations = [u / rho for u in track]
-        uniform[rho] = caustrix.witt_mao_magnification(separations, 1.0, rho)
-        darkened[rho] = caustrix.integrated_heyrovsky_magnification(separations, 1.0, rho)
+        # Times in days, t0 = 0 at the closest approach.
+        uniform[rho] = caustrix.light_curve(times, 0.0, U0, T_E, rho)
+        darkened[rho] = caustrix.light_curve(times, 0.0, U0, T_E, rho, *LAW)
     return uniform, darkened, [point_source(u) for u in track]
 
 
 def print_table(times, uniform, darkened, point, rows=25):
     print(f"Point-lens magnification of finite sources, u0 = {U0}, tE = {T_E} d")
-    print("uniform disc (U) and linear limb darkening 0.6 (LD)")
+    print(f"uniform disc (U) and the {LAW[0]} limb-darkening law {LAW[1]} (LD)")
     print("t [d]     point    " + "".join(f"{'rho=' + format(rho, 'g'):<24s}" for rho in RHOS))
     print(" " * 19 + "".join(f"{'U':<12s}{'LD':<12s}" for _ in RHOS))
     step = max(1, (len(times) - 1) // (rows - 1))
