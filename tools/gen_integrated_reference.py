@@ -51,12 +51,12 @@ The output is the same on every run.
 import math
 import os
 import sys
-from multiprocessing import Pool
 
 import mpmath as mp
 from mpmath import mpf
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import reference_rows  # noqa: E402
 import gen_profile_reference  # noqa: E402
 
 GENERATOR = "tools/gen_integrated_reference.py"
@@ -316,42 +316,17 @@ def header():
     return "\n".join(lines) + "\n"
 
 
-def format_row(case, value, diff):
-    profile, rho, l = case
-    return f"{profile} {rho!r} {l!r} {mp.nstr(value, DPS, strip_zeros=False)} {float(diff):.1e}\n"
-
-
 def row(case):
-    """One line of the file; an exception if the two routes disagree (an
-    exception, not SystemExit, which would silently end a pool worker)."""
-    case, value, diff = compute(case)
-    if not diff <= AGREE:
-        raise RuntimeError(f"routes disagree at {case}: relative difference {float(diff):.2e}")
-    return format_row(case, value, diff)
+    """One line of the file; an exception if the two routes disagree."""
+    return reference_rows.checked_row(compute, AGREE, DPS, case)
 
 
 def generate(processes=2):
-    todo = cases()
-    lines = []
-    with Pool(processes) as pool:
-        for k, line in enumerate(pool.imap(row, todo, chunksize=1), start=1):
-            print(f"{k}/{len(todo)} {line}", end="", file=sys.stderr, flush=True)
-            lines.append(line)
-    return header() + "".join(lines)
+    return reference_rows.generate(header(), cases(), row, processes)
 
 
 def main(argv):
-    path = DEFAULT_OUTPUT
-    args = [a for a in argv[1:] if not a.startswith("--")]
-    if args:
-        path = args[0]
-    text = generate()
-    if "--check" in argv:
-        with open(path, encoding="utf-8") as f:
-            return 0 if f.read() == text else 1
-    with open(path, "w", encoding="utf-8", newline="\n") as f:
-        f.write(text)
-    return 0
+    return reference_rows.main(argv, DEFAULT_OUTPUT, generate)
 
 
 if __name__ == "__main__":
