@@ -802,6 +802,22 @@ PyObject* law_default() {
     return uniform;
 }
 
+// The law of a call from its name and its coefficients (none given: an
+// empty tuple), or nullopt with the exception set.
+std::optional<models::LimbLaw> law_argument(PyObject* law_obj, PyObject* coefficients,
+                                            const char*& name) {
+    if (coefficients != nullptr) {
+        return parse_law(law_obj, coefficients, name);
+    }
+    PyObject* none = PyTuple_New(0);
+    if (none == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<models::LimbLaw> law = parse_law(law_obj, none, name);
+    Py_DECREF(none);
+    return law;
+}
+
 PyObject* magnification(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* u = nullptr;
@@ -815,14 +831,8 @@ PyObject* magnification(PyObject*, PyObject* args, PyObject* kwargs) {
                                          &law_obj, &coefficients, &out)) {
             return nullptr;
         }
-        PyObject* no_coefficients = PyTuple_New(0);
-        if (no_coefficients == nullptr) {
-            return nullptr;
-        }
         const char* name = nullptr;
-        std::optional<models::LimbLaw> law =
-            parse_law(law_obj, coefficients != nullptr ? coefficients : no_coefficients, name);
-        Py_DECREF(no_coefficients);
+        const std::optional<models::LimbLaw> law = law_argument(law_obj, coefficients, name);
         if (!law) {
             return nullptr;
         }
@@ -860,14 +870,8 @@ PyObject* light_curve(PyObject*, PyObject* args, PyObject* kwargs) {
                                          &tE, &rho, &law_obj, &coefficients, &out)) {
             return nullptr;
         }
-        PyObject* no_coefficients = PyTuple_New(0);
-        if (no_coefficients == nullptr) {
-            return nullptr;
-        }
         const char* name = nullptr;
-        std::optional<models::LimbLaw> law =
-            parse_law(law_obj, coefficients != nullptr ? coefficients : no_coefficients, name);
-        Py_DECREF(no_coefficients);
+        const std::optional<models::LimbLaw> law = law_argument(law_obj, coefficients, name);
         if (!law) {
             return nullptr;
         }
