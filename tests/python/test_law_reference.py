@@ -8,6 +8,7 @@ a sample of rows."""
 
 from __future__ import annotations
 
+import functools
 import math
 from collections import defaultdict
 from pathlib import Path
@@ -214,24 +215,14 @@ def _interp(xs, ys, x):
     return mpf(0)
 
 
+@functools.cache
+def generator():
+    return load_tool("gen_law_reference")
+
+
 def brightness_at(law, c, mu):
-    """I(mu) of a law, written from the law's definition."""
-    c = [mpf(v) for v in c]
-    if law == "uniform":
-        return mpf(1)
-    if law == "linear":
-        return 1 - c[0] * (1 - mu)
-    if law == "quadratic":
-        return 1 - c[0] * (1 - mu) - c[1] * (1 - mu) ** 2
-    if law == "square-root":
-        return 1 - c[0] * (1 - mu) - c[1] * (1 - mp.sqrt(mu))
-    if law == "logarithmic":
-        return 1 - c[0] * (1 - mu) - (c[1] * mu * mp.log(mu) if mu > 0 else 0)
-    if law == "power-2":
-        return 1 - c[0] * (1 - mu ** c[1])
-    if law == "nonlinear":
-        return 1 - sum(a * (1 - mu ** (mpf(k) / 2)) for k, a in enumerate(c, start=1))
-    raise ValueError(law)
+    """I(mu) of a law, from the generator's own formula."""
+    return generator().brightness(law, c, mu)
 
 
 # --------------------------------------------------------------------------
