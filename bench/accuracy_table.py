@@ -122,25 +122,13 @@ def load():
 
 def load_laws():
     """{label: (law, coefficients)} and [(label, rho, u, reference)] of
-    tests/data/law_reference.txt; a table's coefficients are (radii,
-    brightnesses)."""
-    laws, columns, cases = {}, defaultdict(dict), []
-    with open(os.path.join(DATA, "law_reference.txt"), encoding="utf-8") as f:
-        for line in f:
-            if line.startswith("# law "):
-                head, values = line[len("# law "):].split(":", 1)
-                label, law = head.split()
-                laws[label] = (law, tuple(float(v) for v in values.split()))
-            elif line.startswith("# table "):
-                head, values = line[len("# table "):].split(":", 1)
-                label, column = head.split()
-                columns[label][column] = [float(v) for v in values.split()]
-            elif line.strip() and not line.startswith("#"):
-                label, rho, u, value, _ = line.split()
-                cases.append((label, float(rho), float(u), mpf(value)))
-    for label, c in columns.items():
-        laws[label] = ("table", (c["radius"], c["brightness"]))
-    return laws, cases
+    tests/data/law_reference.txt, read by its generator."""
+    sys.path.insert(0, os.path.join(ROOT, "tools"))
+    import gen_law_reference  # noqa: E402
+
+    laws, rows = gen_law_reference.read(os.path.join(DATA, "law_reference.txt"))
+    # The references at the working precision, as the table's other rows.
+    return laws, [(label, rho, u, +value) for label, rho, u, value, _ in rows]
 
 
 def relative_error(value, exact):

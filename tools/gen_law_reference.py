@@ -446,6 +446,30 @@ def header():
     return "\n".join(lines) + "\n"
 
 
+def read(path=DEFAULT_OUTPUT):
+    """The committed file: {label: (law, coefficients)}, a table's
+    coefficients the pair (radii, brightnesses), and the rows
+    (label, rho, u, value, diff), each value to all its digits."""
+    laws, tables, rows = {}, {}, []
+    with open(path, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            if line.startswith("# law "):
+                head, values = line[len("# law "):].split(":", 1)
+                label, law = head.split()
+                laws[label] = (law, tuple(float(v) for v in values.split()))
+            elif line.startswith("# table "):
+                head, values = line[len("# table "):].split(":", 1)
+                label, column = head.split()
+                tables.setdefault(label, {})[column] = [float(v) for v in values.split()]
+            elif line and not line.startswith("#"):
+                label, rho, u, value, diff = line.split()
+                with mp.workdps(30):
+                    rows.append((label, float(rho), float(u), mpf(value), float(diff)))
+    for label, columns in tables.items():
+        laws[label] = ("table", (columns["radius"], columns["brightness"]))
+    return laws, rows
+
+
 def row(case):
     """One line of the file; an exception if the two routes disagree."""
     return reference_rows.checked_row(compute, AGREE, DPS, case)

@@ -802,6 +802,20 @@ PyObject* law_default() {
     return uniform;
 }
 
+// Fills the output of a prepared call element by element, with the lock
+// released when the work is worth it; the output array, or nullptr with the
+// exception set.
+template <class Ops, class Element>
+PyObject* evaluate(Ops& ops, const std::vector<std::ptrdiff_t>& shape,
+                   const models::LimbLaw& law, const Element& element) {
+    const auto views = ops.views();
+    const StridedLoop loop(shape, views);
+    if (!compute_released(loop, nanoseconds_per_element(law), element, ops)) {
+        return nullptr;
+    }
+    return Py_NewRef(ops.out().array);
+}
+
 // The law of a call from its name and its coefficients (none given: an
 // empty tuple), or nullopt with the exception set.
 std::optional<models::LimbLaw> law_argument(PyObject* law_obj, PyObject* coefficients,
@@ -841,16 +855,10 @@ PyObject* magnification(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!prepare("magnification", {u, rho}, {"u", "rho"}, out, name, ops, shape)) {
             return nullptr;
         }
-        const auto views = ops.views();
-        const StridedLoop loop(shape, views);
         const models::LimbLaw& l = *law;
-        const auto element = [&l](const StridedLoop::Pointers& p) {
+        return evaluate(ops, shape, l, [&l](const StridedLoop::Pointers& p) {
             store(p[2], l.magnification(load(p[0]), load(p[1])));
-        };
-        if (!compute_released(loop, nanoseconds_per_element(l), element, ops)) {
-            return nullptr;
-        }
-        return Py_NewRef(ops.out().array);
+        });
     });
 }
 
@@ -881,19 +889,13 @@ PyObject* light_curve(PyObject*, PyObject* args, PyObject* kwargs) {
                      name, ops, shape)) {
             return nullptr;
         }
-        const auto views = ops.views();
-        const StridedLoop loop(shape, views);
         const models::LimbLaw& l = *law;
-        const auto element = [&l](const StridedLoop::Pointers& p) {
+        return evaluate(ops, shape, l, [&l](const StridedLoop::Pointers& p) {
             const double tau = (load(p[0]) - load(p[1])) / load(p[3]);
             const double u0_value = load(p[2]);
             const double u = std::sqrt(u0_value * u0_value + tau * tau);
             store(p[5], l.magnification(u, load(p[4])));
-        };
-        if (!compute_released(loop, nanoseconds_per_element(l), element, ops)) {
-            return nullptr;
-        }
-        return Py_NewRef(ops.out().array);
+        });
     });
 }
 

@@ -38,29 +38,7 @@ SAMPLE = [("quadratic_dwarf_v", 1.0, 0.0), ("logarithmic_dwarf", 1.0, 0.7),
           ("nonlinear_dwarf", 1.0, 3.0)]
 
 
-def load():
-    """{label: (law, coefficients)}, with a table's coefficients the pair
-    (radii, brightnesses), and the rows (label, rho, u, value, diff)."""
-    laws, tables, rows = {}, defaultdict(dict), []
-    for line in DATA.read_text(encoding="utf-8").splitlines():
-        if line.startswith("# law "):
-            head, values = line[len("# law "):].split(":", 1)
-            label, law = head.split()
-            laws[label] = (law, tuple(float(v) for v in values.split()))
-        elif line.startswith("# table "):
-            head, values = line[len("# table "):].split(":", 1)
-            label, column = head.split()
-            tables[label][column] = [float(v) for v in values.split()]
-        elif line and not line.startswith("#"):
-            label, rho, u, value, diff = line.split()
-            with mp.workdps(30):        # all 20 digits of the value
-                rows.append((label, float(rho), float(u), mpf(value), float(diff)))
-    for label, columns in tables.items():
-        laws[label] = ("table", (columns["radius"], columns["brightness"]))
-    return laws, rows
-
-
-LAWS, ROWS = load()
+LAWS, ROWS = load_tool("gen_law_reference").read(DATA)
 
 
 def rows_of(law):
