@@ -149,8 +149,10 @@ double LimbLaw::darkened(double lens, double rho) const {
         const ellip::Result m = witt_mao_element(xl / x, rho * x);
         return m.ok() ? x * x * (m.value() - 1) : NaN;
     };
+    // The slope's polynomial part, and the whole slope g(s).
+    auto poly = [&](double s) { return ((g.p[3] * s + g.p[2]) * s + g.p[1]) * s + g.p[0]; };
     auto slope_in_s = [&](double s) {
-        double v = ((g.p[3] * s + g.p[2]) * s + g.p[1]) * s + g.p[0];
+        double v = poly(s);
         if (g.lambda != 0 && s > 0) {
             v += g.lambda * (s * std::log(s));
         }
@@ -201,7 +203,6 @@ double LimbLaw::darkened(double lens, double rho) const {
     // integrated by product weights.
     auto limb_piece = [&](double d) {
         double sum = 0;
-        auto poly = [&](double s) { return ((g.p[3] * s + g.p[2]) * s + g.p[1]) * s + g.p[0]; };
         if (!g.singular()) {
             for (const gl::Node& n : gl::RULE_8) {
                 const double s = d * n.t;
