@@ -203,6 +203,21 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
     return ellip::success(std::max(g / PI, 1.0));
 }
 
+std::size_t witt_mao_elements(const double* x, const double* rho, double* out,
+                              std::size_t n) noexcept {
+    std::size_t first_failure = n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const ellip::Result r = witt_mao_element(x[i], rho[i]);
+        if (r.ok()) {
+            out[i] = r.value();
+        } else {
+            out[i] = std::numeric_limits<double>::quiet_NaN();
+            first_failure = std::min(first_failure, i);
+        }
+    }
+    return first_failure;
+}
+
 Outcome<Filled> witt_mao_magnification_into(std::span<const double> l, double re, double rstar,
                                             std::span<double> out, const Interrupt& interrupt) {
     const double rho = rstar / re;

@@ -4,6 +4,7 @@
 // microlensing by MACHOs?", ApJ 430 (1994) 505.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "ellip/result.hpp"
@@ -14,6 +15,14 @@ namespace models {
 // Magnification for one separation x (in source radii) of a disc whose radius
 // is rho Einstein radii.
 ellip::Result witt_mao_element(double x, double rho) noexcept;
+
+// The element over n pairs: out[i] is witt_mao_element(x[i], rho[i]) bit for
+// bit where it succeeds, and NaN where its kernel fails.  Returns the index of
+// the first failing pair, or n when none fails; the caller asks the element
+// itself for that pair's error.  Batches let the quadratures hand all their
+// discs over at once.
+std::size_t witt_mao_elements(const double* x, const double* rho, double* out,
+                              std::size_t n) noexcept;
 
 // The curve over the separations l (source radii); rho = rstar / re.
 Outcome<Curve> witt_mao_magnification(Curve l, double re, double rstar,
