@@ -292,3 +292,46 @@ BENCHMARK(BM_batch_sequential)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_integrated_ring_element)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();
+
+// Where the AGM sum S for Pi cancels (|S| < 0.25, nc small against sqrt(mc))
+// and the fused kernels take P and X from the telescoped sum, against
+// BM_ellip_kpz_complement / BM_ellip_kdx_complement (all main path): the disc
+// near the limb for rho = 0.01 and 1, the ring's nearly touching case (m near
+// 0), and general arguments down to nc = 1e-300.
+namespace {
+constexpr Args<Fused> PI_CANCELLING_ARGS{{
+    {0.9999989978969961, 1.0021030039047973e-06, 0.999998997996996, 1.0020030040050076e-06},  // x = 0.998, rho = 0.01
+    {0.9999999899969996, 1.0003000300027797e-08, 0.9999999899979997, 1.0002000300037801e-08},  // x = 0.9998
+    {0.9999999975000002, 2.5000000187475747e-09, 0.9999999975002503, 2.4997500187481997e-09},  // x = 1.0001
+    {0.9999999999500002, 4.9999750001280113e-11, 0.9999999999750002, 2.4999750002202545e-11},  // x = 1.00001, rho = 1
+    {0.9999497493686872, 5.025063131281377e-05, 0.9999747481124214, 2.5251887578596543e-05},  // x = 0.99, rho = 1
+    {0.5, 0.5, 0.999999999999, 1e-12},
+    {0.05, 0.95, 1.0, 1e-30},
+    {0.3, 0.7, 1.0, 1e-300},
+}};
+
+// Separations (source radii) at which the disc of rho = 0.01 cancels.
+constexpr Args<double> X_CANCELLING{0.998, 0.999, 0.9995, 0.99995, 1.00005, 1.0005, 1.001, 1.002};
+}  // namespace
+
+void BM_pi_kpz_cancelling(benchmark::State& state) {
+    cycle(state, [](std::size_t i) {
+        const Fused& a = PI_CANCELLING_ARGS[i];
+        return ellip::legendre::_ellip_kpz_complement(a.m, a.mc, a.n, a.nc).p;
+    });
+}
+
+void BM_pi_kdx_cancelling(benchmark::State& state) {
+    cycle(state, [](std::size_t i) {
+        const Fused& a = PI_CANCELLING_ARGS[i];
+        return ellip::legendre::_ellip_kdx_complement(a.m, a.mc, a.nc).x;
+    });
+}
+
+void BM_pi_element_cancelling(benchmark::State& state) {
+    cycle(state, [](std::size_t i) { return models::witt_mao_element(X_CANCELLING[i], RHO); });
+}
+
+BENCHMARK(BM_pi_kpz_cancelling);
+BENCHMARK(BM_pi_kdx_cancelling);
+BENCHMARK(BM_pi_element_cancelling);

@@ -97,4 +97,79 @@ inline AgmSums agm_sums(double m, double g0, double delta0, double nc,
     return r;
 }
 
+// S = 1 + T where the terms of T alternate in sign and S cancels: nc small
+// against g_0 = sqrt(mc), so that p_1^2 ~ g_0^2 / (4 nc) is large and
+// Q_1 ~ -1/2, and S ~ sqrt(nc) is what is left of T ~ -1.
+//
+// Telescoped: the partial sums U_j = Q_0 + ... + Q_j + Q_j satisfy
+// U_(j+1) - U_j = 2 Q_(j+1) - Q_j = -Q_j f_j with f_j = 1 - e_j =
+// 2 a_j g_j / (p_j^2 + a_j g_j), and U_1 = 1 + e_0 = 2 nc / (nc + g_0).  With
+// Q_1 < 0 (nc < g_0) and p_j^2 above a_j g_j, every step adds a positive
+// term, so S = lim U_j is formed without cancellation.
+//
+// Closed tail: once the mean has settled at step J (a_k g_k = M^2 for
+// k >= J), p_(k+1) = (p_k^2 + M^2) / (2 p_k) doubles theta in
+// p_k = M coth(theta_k), e_k = sech(2 theta_k), and the products of sech
+// telescope (1 / sinh 2y = coth y - coth 2y) to
+//   sum_(k>J) Q_k = Q_J e^(-2 theta_J) = Q_J (p_J - M) / (p_J + M),
+// whence S = U_J + 2 M R,  R = -Q_J / (p_J + M).  The descent of p_k^2
+// towards M^2, four to one per step and some 500 steps for nc = 1e-300, is
+// thus not iterated: the loop runs only the handful of steps of the mean.
+// With K = pi / (2 M), P = K S / 2 = K U_J / 2 + (pi/2) R, in which the
+// tail, the whole of P for the smallest nc, carries no error of K or M but
+// through the small term M / p_J of its denominator.
+//
+// With y_j = 1/p_j (below 1/g_0 where p_j^2 would overflow for the smallest
+// nc) and h_j = a_j g_j y_j^2, a step is
+//   f_j = 2 h_j / (1 + h_j),  e_j = (1 - h_j) / (1 + h_j),
+//   y_(j+1) = 2 y_j / (1 + h_j),  Q_(j+1) = Q_j e_j / 2,
+// one division.  The products that Q_J and y_J gather are carried as
+// defects from the first step, which grow from 0 by small positive steps and
+// keep their relative precision where plain recurrences would gather an ulp
+// a step:
+//   Q_j = Q_1 2^(1-j) (1 - C_j),  1 - C_(j+1) = (1 - C_j)(1 - f_j),
+//   y_j = y_1 2^(j-1) / (1 + V_j),  1 + V_(j+1) = (1 + V_j)(1 + h_j),
+// so that R = -Q_1 y_1 (1 - C_J) / ((1 + V_J)(1 + M y_J)).  No subtraction
+// of nearly equal numbers is left: U_1, y_1 and Q_1 are formed from the
+// complements, the terms added to U share one sign, and the tail is a
+// product.
+struct TelescopedSum {
+    double u;  // U_J
+    double r;  // R, with S = U_J + 2 M R
+};
+
+inline TelescopedSum telescoped_sum(double g0, double nc) noexcept {
+    const double sum0 = nc + g0;
+    const double root_nc = std::sqrt(nc);
+    const double minus_q1 = (g0 - nc) / (2 * sum0);
+    double u = 2 * nc / sum0;
+    double y = 2 * root_nc / sum0;
+    double c = 0;
+    double v = 0;
+    double half = 1;  // 2^(1-j)
+    double a = (1 + g0) / 2;
+    double g = std::sqrt(g0);
+    // The mean starts from (a_1, g_1); the cap only guards against
+    // arguments that never settle.
+    for (int step = 1; step < AGM_MAX_STEPS && a - g >= AGM_EPSILON * a; ++step) {
+        const double ag = a * g;
+        const double h = ag * (y * y);
+        const double r = 1 / (1 + h);
+        const double f = 2 * h * r;
+        u += (minus_q1 * half * (1 - c)) * f;
+        c += f * (1 - c);
+        v += h * (1 + v);
+        y = 2 * y * r;
+        half *= 0.5;
+        const double a_next = (a + g) / 2;
+        g = std::sqrt(ag);
+        a = a_next;
+    }
+    const double mean = (a + g) / 2;
+    TelescopedSum s;
+    s.u = u;
+    s.r = ((g0 - nc) / sum0) * (root_nc / sum0) * (1 - c) / ((1 + v) * (1 + mean * y));
+    return s;
+}
+
 }  // namespace ellip::legendre::detail

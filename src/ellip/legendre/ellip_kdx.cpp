@@ -4,8 +4,10 @@
 //   K = pi / (2 M),  D = K (1/2 + delta_0 / (4 (1 + g_0)) + s / m),
 //   X = K S / (2 nc).
 // The terms of S alternate in sign when nc is small against sqrt(mc) (n near
-// 1 while m is not); S then cancels, and X is taken from Carlson's RJ
-// instead.
+// 1 while m is not); S then cancels, and is taken instead from the
+// telescoped sum of the same AGM steps, whose terms share one sign
+// (agm_complement.hpp).  Arguments for which the sums are not numbers (NaN,
+// or outside the domain) go to Carlson's RJ, whose verdict is the kernel's.
 #include <cmath>
 
 #include "ellip/carlson/carlson.hpp"
@@ -30,6 +32,9 @@ KdxResult _ellip_kdx_complement(double m, double mc, double nc) noexcept {
     const double s = 1 + sums.t;
     if (std::fabs(s) >= S_CANCELLATION) {
         r.x = success(sums.k * s / (2 * nc));
+    } else if (std::fabs(s) < S_CANCELLATION) {
+        const detail::TelescopedSum t = detail::telescoped_sum(g0, nc);
+        r.x = success((sums.k * t.u / 2 + (detail::AGM_PI / 2) * t.r) / nc);
     } else {
         r.x = _ellippi_excess_complement(mc, nc);
     }

@@ -9,8 +9,11 @@
 // difference formed by subtraction would lose every digit there.  For
 // 0 <= m <= n < 1 the sum T is not positive and all three terms of Z's
 // bracket add without cancellation.  Where S cancels (nc small against
-// sqrt(mc)), P comes from Carlson's RJ instead and is below D/4, so that
-// Z = D - P is again a difference without cancellation.
+// sqrt(mc)), S comes instead from the telescoped sum of the same AGM steps,
+// whose terms share one sign (agm_complement.hpp); P is then below D/4, so
+// that Z = D - P is again a difference without cancellation.  Arguments for
+// which the sums are not numbers (NaN, or outside the domain) go to Carlson's
+// RJ, whose verdict is the kernel's.
 #include <cmath>
 
 #include "ellip/carlson/carlson.hpp"
@@ -38,6 +41,13 @@ KpzResult _ellip_kpz_complement(double m, double mc, double n, double nc) noexce
     if (std::fabs(s) >= S_CANCELLATION) {
         r.p = success(sums.k * s / 2);
         r.z = sums.k * (sums.d_bracket - sums.t / 2);
+        return r;
+    }
+    // A NaN sum fails this test too and goes on to RJ below.
+    if (std::fabs(s) < S_CANCELLATION) {
+        const detail::TelescopedSum t = detail::telescoped_sum(g0, nc);
+        r.p = success(sums.k * t.u / 2 + (detail::AGM_PI / 2) * t.r);
+        r.z = sums.k * (0.5 + sums.d_bracket) - r.p.value();
         return r;
     }
     const Result x = _ellippi_excess_complement(mc, nc);
