@@ -158,4 +158,34 @@ TEST(Ellippi, CharacteristicBelowOne) {
 // A NaN characteristic is carried into RJ's duplication, which never stops.
 TEST(Ellippi, NanCharacteristicFailsInRj) { EXPECT_TRUE(Fails(ellippi(kNaN, 0.5), kRjConverge)); }
 
+// ------------------------------------------- fused kernels, n next to 1
+
+// Where the AGM sum for Pi cancels, P = (1 - n) X and X = (Pi - K)/n come
+// from its telescoped form.  As nc -> 0 they tend to (pi/2) sqrt(nc/mc) and
+// (pi/2) / sqrt(nc mc), with corrections of relative order sqrt(nc): down to
+// the smallest subnormal nc, where p_1^2 ~ mc / (4 nc) is far beyond the
+// largest double, nothing may overflow or lose the limit.
+TEST(FusedPiExcess, VanishingComplementReachesTheLimit) {
+    for (const double mc : {0.75, 1e-10, 1e-250}) {
+        for (const double nc : {1e-300, 0x1p-1060, 0x1p-1074}) {
+            const double m = 1 - mc;
+            const double root = std::sqrt(nc) / std::sqrt(mc);
+            const KpzResult kpz = _ellip_kpz_complement(m, mc, 1 - nc, nc);
+            EXPECT_TRUE(Within(kpz.p, kHalfPi * root, 4)) << mc << " " << nc;
+            const KdxResult kdx = _ellip_kdx_complement(m, mc, nc);
+            EXPECT_TRUE(Within(kdx.x, kHalfPi / (std::sqrt(nc) * std::sqrt(mc)), 4))
+                << mc << " " << nc;
+        }
+    }
+}
+
+// Arguments whose AGM sums are not numbers fail the cancellation test as
+// they fail the main one, and take Carlson's verdict: never a NaN reported
+// as a success.
+TEST(FusedPiExcess, NanSumsTakeRjsVerdict) {
+    EXPECT_TRUE(Fails(_ellip_kpz_complement(0.5, 0.5, kNaN, kNaN).p, kRjConverge));
+    EXPECT_TRUE(Fails(_ellip_kdx_complement(0.5, 0.5, kNaN).x, kRjConverge));
+    EXPECT_TRUE(Fails(_ellip_kdx_complement(kNaN, kNaN, 1e-20).x, kRjConverge));
+}
+
 }  // namespace

@@ -133,10 +133,29 @@ inline AgmSums agm_sums(double m, double g0, double delta0, double nc,
 // of nearly equal numbers is left: U_1, y_1 and Q_1 are formed from the
 // complements, the terms added to U share one sign, and the tail is a
 // product.
+// Whether S is taken from the telescoped sum: where the plain sum cancels
+// (|S| below S_CANCELLATION, under which it has lost more than two bits), and
+// where the plain recurrence overflowed for an nc so small (subnormal) that
+// p_1^2 ~ mc / (4 nc) exceeds the largest double, which leaves S NaN for
+// arguments that are numbers.  Arguments that are not numbers, or outside
+// the domain, give neither: their verdict is the caller's.
+inline constexpr double S_CANCELLATION = 0.25;
+
+inline bool takes_telescoped_sum(double s, double g0, double nc) noexcept {
+    constexpr double MAX = 1.7976931348623157e308;
+    return std::fabs(s) < S_CANCELLATION ||
+           (std::isnan(s) && nc > 0 && nc < g0 && g0 <= MAX);
+}
+
 struct TelescopedSum {
     double u;  // U_J
     double r;  // R, with S = U_J + 2 M R
 };
+
+// The tail takes a_J g_J for M^2, which holds to (delta_J / M)^2 / 8: with
+// delta_J below 2^-26 a_J that is below eps / 8, and the step the mean would
+// take to settle to eps is not needed.
+inline constexpr double TAIL_SETTLED = 0x1p-26;
 
 inline TelescopedSum telescoped_sum(double g0, double nc) noexcept {
     const double sum0 = nc + g0;
@@ -151,7 +170,7 @@ inline TelescopedSum telescoped_sum(double g0, double nc) noexcept {
     double g = std::sqrt(g0);
     // The mean starts from (a_1, g_1); the cap only guards against
     // arguments that never settle.
-    for (int step = 1; step < AGM_MAX_STEPS && a - g >= AGM_EPSILON * a; ++step) {
+    for (int step = 1; step < AGM_MAX_STEPS && a - g >= TAIL_SETTLED * a; ++step) {
         const double ag = a * g;
         const double h = ag * (y * y);
         const double r = 1 / (1 + h);

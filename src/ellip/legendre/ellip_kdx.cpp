@@ -6,8 +6,9 @@
 // The terms of S alternate in sign when nc is small against sqrt(mc) (n near
 // 1 while m is not); S then cancels, and is taken instead from the
 // telescoped sum of the same AGM steps, whose terms share one sign
-// (agm_complement.hpp).  Arguments for which the sums are not numbers (NaN,
-// or outside the domain) go to Carlson's RJ, whose verdict is the kernel's.
+// (agm_complement.hpp), as it is for a subnormal nc, for which the plain
+// recurrence overflows.  Arguments that are not numbers, or outside the
+// domain, go to Carlson's RJ, whose verdict is the kernel's.
 #include <cmath>
 
 #include "ellip/carlson/carlson.hpp"
@@ -15,11 +16,6 @@
 #include "ellip/legendre/legendre.hpp"
 
 namespace ellip::legendre {
-
-namespace {
-// Below this the sum S has lost more than two bits to cancellation.
-constexpr double S_CANCELLATION = 0.25;
-}  // namespace
 
 KdxResult _ellip_kdx_complement(double m, double mc, double nc) noexcept {
     const double g0 = std::sqrt(mc);
@@ -30,9 +26,9 @@ KdxResult _ellip_kdx_complement(double m, double mc, double nc) noexcept {
     r.k = sums.k;
     r.d = sums.k * (0.5 + sums.d_bracket);
     const double s = 1 + sums.t;
-    if (std::fabs(s) >= S_CANCELLATION) {
+    if (std::fabs(s) >= detail::S_CANCELLATION) {
         r.x = success(sums.k * s / (2 * nc));
-    } else if (std::fabs(s) < S_CANCELLATION) {
+    } else if (detail::takes_telescoped_sum(s, g0, nc)) {
         const detail::TelescopedSum t = detail::telescoped_sum(g0, nc);
         r.x = success((sums.k * t.u / 2 + (detail::AGM_PI / 2) * t.r) / nc);
     } else {

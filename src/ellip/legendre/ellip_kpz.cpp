@@ -11,9 +11,10 @@
 // bracket add without cancellation.  Where S cancels (nc small against
 // sqrt(mc)), S comes instead from the telescoped sum of the same AGM steps,
 // whose terms share one sign (agm_complement.hpp); P is then below D/4, so
-// that Z = D - P is again a difference without cancellation.  Arguments for
-// which the sums are not numbers (NaN, or outside the domain) go to Carlson's
-// RJ, whose verdict is the kernel's.
+// that Z = D - P is again a difference without cancellation; the same form
+// serves a subnormal nc, for which the plain recurrence overflows.  Arguments
+// that are not numbers, or outside the domain, go to Carlson's RJ, whose
+// verdict is the kernel's.
 #include <cmath>
 
 #include "ellip/carlson/carlson.hpp"
@@ -21,11 +22,6 @@
 #include "ellip/legendre/legendre.hpp"
 
 namespace ellip::legendre {
-
-namespace {
-// Below this the sum S has lost more than two bits to cancellation.
-constexpr double S_CANCELLATION = 0.25;
-}  // namespace
 
 KpzResult _ellip_kpz_complement(double m, double mc, double n, double nc) noexcept {
     const double g0 = std::sqrt(mc);
@@ -38,13 +34,12 @@ KpzResult _ellip_kpz_complement(double m, double mc, double n, double nc) noexce
     KpzResult r;
     r.k = sums.k;
     const double s = 1 + sums.t;
-    if (std::fabs(s) >= S_CANCELLATION) {
+    if (std::fabs(s) >= detail::S_CANCELLATION) {
         r.p = success(sums.k * s / 2);
         r.z = sums.k * (sums.d_bracket - sums.t / 2);
         return r;
     }
-    // A NaN sum fails this test too and goes on to RJ below.
-    if (std::fabs(s) < S_CANCELLATION) {
+    if (detail::takes_telescoped_sum(s, g0, nc)) {
         const detail::TelescopedSum t = detail::telescoped_sum(g0, nc);
         r.p = success(sums.k * t.u / 2 + (detail::AGM_PI / 2) * t.r);
         r.z = sums.k * (0.5 + sums.d_bracket) - r.p.value();
