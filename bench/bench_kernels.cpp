@@ -310,9 +310,16 @@ constexpr Args<Fused> PI_CANCELLING_ARGS{{
     {0.3, 0.7, 1.0, 1e-300},
 }};
 
-// Separations (source radii) at which the disc of rho = 0.01 cancels.
+// Separations (source radii) at which the disc of rho = 0.01 cancels
+// (S from 0.17 to 0.24), and the nearest ones in the same limb zone
+// (mc < 1e-3) at which it does not (S from 0.27 to 0.36).
 constexpr Args<double> X_CANCELLING{0.998, 0.999, 0.9995, 0.99995, 1.00005, 1.0005, 1.001, 1.002};
+constexpr Args<double> X_LIMB_PLAIN{0.97, 0.98, 0.99, 0.995, 1.005, 1.01, 1.02, 1.03};
 }  // namespace
+
+void BM_pi_element_limb_plain(benchmark::State& state) {
+    cycle(state, [](std::size_t i) { return models::witt_mao_element(X_LIMB_PLAIN[i], RHO); });
+}
 
 void BM_pi_kpz_cancelling(benchmark::State& state) {
     cycle(state, [](std::size_t i) {
@@ -335,3 +342,4 @@ void BM_pi_element_cancelling(benchmark::State& state) {
 BENCHMARK(BM_pi_kpz_cancelling);
 BENCHMARK(BM_pi_kdx_cancelling);
 BENCHMARK(BM_pi_element_cancelling);
+BENCHMARK(BM_pi_element_limb_plain);

@@ -540,6 +540,49 @@ def _fused_quadrature(m, mc, n, nc):
     return [k, d, x, nct * x, z]
 
 
+def _fused_quadrature_log(m, mc, n, nc):
+    """The same five integrals in s = ln tan t, for complements down to
+    1e-300, where the peaks of width sqrt(mc) and sqrt(nc) at t = 0 would need
+    hundreds of break points in t.  With T = tan t = e^s,
+      dt = T ds / (1 + T^2),  1/R = sqrt((1 + T^2) / (T^2 + mc)),
+      cos^2 = 1 / (1 + T^2),  1/N = (1 + T^2) / (T^2 + nc),
+    so that with w = T / sqrt((1 + T^2)(T^2 + mc))
+      K = int w,  D = int w / (1 + T^2),  X = int w / (T^2 + nc),
+      Z = n int w T^2 / ((1 + T^2)(T^2 + nc)),
+    every integrand positive and smooth, a bump of width about 1 in s at
+    each of ln sqrt(mc), ln sqrt(nc) and 0, decaying like e^(-|s|) beyond
+    them.  The range stops 145 units past the outer bumps, where the tails
+    are below e^-145 (1e-63) of the integrals.  The complements are taken
+    from the exact member of each pair, never as 1 - m at a working
+    precision that cannot hold m next to 1."""
+    mct = mpf(mc) if m > 0.5 else 1 - mpf(m)
+    nct = mpf(nc) if n > 0.5 else 1 - mpf(n)
+    nt = mpf(n) if n <= 0.5 else 1 - mpf(nc)
+    peaks = sorted({mpmath.log(mct) / 2, mpmath.log(nct) / 2, mpf(0)})
+    points = {peaks[0] - 145, mpf(145)}
+    for c in peaks:
+        points |= {c - 4, c, c + 4}
+    points = sorted(points)
+
+    def integral(f):
+        def g(s):
+            t2 = mp.exp(2 * s)
+            w = mp.exp(s) / mp.sqrt((1 + t2) * (t2 + mct))
+            return f(t2, w)
+        return mpmath.quad(g, points)
+
+    k = integral(lambda t2, w: w)
+    d = integral(lambda t2, w: w / (1 + t2))
+    x = integral(lambda t2, w: w / (t2 + nct))
+    z = nt * integral(lambda t2, w: w * t2 / ((1 + t2) * (t2 + nct)))
+    return [k, d, x, nct * x, z]
+
+
+# Working digits of the quadrature in s: the agreement checked below is
+# 1e-24, and the closed form carries the digits written.
+LOG_QUADRATURE_DIGITS = 32
+
+
 def _fused_digits(m, mc, n, nc):
     """Digits lost by the closed form's differences, with a margin."""
     lost = 0.0
@@ -549,12 +592,16 @@ def _fused_digits(m, mc, n, nc):
     return DIGITS + int(2 * lost) + 10
 
 
-def fused_reference(args):
+def fused_reference(args, log_quadrature=False):
     m, mc, n, nc = args
     with mp.workdps(_fused_digits(*args)):
         closed = _fused_closed_form(m, mc, n, nc)
-    with mp.workdps(DIGITS):
-        quad = _fused_quadrature(m, mc, n, nc)
+    if log_quadrature:
+        with mp.workdps(LOG_QUADRATURE_DIGITS):
+            quad = _fused_quadrature_log(m, mc, n, nc)
+    else:
+        with mp.workdps(DIGITS):
+            quad = _fused_quadrature(m, mc, n, nc)
     with mp.workdps(CHECK_DIGITS):
         for name, c, q in zip("KDXPZ", closed, quad):
             if c == 0 and q == 0:
@@ -621,7 +668,8 @@ def fused_m_near_one(d):
 
 
 def fused_nc_small(d):
-    # nc small against sqrt(mc): the sum S cancels and RJ takes over.
+    # nc small against sqrt(mc): the sum S cancels and the telescoped sum
+    # takes over.
     cases = []
     for _ in range(80):
         cases.append(_fused_case(d.u(0.0, 0.9), nc=d.log(1e-30, 1e-3)))
@@ -641,6 +689,68 @@ def fused_n_small(d):
     return cases
 
 
+def _cancelling_parameter(d):
+    """(m, mc) for the tables of the cancelling sum: a third with m
+    log-uniform in [1e-300, 1/2] (m -> 0, m exact), the rest with mc
+    log-uniform in [1e-300, 1/2] or, for half of them, in [1e-16, 1/2]
+    (m -> 1, mc exact; the disc near the limb of a small source)."""
+    r = d.rng.random()
+    if r < 1 / 3:
+        m = d.log(1e-300, 0.5)
+        return m, 1.0 - m
+    mc = d.log(1e-300 if r < 2 / 3 else 1e-16, 0.5)
+    return 1.0 - mc, mc
+
+
+def _with_nc(m, mc, nc):
+    """The four arguments with nc exact (nc <= 1/2) and the member of m and
+    mc that was drawn exact."""
+    if m <= 0.5:
+        return _fused_case(m, nc=nc)
+    return _fused_case(None, mc=mc, nc=nc)
+
+
+def fused_pi_cancelling(d):
+    # nc from 1e-300 up to sqrt(mc)/4 (and 1/2): S = 1 + T cancels, from a
+    # lens a hair off the limb to n -> 1 with m anywhere in [0, 1).
+    cases = []
+    for _ in range(100):
+        m, mc = _cancelling_parameter(d)
+        top = min(0.5, math.sqrt(mc) / 4)
+        bottom = 1e-300 if d.rng.random() < 0.5 else max(1e-300, top * 1e-12)
+        cases.append(_with_nc(m, mc, d.log(bottom, top)))
+    return cases
+
+
+def _cancellation_edge(mc):
+    """The nc at which S = 2 nc RJ(0, mc, 1, nc) / (3 RF(0, mc, 1)) = 1/4.
+    For small nc, S ~ pi sqrt(nc / mc) / K, nearly a power of nc: the secant
+    method in ln nc, from that estimate, settles in a few steps."""
+    with mp.workdps(30):
+        mcm = mpf(mc)
+        k = mpmath.elliprf(0, mcm, 1)
+
+        def f(t):
+            nc = mp.exp(t)
+            return mp.log(8 * nc * mpmath.elliprj(0, mcm, 1, nc) / (3 * k))
+
+        t0 = mp.log(mcm * (k / (4 * mp.pi)) ** 2)
+        t = mpmath.findroot(f, (t0, t0 + mpf("0.1")), solver="secant", tol=mpf(10) ** -40)
+        return float(mp.exp(t))
+
+
+def fused_pi_boundary(d):
+    # nc within a factor of 1 +- 0.5 (down to 1 +- 1e-12) of the edge
+    # S = 1/4 between the plain and the telescoped sum, on both sides.
+    cases = []
+    for _ in range(60):
+        m, mc = _cancelling_parameter(d)
+        edge = _cancellation_edge(mc)
+        nc = min(0.5, edge * (1 + d.pick([-1, 1]) * d.log(1e-12, 0.5)))
+        cases.append(_with_nc(m, mc, nc))
+    return cases
+
+
 FUSED_TABLES = [
     ("fused_m_tiny", "m log-uniform in [1e-300, 1e-4], m <= n < 0.99, some mc an ulp low",
      fused_m_tiny),
@@ -649,11 +759,19 @@ FUSED_TABLES = [
     ("fused_nc_small", "m in [0, 0.9], nc log-uniform in [1e-30, 1e-3]", fused_nc_small),
     ("fused_n_small", "n log-uniform in [1e-300, 1e-3], m in [1e-6 n, n] (and 0), some mc and nc"
      " an ulp low", fused_n_small),
+    ("fused_pi_cancelling", "m or mc log-uniform in [1e-300, 1/2], nc log-uniform in [1e-300,"
+     " min(1/2, sqrt(mc)/4)] or its top 12 decades", fused_pi_cancelling),
+    ("fused_pi_boundary", "m or mc log-uniform in [1e-300, 1/2], nc within 1 +- [1e-12, 0.5] times"
+     " the edge of the cancelling sum", fused_pi_boundary),
 ]
 
+# Tables whose complements reach 1e-300: their second reference is the
+# quadrature in ln tan t.
+LOG_QUADRATURE_TABLES = {"fused_pi_cancelling", "fused_pi_boundary"}
 
-def fused_line(args):
-    values = fused_reference(args)
+
+def fused_line(args, table=None):
+    values = fused_reference(args, log_quadrature=table in LOG_QUADRATURE_TABLES)
     out = list(args)
     for v in values:
         out += split(v)
@@ -672,7 +790,7 @@ def write_fused_table(directory, name, description, make):
     ]
     for args in cases:
         assert all(isinstance(a, float) and math.isfinite(a) for a in args), (name, args)
-        lines.append(fused_line(args))
+        lines.append(fused_line(args, name))
     path = os.path.join(directory, name + ".txt")
     with open(path, "w", newline="\n") as f:
         f.write("\n".join(lines) + "\n")

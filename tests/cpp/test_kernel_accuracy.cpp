@@ -408,15 +408,15 @@ const FusedGroup kFusedGroups[] = {
     {"fused_m_moderate", "kpz", kpz, {{{kK, 2, 0.5}, {kP, 3, 1}, {kZ, 3, 0.75}}}, 3},
     // X 1.91 / 0.78
     {"fused_m_moderate", "excess", excess, {{{kX, 3, 1}, {}, {}}}, 1},
-    // K 1.45 / 0.61, D 2.10 / 0.71, X 2.57 / 0.86
+    // K 1.45 / 0.61, D 2.10 / 0.71, X 2.57 / 0.95
     {"fused_m_near_one", "kdx", kdx, {{{kK, 2, 0.75}, {kD, 3, 1}, {kX, 4, 1.25}}}, 3},
-    // K 1.45 / 0.61, P 2.33 / 0.86, Z 1.97 / 0.75
+    // K 1.45 / 0.61, P 2.52 / 0.93, Z 1.97 / 0.74
     {"fused_m_near_one", "kpz", kpz, {{{kK, 2, 0.75}, {kP, 3, 1.25}, {kZ, 3, 1}}}, 3},
     // X 1.96 / 0.78
     {"fused_m_near_one", "excess", excess, {{{kX, 3, 1}, {}, {}}}, 1},
-    // K 1.53 / 0.44, D 1.97 / 0.57, X 2.08 / 0.73
+    // K 1.53 / 0.44, D 1.97 / 0.57, X 2.69 / 0.95 (the telescoped sum)
     {"fused_nc_small", "kdx", kdx, {{{kK, 2, 0.75}, {kD, 3, 0.75}, {kX, 3, 1}}}, 3},
-    // K 1.53 / 0.44, P 1.94 / 0.77, Z 2.20 / 0.61
+    // K 1.53 / 0.44, P 2.30 / 0.89, Z 2.20 / 0.61 (the telescoped sum)
     {"fused_nc_small", "kpz", kpz, {{{kK, 2, 0.75}, {kP, 3, 1}, {kZ, 3, 0.75}}}, 3},
     // X 2.08 / 0.73
     {"fused_nc_small", "excess", excess, {{{kX, 3, 1}, {}, {}}}, 1},
@@ -426,6 +426,19 @@ const FusedGroup kFusedGroups[] = {
     {"fused_n_small", "kpz", kpz, {{{kK, 1, 0.25}, {kP, 1, 0.25}, {kZ, 2, 0.5}}}, 3},
     // X 0.46 / 0.29
     {"fused_n_small", "excess", excess, {{{kX, 1, 0.5}, {}, {}}}, 1},
+    // K 2.31 / 0.52, D 2.32 / 0.55, X 3.67 / 0.80; the rows that cancel
+    // (75 of 100) take X from the telescoped sum: 1.81 / 0.64.  RJ is left
+    // out of these tables: for mc below about 1e-150 it returns NaN.
+    {"fused_pi_cancelling", "kdx", kdx, {{{kK, 3, 0.75}, {kD, 3, 0.75}, {kX, 5, 1}}}, 3},
+    // K 2.31 / 0.52, P 3.24 / 0.77, Z 2.28 / 0.65; telescoped rows P 1.49 / 0.63.
+    {"fused_pi_cancelling", "kpz", kpz, {{{kK, 3, 0.75}, {kP, 4, 1}, {kZ, 3, 1}}}, 3},
+    // K 1.30 / 0.48, D 1.55 / 0.51, X 4.60 / 1.51.  The large errors lie just
+    // above |S| = 1/4, where the plain sum keeps all but two bits (X 4.60 /
+    // 1.84 on those 34 rows); the telescoped side has 1.97 / 0.90.
+    {"fused_pi_boundary", "kdx", kdx, {{{kK, 2, 0.75}, {kD, 2, 0.75}, {kX, 6, 2}}}, 3},
+    // K 1.30 / 0.48, P 4.85 / 1.46, Z 1.70 / 0.61; the plain side P 4.85 /
+    // 1.81, the telescoped side 1.66 / 0.81.
+    {"fused_pi_boundary", "kpz", kpz, {{{kK, 2, 0.75}, {kP, 6, 1.75}, {kZ, 3, 0.75}}}, 3},
 };
 
 // K - D for m next to 1 from Legendre's relation, on the rows of the near-one

@@ -213,7 +213,7 @@ class TestFusedKernelTables:
         # Rows spread over the table; the near-one rows are the slow ones.
         step = len(cases) // (1 if name == "fused_m_near_one" else 3)
         for i in range(0, len(cases), step):
-            assert self.gen.fused_line(cases[i]) == lines[i], (name, i)
+            assert self.gen.fused_line(cases[i], name) == lines[i], (name, i)
 
 
 class TestDiscReferenceTable:
