@@ -45,6 +45,20 @@ inline constexpr double AGM_PI = 3.141592653589793;
 // cost of one division per step.
 inline constexpr double AGM_CARRY_BELOW = 1e-6;
 
+// Below this |S| the sum S = 1 + T has lost more than two bits to
+// cancellation, and the callers take S from the telescoped sum below.
+inline constexpr double S_CANCELLATION = 0.25;
+
+// Once |1 + T| plus the size of the last term is below this, S ends below
+// S_CANCELLATION whatever follows: each later term is at most half the one
+// before (|e_k| <= 1), so together they stay below the last, and the
+// roundings of up to AGM_MAX_STEPS more additions stay below 1e-14.
+inline constexpr double S_SURELY_CANCELLED = 0.24;
+
+// The plain sums of the main path take a handful of steps; the test for a
+// sum bound to cancel is made only beyond them, where it can save many.
+inline constexpr int LONG_SUM_STEPS = 8;
+
 // g0 = sqrt(mc), delta0 = 1 - g0, e0_numerator = nc - g0.  With
 // tail_relative the sum T is carried until its terms fall below eps |T|
 // (needed where T itself is used); otherwise until they fall below eps |1 + T|.
@@ -62,7 +76,9 @@ inline AgmSums agm_sums(double m, double g0, double delta0, double nc,
     double t = 0;
     const bool carry = m < AGM_CARRY_BELOW;
     bool agm_settled = false;
-    for (int step = 0; step < AGM_MAX_STEPS; ++step) {
+    int step = 0;
+    // One step; true once both the mean and the sum have settled.
+    const auto advance = [&]() noexcept {
         const double ag = a * g;
         const double e = (step == 0 ? e0_numerator : p2 - ag) / (p2 + ag);
         p = (p2 + ag) / (2 * p);
@@ -85,9 +101,22 @@ inline AgmSums agm_sums(double m, double g0, double delta0, double nc,
         const bool sum_settled =
             tail_relative ? !(std::fabs(q) > AGM_EPSILON * std::fabs(t))
                           : !(std::fabs(q) >= AGM_EPSILON * std::fabs(1 + t));
-        if (agm_settled && sum_settled) {
-            break;
-        }
+        return agm_settled && sum_settled;
+    };
+    bool settled = false;
+    for (; step < LONG_SUM_STEPS && !settled; ++step) {
+        settled = advance();
+    }
+    // Past the handful of steps the sums take on the main path, where S is
+    // bound to cancel the callers take it from the telescoped sum and use
+    // only K and D of these sums; with the mean at a fixed point, K is the
+    // one the remaining steps would give, and those steps (up to the cap for
+    // the smallest nc, whose terms halve without settling) are not needed.
+    for (; step < AGM_MAX_STEPS && !settled; ++step) {
+        const double a_prev = a;
+        const double g_prev = g;
+        settled = advance() || (agm_settled && a == a_prev && g == g_prev &&
+                                std::fabs(1 + t) + std::fabs(q) < S_SURELY_CANCELLED);
     }
     AgmSums r;
     r.k = AGM_PI / (a + g);
@@ -139,8 +168,6 @@ inline AgmSums agm_sums(double m, double g0, double delta0, double nc,
 // p_1^2 ~ mc / (4 nc) exceeds the largest double, which leaves S NaN for
 // arguments that are numbers.  Arguments that are not numbers, or outside
 // the domain, give neither: their verdict is the caller's.
-inline constexpr double S_CANCELLATION = 0.25;
-
 inline bool takes_telescoped_sum(double s, double g0, double nc) noexcept {
     constexpr double MAX = 1.7976931348623157e308;
     return std::fabs(s) < S_CANCELLATION ||
