@@ -29,7 +29,8 @@ namespace ellip::legendre::detail {
 struct AgmSums {
     double k;          // K(m)
     double d_bracket;  // D / K - 1/2 = delta_0 / (4 (1 + g_0)) + s / m
-    double t;          // T = S - 1
+    double t;          // T = S - 1; where S is bound to cancel, only as far
+                       // as needed to know it
 };
 
 // Quadratic convergence needs a handful of steps; the cap only guards
@@ -126,6 +127,18 @@ inline AgmSums agm_sums(double m, double g0, double delta0, double nc,
     return r;
 }
 
+// Whether S is taken from the telescoped sum: where the plain sum cancels
+// (|S| below S_CANCELLATION, under which it has lost more than two bits), and
+// where the plain recurrence overflowed for an nc so small (subnormal) that
+// p_1^2 ~ mc / (4 nc) exceeds the largest double, which leaves S NaN for
+// arguments that are numbers.  Arguments that are not numbers, or outside
+// the domain, give neither: their verdict is the caller's.
+inline bool takes_telescoped_sum(double s, double g0, double nc) noexcept {
+    constexpr double MAX = 1.7976931348623157e308;
+    return std::fabs(s) < S_CANCELLATION ||
+           (std::isnan(s) && nc > 0 && nc < g0 && g0 <= MAX);
+}
+
 // S = 1 + T where the terms of T alternate in sign and S cancels: nc small
 // against g_0 = sqrt(mc), so that p_1^2 ~ g_0^2 / (4 nc) is large and
 // Q_1 ~ -1/2, and S ~ sqrt(nc) is what is left of T ~ -1.
@@ -162,18 +175,6 @@ inline AgmSums agm_sums(double m, double g0, double delta0, double nc,
 // of nearly equal numbers is left: U_1, y_1 and Q_1 are formed from the
 // complements, the terms added to U share one sign, and the tail is a
 // product.
-// Whether S is taken from the telescoped sum: where the plain sum cancels
-// (|S| below S_CANCELLATION, under which it has lost more than two bits), and
-// where the plain recurrence overflowed for an nc so small (subnormal) that
-// p_1^2 ~ mc / (4 nc) exceeds the largest double, which leaves S NaN for
-// arguments that are numbers.  Arguments that are not numbers, or outside
-// the domain, give neither: their verdict is the caller's.
-inline bool takes_telescoped_sum(double s, double g0, double nc) noexcept {
-    constexpr double MAX = 1.7976931348623157e308;
-    return std::fabs(s) < S_CANCELLATION ||
-           (std::isnan(s) && nc > 0 && nc < g0 && g0 <= MAX);
-}
-
 struct TelescopedSum {
     double u;  // U_J
     double r;  // R, with S = U_J + 2 M R
