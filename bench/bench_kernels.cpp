@@ -15,6 +15,7 @@
 #include "models/multi_witt_mao.hpp"
 #include "models/limb_law.hpp"
 #include "models/witt_mao.hpp"
+#include "models/witt_mao_lanes.hpp"
 #include "models/integrated.hpp"
 
 namespace {
@@ -292,3 +293,43 @@ BENCHMARK(BM_batch_sequential)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_integrated_ring_element)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();
+
+// The uniform-disc element over the W1 separations (in source radii, rho =
+// 0.01) as one batch, at each dispatch level; items are elements.
+namespace {
+
+void elements_over_w1(benchmark::State& state, runtime::SimdLevel level) {
+    if (!runtime::simd_supported(level)) {
+        state.SkipWithError("level not supported here");
+        return;
+    }
+    std::vector<double> x;
+    for (const double u : w1_separations()) {
+        x.push_back(u / 0.01);
+    }
+    const std::vector<double> rho(x.size(), 0.01);
+    std::vector<double> out(x.size());
+    for (auto _ : state) {
+        const std::size_t failed =
+            models::witt_mao_elements_at(level, x.data(), rho.data(), out.data(), x.size());
+        benchmark::DoNotOptimize(failed);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(x.size()));
+}
+
+void BM_witt_mao_elements_scalar_w1(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::baseline);
+}
+void BM_witt_mao_elements_avx2_w1(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::avx2);
+}
+void BM_witt_mao_elements_avx512_w1(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::avx512);
+}
+
+}  // namespace
+
+BENCHMARK(BM_witt_mao_elements_scalar_w1);
+BENCHMARK(BM_witt_mao_elements_avx2_w1);
+BENCHMARK(BM_witt_mao_elements_avx512_w1);

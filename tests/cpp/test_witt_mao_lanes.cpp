@@ -6,10 +6,13 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "models/limb_law.hpp"
+#include "models/limb_law_uniform_batch.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_lanes.hpp"
 #include "runtime/cpu_features.hpp"
@@ -230,6 +233,85 @@ TEST(LaneKernels, ClassicCurveMatchesTheElementAndStopsAtTheFirstFailure) {
         ASSERT_EQ(std::bit_cast<std::uint64_t>(curve.value()[i]),
                   std::bit_cast<std::uint64_t>(r.value()));
     }
+
+    // Two failing separations in one block and one in a later block: the
+    // first one's error, the values before it, nothing after it.
+    l[700] = INF;
+    l[701] = NaN;
+    l[2000] = NaN;
+    std::vector<double> out(l.size(), -7.0);
+    const auto filled = models::witt_mao_magnification_into(l, 1.0, rho, out);
+    ASSERT_FALSE(filled.ok());
+    EXPECT_EQ(filled.error().kind, models::ErrorKind::runtime_error);
+    EXPECT_STREQ(filled.error().text, models::witt_mao_element(INF, rho).error());
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        if (i < 700) {
+            ASSERT_EQ(out[i], curve.value()[i]) << i;
+        } else {
+            ASSERT_EQ(out[i], -7.0) << i;
+        }
+    }
+}
+
+// The interrupt is asked before the first element and then every 1024, as
+// for any cheap element; the values before the interrupt are written.
+TEST(LaneKernels, ClassicCurvePollsTheInterruptBetweenBlocks) {
+    const std::vector<double> l(3000, 0.5);
+    std::vector<double> out(l.size(), -7.0);
+    int asked = 0;
+    const auto filled = models::witt_mao_magnification_into(
+        l, 1.0, 0.1, out, [&asked] { return ++asked == 2; });
+    ASSERT_FALSE(filled.ok());
+    EXPECT_EQ(filled.error().kind, models::ErrorKind::interrupted);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(out[1023], models::witt_mao_element(0.5, 0.1).value());
+    EXPECT_EQ(out[1024], -7.0);
+}
+
+}  // namespace
+
+namespace {
+
+// The uniform law over a batch is the law's own magnification point by
+// point: the point lens at rho = 0 and for a lens beyond the largest double
+// of source radii, the small-source limit, NaN for a NaN separation, and
+// the disc everywhere else.
+TEST(UniformBatch, MatchesTheLawPointByPoint) {
+    const models::LimbLaw law(models::LawKind::uniform, {});
+    std::vector<double> u;
+    std::vector<double> rho;
+    const std::vector<double> us = {0.0,  -0.0,  1e-300, 1e-160, 1e-12, 1e-3, 0.01, 0.0099,
+                                    0.1,  0.5,   1.0,    1.0001, 2.0,   30.0, 1e5,  1e100,
+                                    1e101, 1e300, INF,   -INF,   NaN,   -0.5, -2.0};
+    const std::vector<double> rs = {0.0,   5e-324, 1e-310, 1e-300, 1e-160, 1e-150,
+                                    2e-150, 1e-20, 1e-3,   0.01,   0.1,    1.0,
+                                    10.0,  1e5,    1e300,  INF,    NaN,    -0.01, -1e-200};
+    for (const double r : rs) {
+        for (const double x : us) {
+            u.push_back(x);
+            rho.push_back(r);
+        }
+        for (const double x : separations()) {
+            u.push_back(x * r);
+            rho.push_back(r);
+        }
+    }
+    const Grid t = typical_grid(3000);
+    for (std::size_t i = 0; i < t.x.size(); ++i) {
+        u.push_back(t.x[i] * t.rho[i]);
+        rho.push_back(t.rho[i]);
+    }
+    std::vector<double> out(u.size());
+    models::uniform_magnifications(u.data(), rho.data(), out.data(), u.size());
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        const double expected = law.magnification(u[i], rho[i]);
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(out[i]), std::bit_cast<std::uint64_t>(expected))
+            << "u=" << u[i] << " rho=" << rho[i] << " batch " << out[i] << " law " << expected;
+    }
+    // In place over the separations.
+    std::vector<double> in_place = u;
+    models::uniform_magnifications(in_place.data(), rho.data(), in_place.data(), u.size());
+    EXPECT_EQ(std::memcmp(in_place.data(), out.data(), out.size() * sizeof(double)), 0);
 }
 
 }  // namespace
