@@ -3,6 +3,7 @@
 // Each benchmark cycles through a small fixed array of arguments of the kind the
 // models produce, so that neither the branch predictor nor the compiler sees one
 // constant input.  Results go through benchmark::DoNotOptimize.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -295,10 +296,11 @@ BENCHMARK(BM_integrated_ring_element)->Unit(benchmark::kMicrosecond);
 BENCHMARK_MAIN();
 
 // The uniform-disc element over the W1 separations (in source radii, rho =
-// 0.01) as one batch, at each dispatch level; items are elements.
+// 0.01) as one batch, at each dispatch level, in the interleaved order above
+// and sorted as along a light curve; items are elements.
 namespace {
 
-void elements_over_w1(benchmark::State& state, runtime::SimdLevel level) {
+void elements_over_w1(benchmark::State& state, runtime::SimdLevel level, bool sorted = false) {
     if (!runtime::simd_supported(level)) {
         state.SkipWithError("level not supported here");
         return;
@@ -306,6 +308,9 @@ void elements_over_w1(benchmark::State& state, runtime::SimdLevel level) {
     std::vector<double> x;
     for (const double u : w1_separations()) {
         x.push_back(u / 0.01);
+    }
+    if (sorted) {
+        std::sort(x.begin(), x.end());
     }
     const std::vector<double> rho(x.size(), 0.01);
     std::vector<double> out(x.size());
@@ -328,8 +333,21 @@ void BM_witt_mao_elements_avx512_w1(benchmark::State& state) {
     elements_over_w1(state, runtime::SimdLevel::avx512);
 }
 
+void BM_witt_mao_elements_scalar_w1_sorted(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::baseline, true);
+}
+void BM_witt_mao_elements_avx2_w1_sorted(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::avx2, true);
+}
+void BM_witt_mao_elements_avx512_w1_sorted(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::avx512, true);
+}
+
 }  // namespace
 
+BENCHMARK(BM_witt_mao_elements_scalar_w1_sorted);
+BENCHMARK(BM_witt_mao_elements_avx2_w1_sorted);
+BENCHMARK(BM_witt_mao_elements_avx512_w1_sorted);
 BENCHMARK(BM_witt_mao_elements_scalar_w1);
 BENCHMARK(BM_witt_mao_elements_avx2_w1);
 BENCHMARK(BM_witt_mao_elements_avx512_w1);

@@ -53,15 +53,25 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
     // On the limb.
     rare |= (d == 0.0) | (nc == 0.0);
 
+    // Each form is computed only when a lane of the group takes it: the
+    // divider is the bottleneck, and a sorted light curve's groups mostly
+    // take one.
     const I near = vabs<V, I>(d) <= 2.0;
-    const V d2 = d * d;
-    const V q = d2 + 4.0;
-    const V sq = T::sqrt(q);
-    V m = (4.0 * n) / q;
-    V mc = (d2 + 4.0 * nc) / q;
-    V k_coef = (2.0 * sq) / h;
-    V p_coef = ((8.0 * rho) * x) / (xp1 * sq);
-    V z_coef = (8.0 * x) / (h * sq);
+    V m = V{};
+    V mc = V{};
+    V k_coef = V{};
+    V p_coef = V{};
+    V z_coef = V{};
+    if (T::bits(near & ~rare) != 0) {
+        const V d2 = d * d;
+        const V q = d2 + 4.0;
+        const V sq = T::sqrt(q);
+        m = (4.0 * n) / q;
+        mc = (d2 + 4.0 * nc) / q;
+        k_coef = (2.0 * sq) / h;
+        p_coef = ((8.0 * rho) * x) / (xp1 * sq);
+        z_coef = (8.0 * x) / (h * sq);
+    }
     if (T::bits(~near & ~rare) != 0) {
         // Beyond |d| = 2 the squares are formed from r = 2/d.
         const V r = 2.0 / d;
