@@ -5,8 +5,8 @@
 // namespace: every function here has internal linkage, so no wide code can
 // stand in for a baseline one at link time.
 //
-// Each operation below is the scalar element's (src/models/witt_mao.cpp and
-// the AGM sums of the fused kernel), in the same order and with the same
+// Each operation below is the scalar element's (src/models/witt_mao.cpp, the
+// AGM sums of the fused kernel and K - D next to the limb), in the same order and with the same
 // rounding: IEEE division and square root, no contraction.  Lanes whose pair
 // takes a branch other than the main one are flagged and left to the scalar
 // element, so they follow whatever it does.
@@ -20,6 +20,22 @@ inline V splat(double v) {
 template <class V, class I>
 inline V vabs(V v) {
     return (V)((I)v & (I{} + 0x7fffffffffffffffLL));
+}
+
+// The hypergeometric series of K(mc) and of K(mc) - D(mc) (in units of
+// pi/2) through mc^5, for K - D next to the limb: dyadic, exact.
+constexpr double LIMB_A[] = {1.0, 1.0 / 4, 9.0 / 64, 25.0 / 256, 1225.0 / 16384,
+                             3969.0 / 65536};
+constexpr double LIMB_C[] = {1.0 / 2, 1.0 / 16, 3.0 / 128, 25.0 / 2048, 245.0 / 32768,
+                             1323.0 / 262144};
+
+template <class V>
+inline V horner(const double (&c)[6], V q) {
+    V acc = splat<V>(c[5]);
+    for (int j = 4; j >= 0; --j) {
+        acc = acc * q + c[j];
+    }
+    return acc;
 }
 
 // The main path for one group of lanes: the magnifications in res, and the
@@ -83,9 +99,9 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
         p_coef = near ? p_coef : (8.0 * x) / ((xp1 * vabs<V, I>(xm1)) * c);
         z_coef = near ? z_coef : ((4.0 * x) * vabs<V, I>(r)) / ((rho * xp1) * c);
     }
-    // On the limb, in the limb zone (regrouped sum) and where the AGM
-    // carries its differences (tiny m): the scalar element.
-    rare |= (mc == 0.0) | (mc < LIMB_ZONE) | (m < CARRY_BELOW);
+    // On the limb, and where the AGM carries its differences (tiny m): the
+    // scalar element.
+    rare |= (mc == 0.0) | (m < CARRY_BELOW);
 
     // The fused K, P, Z kernel: one arithmetic-geometric mean.
     const V g0 = T::sqrt(mc);
@@ -132,7 +148,19 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
     rare |= ~(vabs<V, I>(sum) >= S_CANCELLATION);
     const V pk = (k * sum) / 2.0;
     const V zk = k * (d_bracket - t / 2.0);
-    const V gs = (k_coef * k + p_coef * pk) - z_coef * zk;
+    V gs = (k_coef * k + p_coef * pk) - z_coef * zk;
+    const I limb = mc < LIMB_ZONE;
+    if (T::bits(limb & ~rare) != 0) {
+        // Next to the limb the sum is regrouped around K - D, taken from
+        // Legendre's relation with the series A and C of the complement:
+        //   pi A = z_coef (K - D) + (k_coef - z_coef) K + (p_coef + z_coef) P.
+        const V sl = T::sqrt(d * d + 4.0);
+        const V k_minus_d =
+            (1.0 - (mc * k) * horner(LIMB_C, mc)) / (m * horner(LIMB_A, mc));
+        const V kz_diff = ((2.0 * xm1) * (rho * d - 4.0)) / (h * sl);
+        const V gl = (z_coef * k_minus_d + kz_diff * k) + (p_coef + z_coef) * pk;
+        gs = limb ? gl : gs;
+    }
     const V value = gs / PI;
     // A point lens never demagnifies: std::max(value, 1.0).
     res = value < 1.0 ? splat<V>(1.0) : value;
