@@ -38,6 +38,42 @@ inline V horner(const double (&c)[6], V q) {
     return acc;
 }
 
+// The excess over 1 of the mean-value series far outside the source, for
+// the lanes of `far`: three positive terms, in the point-lens variable u
+// below u = 2 and in t = 2/u beyond.
+template <class T>
+inline typename T::V far_field_excess(typename T::V u, typename T::V x,
+                                      typename T::I far) {
+    using V = typename T::V;
+    const V ix2 = 1.0 / (x * x);
+    const auto low = u < 2.0;
+    V near_excess = V{};
+    V far_excess = V{};
+    if (T::bits(far & low) != 0) {
+        const V u2 = u * u;
+        const V q = u2 + 4.0;
+        const V s = T::sqrt(q);
+        const V s4 = q * q;
+        const V point = 4.0 / (s * (u2 + 2.0 + u * s));
+        const V first = ((4.0 * (u2 + 1.0)) * ix2) / (s4 * s);
+        const V second = ((2.0 * (((3.0 * u2 + 6.0) * u2 + 14.0) * u2 + 12.0)) * (ix2 * ix2)) /
+                         ((s4 * s4) * s);
+        near_excess = (point + first + second) / u;
+    }
+    if (T::bits(far & ~low) != 0) {
+        const V t = 2.0 / u;
+        const V t2 = t * t;
+        const V c2 = 1.0 + t2;
+        const V c = T::sqrt(c2);
+        const V point = 1.0 / (c * (1.0 + t2 / 2.0 + c));
+        const V first = ((1.0 + t2 / 4.0) * ix2) / ((c * c2) * c2);
+        const V second = ((3.0 + t2 * (1.5 + t2 * (0.875 + t2 * 0.1875))) * (ix2 * ix2)) /
+                         (((8.0 * c) * (c2 * c2)) * (c2 * c2));
+        far_excess = ((t2 * t2) / 4.0) * (point + first + second);
+    }
+    return low ? near_excess : far_excess;
+}
+
 // The main path for one group of lanes: the magnifications in res, and the
 // mask of lanes to be left to the scalar element.
 template <class T>
@@ -55,8 +91,12 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
 
     const V rho = vabs<V, I>(signed_rho);
     const V x = vabs<V, I>(l);
-    // A non-finite source or separation, and the far field (whose series
-    // the scalar element sums cheaply), go to the scalar element.
+    // A non-finite source or separation goes to the scalar element, and so
+    // does a lens beyond FAR_FIELD at u = 0 (the general form's centre).
+    const V u = x * rho;
+    const I far = (x >= FAR_FIELD) & (x <= MAX) & (u > 0.0) & (rho <= MAX);
+    // Until the end, `rare` marks every lane the closed form below does not
+    // serve, the far field included.
     I rare = ~(rho <= MAX) | ~(x < FAR_FIELD);
 
     const V xm1 = x - 1.0;
@@ -164,7 +204,10 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
     const V value = gs / PI;
     // A point lens never demagnifies: std::max(value, 1.0).
     res = value < 1.0 ? splat<V>(1.0) : value;
-    return T::bits(rare);
+    if (T::bits(far) != 0) {
+        res = far ? 1.0 + far_field_excess<T>(u, x, far) : res;
+    }
+    return T::bits(rare & ~far);
 }
 
 template <class T>

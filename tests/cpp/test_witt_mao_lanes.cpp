@@ -183,6 +183,22 @@ TEST_P(Lanes, LanesSettlingAtDifferentStepsMatch) {
     expect_identical(GetParam(), g.x, g.rho, 0, g.x.size());
 }
 
+// Far outside the source, on both sides of u = 2 where the series changes
+// variable, with lanes of either side in one group.
+TEST_P(Lanes, FarFieldMatches) {
+    Grid g;
+    std::mt19937_64 rng(13);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int i = 0; i < 20000; ++i) {
+        const double x = std::pow(10.0, 3 + 2 * unit(rng));
+        const double u = i % 3 == 0 ? 2 * std::pow(2.0, 1e-3 * (unit(rng) - 0.5))
+                                    : std::pow(10.0, -1.5 + 2.5 * unit(rng));
+        g.x.push_back(x);
+        g.rho.push_back(u / x);
+    }
+    expect_identical(GetParam(), g.x, g.rho, 0, g.x.size());
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels, Lanes, ::testing::ValuesIn(LEVELS),
                          [](const auto& info) { return std::string(runtime::simd_name(info.param)); });
 
