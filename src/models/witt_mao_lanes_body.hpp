@@ -99,111 +99,115 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
     // serve, the far field included.
     I rare = ~(rho <= MAX) | ~(x < FAR_FIELD);
 
-    const V xm1 = x - 1.0;
-    const V xp1 = x + 1.0;
-    const V d = rho * xm1;
-    const V h = rho * xp1;
-    const V root_nc = xm1 / xp1;
-    const V nc = root_nc * root_nc;
-    const V n = (4.0 * x) / (xp1 * xp1);
-    // On the limb.
-    rare |= (d == 0.0) | (nc == 0.0);
+    // A group of far-field (or otherwise rare) lanes skips the closed form.
+    res = splat<V>(1.0);
+    if (T::bits(~rare) != 0) {
+        const V xm1 = x - 1.0;
+        const V xp1 = x + 1.0;
+        const V d = rho * xm1;
+        const V h = rho * xp1;
+        const V root_nc = xm1 / xp1;
+        const V nc = root_nc * root_nc;
+        const V n = (4.0 * x) / (xp1 * xp1);
+        // On the limb.
+        rare |= (d == 0.0) | (nc == 0.0);
 
-    // Each form is computed only when a lane of the group takes it: the
-    // divider is the bottleneck, and a sorted light curve's groups mostly
-    // take one.
-    const I near = vabs<V, I>(d) <= 2.0;
-    V m = V{};
-    V mc = V{};
-    V k_coef = V{};
-    V p_coef = V{};
-    V z_coef = V{};
-    if (T::bits(near & ~rare) != 0) {
-        const V d2 = d * d;
-        const V q = d2 + 4.0;
-        const V sq = T::sqrt(q);
-        m = (4.0 * n) / q;
-        mc = (d2 + 4.0 * nc) / q;
-        k_coef = (2.0 * sq) / h;
-        p_coef = ((8.0 * rho) * x) / (xp1 * sq);
-        z_coef = (8.0 * x) / (h * sq);
-    }
-    if (T::bits(~near & ~rare) != 0) {
-        // Beyond |d| = 2 the squares are formed from r = 2/d.
-        const V r = 2.0 / d;
-        const V r2 = r * r;
-        const V c = T::sqrt(1.0 + r2);
-        m = near ? m : (n * r2) / (1.0 + r2);
-        mc = near ? mc : (1.0 + nc * r2) / (1.0 + r2);
-        k_coef = near ? k_coef : (2.0 * vabs<V, I>(root_nc)) * c;
-        p_coef = near ? p_coef : (8.0 * x) / ((xp1 * vabs<V, I>(xm1)) * c);
-        z_coef = near ? z_coef : ((4.0 * x) * vabs<V, I>(r)) / ((rho * xp1) * c);
-    }
-    // On the limb, and where the AGM carries its differences (tiny m): the
-    // scalar element.
-    rare |= (mc == 0.0) | (m < CARRY_BELOW);
+        // Each form is computed only when a lane of the group takes it: the
+        // divider is the bottleneck, and a sorted light curve's groups mostly
+        // take one.
+        const I near = vabs<V, I>(d) <= 2.0;
+        V m = V{};
+        V mc = V{};
+        V k_coef = V{};
+        V p_coef = V{};
+        V z_coef = V{};
+        if (T::bits(near & ~rare) != 0) {
+            const V d2 = d * d;
+            const V q = d2 + 4.0;
+            const V sq = T::sqrt(q);
+            m = (4.0 * n) / q;
+            mc = (d2 + 4.0 * nc) / q;
+            k_coef = (2.0 * sq) / h;
+            p_coef = ((8.0 * rho) * x) / (xp1 * sq);
+            z_coef = (8.0 * x) / (h * sq);
+        }
+        if (T::bits(~near & ~rare) != 0) {
+            // Beyond |d| = 2 the squares are formed from r = 2/d.
+            const V r = 2.0 / d;
+            const V r2 = r * r;
+            const V c = T::sqrt(1.0 + r2);
+            m = near ? m : (n * r2) / (1.0 + r2);
+            mc = near ? mc : (1.0 + nc * r2) / (1.0 + r2);
+            k_coef = near ? k_coef : (2.0 * vabs<V, I>(root_nc)) * c;
+            p_coef = near ? p_coef : (8.0 * x) / ((xp1 * vabs<V, I>(xm1)) * c);
+            z_coef = near ? z_coef : ((4.0 * x) * vabs<V, I>(r)) / ((rho * xp1) * c);
+        }
+        // On the limb, and where the AGM carries its differences (tiny m): the
+        // scalar element.
+        rare |= (mc == 0.0) | (m < CARRY_BELOW);
 
-    // The fused K, P, Z kernel: one arithmetic-geometric mean.
-    const V g0 = T::sqrt(mc);
-    const V delta0 = m / (1.0 + g0);
-    const V e0_numerator = n < 0.5 ? delta0 - n : nc - g0;
-    V a = splat<V>(1.0);
-    V g = g0;
-    V w = splat<V>(0.5);
-    V s = V{};
-    V p2 = nc;
-    V p = T::sqrt(nc);
-    V qs = splat<V>(1.0);
-    V t = V{};
-    I agm_settled = I{};
-    // Rare lanes take no part: the group stops when the others settle.
-    I active = ~rare;
-    for (int step = 0; step < MAX_STEPS && T::bits(active) != 0; ++step) {
-        const V ag = a * g;
-        const V e = (step == 0 ? e0_numerator : p2 - ag) / (p2 + ag);
-        const V p_next = (p2 + ag) / (2.0 * p);
-        const V q_next = (qs * e) / 2.0;
-        const V a_next = (a + g) / 2.0;
-        const V g_next = T::sqrt(ag);
-        // A settled lane keeps the values it stopped with.
-        p = active ? p_next : p;
-        p2 = active ? p_next * p_next : p2;
-        qs = active ? q_next : qs;
-        t = active ? t + q_next : t;
-        a = active ? a_next : a;
-        g = active ? g_next : g;
-        // The sum s stops taking terms once the mean has settled.
-        const I grow = active & ~agm_settled;
-        const V delta = a - g;
-        s = grow ? s + w * (delta * delta) : s;
-        w = grow ? w + w : w;
-        agm_settled = grow ? ~(delta >= EPS * a) : agm_settled;
-        const I sum_settled = ~(vabs<V, I>(qs) > EPS * vabs<V, I>(t));
-        active &= ~(agm_settled & sum_settled);
+        // The fused K, P, Z kernel: one arithmetic-geometric mean.
+        const V g0 = T::sqrt(mc);
+        const V delta0 = m / (1.0 + g0);
+        const V e0_numerator = n < 0.5 ? delta0 - n : nc - g0;
+        V a = splat<V>(1.0);
+        V g = g0;
+        V w = splat<V>(0.5);
+        V s = V{};
+        V p2 = nc;
+        V p = T::sqrt(nc);
+        V qs = splat<V>(1.0);
+        V t = V{};
+        I agm_settled = I{};
+        // Rare lanes take no part: the group stops when the others settle.
+        I active = ~rare;
+        for (int step = 0; step < MAX_STEPS && T::bits(active) != 0; ++step) {
+            const V ag = a * g;
+            const V e = (step == 0 ? e0_numerator : p2 - ag) / (p2 + ag);
+            const V p_next = (p2 + ag) / (2.0 * p);
+            const V q_next = (qs * e) / 2.0;
+            const V a_next = (a + g) / 2.0;
+            const V g_next = T::sqrt(ag);
+            // A settled lane keeps the values it stopped with.
+            p = active ? p_next : p;
+            p2 = active ? p_next * p_next : p2;
+            qs = active ? q_next : qs;
+            t = active ? t + q_next : t;
+            a = active ? a_next : a;
+            g = active ? g_next : g;
+            // The sum s stops taking terms once the mean has settled.
+            const I grow = active & ~agm_settled;
+            const V delta = a - g;
+            s = grow ? s + w * (delta * delta) : s;
+            w = grow ? w + w : w;
+            agm_settled = grow ? ~(delta >= EPS * a) : agm_settled;
+            const I sum_settled = ~(vabs<V, I>(qs) > EPS * vabs<V, I>(t));
+            active &= ~(agm_settled & sum_settled);
+        }
+        const V k = PI / (a + g);
+        const V d_bracket = delta0 / (4.0 * (1.0 + g0)) + s / m;
+        const V sum = 1.0 + t;
+        // Where S cancels the kernel takes Pi from another routine.
+        rare |= ~(vabs<V, I>(sum) >= S_CANCELLATION);
+        const V pk = (k * sum) / 2.0;
+        const V zk = k * (d_bracket - t / 2.0);
+        V gs = (k_coef * k + p_coef * pk) - z_coef * zk;
+        const I limb = mc < LIMB_ZONE;
+        if (T::bits(limb & ~rare) != 0) {
+            // Next to the limb the sum is regrouped around K - D, taken from
+            // Legendre's relation with the series A and C of the complement:
+            //   pi A = z_coef (K - D) + (k_coef - z_coef) K + (p_coef + z_coef) P.
+            const V sl = T::sqrt(d * d + 4.0);
+            const V k_minus_d =
+                (1.0 - (mc * k) * horner(LIMB_C, mc)) / (m * horner(LIMB_A, mc));
+            const V kz_diff = ((2.0 * xm1) * (rho * d - 4.0)) / (h * sl);
+            const V gl = (z_coef * k_minus_d + kz_diff * k) + (p_coef + z_coef) * pk;
+            gs = limb ? gl : gs;
+        }
+        const V value = gs / PI;
+        // A point lens never demagnifies: std::max(value, 1.0).
+        res = value < 1.0 ? splat<V>(1.0) : value;
     }
-    const V k = PI / (a + g);
-    const V d_bracket = delta0 / (4.0 * (1.0 + g0)) + s / m;
-    const V sum = 1.0 + t;
-    // Where S cancels the kernel takes Pi from another routine.
-    rare |= ~(vabs<V, I>(sum) >= S_CANCELLATION);
-    const V pk = (k * sum) / 2.0;
-    const V zk = k * (d_bracket - t / 2.0);
-    V gs = (k_coef * k + p_coef * pk) - z_coef * zk;
-    const I limb = mc < LIMB_ZONE;
-    if (T::bits(limb & ~rare) != 0) {
-        // Next to the limb the sum is regrouped around K - D, taken from
-        // Legendre's relation with the series A and C of the complement:
-        //   pi A = z_coef (K - D) + (k_coef - z_coef) K + (p_coef + z_coef) P.
-        const V sl = T::sqrt(d * d + 4.0);
-        const V k_minus_d =
-            (1.0 - (mc * k) * horner(LIMB_C, mc)) / (m * horner(LIMB_A, mc));
-        const V kz_diff = ((2.0 * xm1) * (rho * d - 4.0)) / (h * sl);
-        const V gl = (z_coef * k_minus_d + kz_diff * k) + (p_coef + z_coef) * pk;
-        gs = limb ? gl : gs;
-    }
-    const V value = gs / PI;
-    // A point lens never demagnifies: std::max(value, 1.0).
-    res = value < 1.0 ? splat<V>(1.0) : value;
     if (T::bits(far) != 0) {
         res = far ? 1.0 + far_field_excess<T>(u, x, far) : res;
     }
@@ -243,7 +247,8 @@ std::size_t lanes(const double* x, const double* rho, double* out, std::uint16_t
             mask &= (1u << len) - 1;
         }
         while (mask != 0) {
-            rare[count++] = static_cast<std::uint16_t>(b + static_cast<unsigned>(__builtin_ctz(mask)));
+            const auto lane = static_cast<std::size_t>(__builtin_ctz(mask));
+            rare[count++] = static_cast<std::uint16_t>(b + lane);
             mask &= mask - 1;
         }
     }

@@ -199,8 +199,9 @@ TEST_P(Lanes, FarFieldMatches) {
     expect_identical(GetParam(), g.x, g.rho, 0, g.x.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, Lanes, ::testing::ValuesIn(LEVELS),
-                         [](const auto& info) { return std::string(runtime::simd_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Levels, Lanes, ::testing::ValuesIn(LEVELS), [](const auto& info) {
+    return std::string(runtime::simd_name(info.param));
+});
 
 // The wide kernels must take the main path for most pairs of a fitting
 // grid: a kernel that left every lane to the scalar element would match it
