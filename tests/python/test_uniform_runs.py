@@ -67,7 +67,8 @@ def test_every_layout_gives_each_point_its_own_value(layout):
 
 def test_a_large_call_divided_between_threads_matches_point_by_point():
     rng = np.random.default_rng(5)
-    x = separations(rng, 40000)[:48000]
+    # 80000 points: enough work for the pool to take the call in chunks.
+    x = separations(rng, 120000)[:160000]
     rho = 10 ** rng.uniform(-3, 0, x.size)
     u = (x * rho).reshape(-1, 8)[:, ::2]  # strided runs of four
     r = rho.reshape(-1, 8)[:, ::2]
