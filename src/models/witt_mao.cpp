@@ -267,9 +267,8 @@ Outcome<Filled> witt_mao_magnification_into(std::span<const double> l, double re
     static_assert(runtime::POLL_CHEAP % LANE_BLOCK == 0);
     double rhos[LANE_BLOCK];
     double values[LANE_BLOCK];
-    for (std::size_t j = 0; j < LANE_BLOCK; ++j) {
-        rhos[j] = rho;
-    }
+    // As many radii as the first block needs: a short curve pays for no more.
+    std::fill_n(rhos, std::min(LANE_BLOCK, l.size()), rho);
     for (std::size_t b = 0; b < l.size(); b += LANE_BLOCK) {
         if (runtime::interrupted_at(interrupt, b, runtime::POLL_CHEAP)) {
             return outcome_of(runtime::Status::interrupted());
