@@ -1,11 +1,13 @@
 // The uniform-disc element eight lanes at a time with AVX-512F (no FMA:
 // every product is rounded on its own, as in the scalar element).
-#include <immintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 
 #include "models/witt_mao_lanes.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+
+#include <immintrin.h>
 
 #pragma GCC push_options
 #pragma GCC target("avx2,avx512f")
@@ -39,3 +41,24 @@ std::size_t witt_mao_lanes_avx512(const double* x, const double* rho, double* ou
 }  // namespace models
 
 #pragma GCC pop_options
+
+#else
+
+namespace models {
+
+// Elsewhere the level is never supported; every pair is left to the scalar
+// element all the same.
+std::size_t witt_mao_lanes_avx512(const double* x, const double* rho, double* out,
+                                  std::uint16_t* rare, std::size_t n) noexcept {
+    (void)x;
+    (void)rho;
+    (void)out;
+    for (std::size_t i = 0; i < n; ++i) {
+        rare[i] = static_cast<std::uint16_t>(i);
+    }
+    return n;
+}
+
+}  // namespace models
+
+#endif
