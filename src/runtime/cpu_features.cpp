@@ -14,8 +14,10 @@ bool simd_supported(SimdLevel level) noexcept {
         // libgcc's cpuid model also checks (xgetbv) that the operating system
         // saves the ymm and zmm registers.
         case SimdLevel::avx2:
+            __builtin_cpu_init();  // idempotent; needed if asked before constructors ran
             return __builtin_cpu_supports("avx2");
         case SimdLevel::avx512:
+            __builtin_cpu_init();
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f");
 #endif
         default:
