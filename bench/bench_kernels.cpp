@@ -3,6 +3,7 @@
 // Each benchmark cycles through a small fixed array of arguments of the kind the
 // models produce, so that neither the branch predictor nor the compiler sees one
 // constant input.  Results go through benchmark::DoNotOptimize.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include "models/multi_witt_mao.hpp"
 #include "models/limb_law.hpp"
 #include "models/witt_mao.hpp"
+#include "models/witt_mao_lanes.hpp"
 #include "models/integrated.hpp"
 
 namespace {
@@ -291,7 +293,6 @@ BENCHMARK(BM_batch_on_pool)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_batch_sequential)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_integrated_ring_element)->Unit(benchmark::kMicrosecond);
 
-BENCHMARK_MAIN();
 
 // Where the AGM sum S for Pi cancels (|S| < 0.25, nc small against sqrt(mc))
 // and the fused kernels take P and X from the telescoped sum, against
@@ -345,3 +346,61 @@ BENCHMARK(BM_pi_kpz_cancelling);
 BENCHMARK(BM_pi_kdx_cancelling);
 BENCHMARK(BM_pi_element_cancelling);
 BENCHMARK(BM_pi_element_limb_plain);
+// The uniform-disc element over the W1 separations (in source radii, rho =
+// 0.01) as one batch, at each dispatch level, in the interleaved order above
+// and sorted as along a light curve; items are elements.
+namespace {
+
+void elements_over_w1(benchmark::State& state, runtime::SimdLevel level, bool sorted = false) {
+    if (!runtime::simd_supported(level)) {
+        state.SkipWithError("level not supported here");
+        return;
+    }
+    std::vector<double> x;
+    for (const double u : w1_separations()) {
+        x.push_back(u / 0.01);
+    }
+    if (sorted) {
+        std::sort(x.begin(), x.end());
+    }
+    const std::vector<double> rho(x.size(), 0.01);
+    std::vector<double> out(x.size());
+    for (auto _ : state) {
+        const std::size_t failed =
+            models::witt_mao_elements_at(level, x.data(), rho.data(), out.data(), x.size());
+        benchmark::DoNotOptimize(failed);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(x.size()));
+}
+
+void BM_witt_mao_elements_scalar_w1(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::baseline);
+}
+void BM_witt_mao_elements_avx2_w1(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::avx2);
+}
+void BM_witt_mao_elements_avx512_w1(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::avx512);
+}
+
+void BM_witt_mao_elements_scalar_w1_sorted(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::baseline, true);
+}
+void BM_witt_mao_elements_avx2_w1_sorted(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::avx2, true);
+}
+void BM_witt_mao_elements_avx512_w1_sorted(benchmark::State& state) {
+    elements_over_w1(state, runtime::SimdLevel::avx512, true);
+}
+
+}  // namespace
+
+BENCHMARK(BM_witt_mao_elements_scalar_w1_sorted);
+BENCHMARK(BM_witt_mao_elements_avx2_w1_sorted);
+BENCHMARK(BM_witt_mao_elements_avx512_w1_sorted);
+BENCHMARK(BM_witt_mao_elements_scalar_w1);
+BENCHMARK(BM_witt_mao_elements_avx2_w1);
+BENCHMARK(BM_witt_mao_elements_avx512_w1);
+
+BENCHMARK_MAIN();

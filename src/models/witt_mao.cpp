@@ -37,11 +37,14 @@
 // positive: the magnification is then 1 plus an excess formed to full
 // relative precision, never below 1 and never below the point-source value.
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 
 #include "ellip/legendre/legendre.hpp"
 #include "models/witt_mao.hpp"
+#include "models/witt_mao_lanes.hpp"
+#include "runtime/cpu_features.hpp"
 
 namespace models {
 
@@ -203,26 +206,82 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
     return ellip::success(std::max(g / PI, 1.0));
 }
 
-std::size_t witt_mao_elements(const double* x, const double* rho, double* out,
-                              std::size_t n) noexcept {
+namespace {
+
+// The scalar element over pairs, for the baseline and for the lanes the
+// wide kernels leave over: NaN where it fails, and the first failing index
+// (or `first_failure`, whichever is lower).
+std::size_t scalar_into(const double* x, const double* rho, double* out, std::size_t i,
+                        std::size_t first_failure) noexcept {
+    const ellip::Result r = witt_mao_element(x[i], rho[i]);
+    if (r.ok()) {
+        out[i] = r.value();
+        return first_failure;
+    }
+    out[i] = std::numeric_limits<double>::quiet_NaN();
+    return std::min(first_failure, i);
+}
+
+}  // namespace
+
+std::size_t witt_mao_elements_at(runtime::SimdLevel level, const double* x, const double* rho,
+                                 double* out, std::size_t n) noexcept {
+    using runtime::SimdLevel;
+    while (level != SimdLevel::baseline && !runtime::simd_supported(level)) {
+        level = static_cast<SimdLevel>(static_cast<int>(level) - 1);
+    }
     std::size_t first_failure = n;
-    for (std::size_t i = 0; i < n; ++i) {
-        const ellip::Result r = witt_mao_element(x[i], rho[i]);
-        if (r.ok()) {
-            out[i] = r.value();
-        } else {
-            out[i] = std::numeric_limits<double>::quiet_NaN();
-            first_failure = std::min(first_failure, i);
+    if (level == SimdLevel::baseline) {
+        for (std::size_t i = 0; i < n; ++i) {
+            first_failure = scalar_into(x, rho, out, i, first_failure);
+        }
+        return first_failure;
+    }
+    const auto wide = level == SimdLevel::avx512 ? witt_mao_lanes_avx512 : witt_mao_lanes_avx2;
+    std::uint16_t rare[LANE_BLOCK];
+    for (std::size_t b = 0; b < n; b += LANE_BLOCK) {
+        const std::size_t len = std::min(LANE_BLOCK, n - b);
+        const std::size_t count = wide(x + b, rho + b, out + b, rare, len);
+        for (std::size_t k = 0; k < count; ++k) {
+            first_failure = scalar_into(x, rho, out, b + rare[k], first_failure);
         }
     }
     return first_failure;
 }
 
+std::size_t witt_mao_elements(const double* x, const double* rho, double* out,
+                              std::size_t n) noexcept {
+    return witt_mao_elements_at(runtime::simd_level(), x, rho, out, n);
+}
+
 Outcome<Filled> witt_mao_magnification_into(std::span<const double> l, double re, double rstar,
                                             std::span<double> out, const Interrupt& interrupt) {
+    if (l.size() != out.size()) {
+        runtime::fail_equal(l.size(), out.size(), __FILE__, __LINE__);
+    }
     const double rho = rstar / re;
-    return outcome_of(drive([rho](double x) { return witt_mao_element(x, rho); }, l, out,
-                            interrupt));
+    // Blocks of pairs go to the vector element, with the interrupt polled
+    // every POLL_CHEAP elements as the driver does (the block divides it).
+    // A failing block keeps the values before its first failing element
+    // only, and that element's error stands, as one element at a time.
+    static_assert(runtime::POLL_CHEAP % LANE_BLOCK == 0);
+    double rhos[LANE_BLOCK];
+    double values[LANE_BLOCK];
+    // As many radii as the first block needs: a short curve pays for no more.
+    std::fill_n(rhos, std::min(LANE_BLOCK, l.size()), rho);
+    for (std::size_t b = 0; b < l.size(); b += LANE_BLOCK) {
+        if (runtime::interrupted_at(interrupt, b, runtime::POLL_CHEAP)) {
+            return outcome_of(runtime::Status::interrupted());
+        }
+        const std::size_t len = std::min(LANE_BLOCK, l.size() - b);
+        const std::size_t failed = witt_mao_elements(l.data() + b, rhos, values, len);
+        std::copy(values, values + failed, out.data() + b);
+        if (failed < len) {
+            return outcome_of(
+                runtime::Status::failed(witt_mao_element(l[b + failed], rho).error()));
+        }
+    }
+    return outcome_of(runtime::Status::done());
 }
 
 Outcome<Curve> witt_mao_magnification(Curve l, double re, double rstar,

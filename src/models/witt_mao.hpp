@@ -20,7 +20,8 @@ ellip::Result witt_mao_element(double x, double rho) noexcept;
 // bit where it succeeds, and NaN where its kernel fails.  Returns the index of
 // the first failing pair, or n when none fails; the caller asks the element
 // itself for that pair's error.  Batches let the quadratures hand all their
-// discs over at once.
+// discs over at once.  The pairs are computed in vector lanes where the
+// processor offers them (witt_mao_lanes.hpp, runtime/cpu_features.hpp).
 std::size_t witt_mao_elements(const double* x, const double* rho, double* out,
                               std::size_t n) noexcept;
 

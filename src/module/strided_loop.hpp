@@ -125,8 +125,69 @@ public:
         return true;
     }
 
-private:
+    // Byte strides, one per operand.
     using Strides = std::array<std::ptrdiff_t, MAX_OPERANDS>;
+
+    // As run, but hands the elements over in runs of at most `block` that
+    // share the innermost strides: body(pointers, strides, count) for each,
+    // element i of a run being at pointers[k] + i * strides[k].  A body
+    // that computes several elements at once sees them together this way.
+    // Asks stop() before the first run and then before a run once `every`
+    // elements or more have passed since the last ask.
+    template <class Body, class Stop>
+    bool run_blocks(std::size_t begin, std::size_t end, std::size_t block, Body&& body,
+                    Stop&& stop, std::size_t every) const {
+        if (begin >= end) {
+            return true;
+        }
+        const std::size_t nd = shape_.size();
+        if (nd == 0) {  // a single element
+            if (stop()) {
+                return false;
+            }
+            body(base_, Strides{}, std::size_t{1});
+            return true;
+        }
+        std::vector<std::ptrdiff_t> index(nd);
+        std::size_t rest = begin;
+        for (std::size_t axis = nd; axis-- > 0;) {
+            const auto extent = static_cast<std::size_t>(shape_[axis]);
+            index[axis] = static_cast<std::ptrdiff_t>(rest % extent);
+            rest /= extent;
+        }
+        const Strides& inner = strides_.back();
+        std::size_t since_poll = every;
+        std::size_t at = begin;
+        while (at < end) {
+            Pointers p = pointers_at(index);
+            const std::size_t run_length = std::min(
+                static_cast<std::size_t>(shape_.back() - index.back()), end - at);
+            for (std::size_t i = 0; i < run_length;) {
+                if (since_poll >= every) {
+                    if (stop()) {
+                        return false;
+                    }
+                    since_poll = 0;
+                }
+                const std::size_t count = std::min(block, run_length - i);
+                body(p, inner, count);
+                for (std::size_t k = 0; k < operands_; ++k) {
+                    p[k] += static_cast<std::ptrdiff_t>(count) * inner[k];
+                }
+                i += count;
+                since_poll += count;
+            }
+            at += run_length;
+            index.back() += static_cast<std::ptrdiff_t>(run_length);
+            for (std::size_t axis = nd - 1; axis > 0 && index[axis] == shape_[axis]; --axis) {
+                index[axis] = 0;
+                ++index[axis - 1];
+            }
+        }
+        return true;
+    }
+
+private:
 
     // Whether an axis of `outer` strides, followed by one of `extent`
     // elements with `inner` strides, is one axis of inner strides.
