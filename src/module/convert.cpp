@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <new>
+#include <span>
+
+#include "models/multi_witt_mao.hpp"
 
 namespace surface {
 
@@ -254,7 +258,7 @@ namespace {
 
 // A new list of the curve's floats, filled while the collector cannot see it
 // (see list_from_curve), and tracked only once every slot holds its float.
-PyObject* untracked_list_from_curve(const std::vector<double>& curve, SignalPoll& poll) {
+PyObject* untracked_list_from_curve(std::span<const double> curve, SignalPoll& poll) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(curve.size()));
     if (list == nullptr) {
         return nullptr;
@@ -310,6 +314,51 @@ PyObject* list_from_batch(const std::vector<std::vector<double>>& batch) {
     }
     PyObject_GC_Track(list);
     return list;
+}
+
+models::Outcome<Owned> multi_witt_mao_lists(std::vector<double> l, std::vector<double> re,
+                                            std::vector<double> rstar,
+                                            const models::Interrupt& interrupt) {
+    std::size_t pairs = 0;
+    std::size_t values = 0;
+    if (__builtin_mul_overflow(re.size(), rstar.size(), &pairs) ||
+        __builtin_mul_overflow(pairs, l.size(), &values) ||
+        pairs > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        throw std::bad_alloc();
+    }
+    // Untracked until every slot holds its curve's list (see list_from_curve).
+    Owned outer(PyList_New(static_cast<Py_ssize_t>(pairs)));
+    if (outer.get() == nullptr) {
+        return models::interrupted();
+    }
+    PyObject_GC_UnTrack(outer.get());
+    std::vector<double> out(values);
+    struct Lists {
+        PyObject* outer;
+        SignalPoll poll;
+    } lists{outer.get(), SignalPoll()};
+    // One pointer captured: the handler fits in the function object itself.
+    const models::CurveReady ready = [state = &lists](std::size_t k,
+                                                     std::span<const double> curve) {
+        PyObject* inner = untracked_list_from_curve(curve, state->poll);
+        if (inner == nullptr) {
+            return false;
+        }
+        PyObject_GC_Track(inner);
+        // A curve is handed over again only in a child forked during the
+        // call, which computes the batch anew.
+        PyObject* previous = PyList_GET_ITEM(state->outer, static_cast<Py_ssize_t>(k));
+        PyList_SET_ITEM(state->outer, static_cast<Py_ssize_t>(k), inner);
+        Py_XDECREF(previous);
+        return true;
+    };
+    const models::Outcome<models::Filled> filled =
+        models::multi_witt_mao_magnification_into(l, re, rstar, out, ready, interrupt);
+    if (!filled.ok()) {
+        return filled.error();
+    }
+    PyObject_GC_Track(outer.get());
+    return outer;
 }
 
 }  // namespace surface
