@@ -255,6 +255,10 @@ constexpr double LEAST_SCALE = 1e-4;
 // grow geometrically from the lens would need one more for every halving of
 // its distance.
 constexpr double CENTRE = 1e-8;
+// The graded piece at a kink spans at most this share of the range: its
+// rule leaves a fixed fraction of the kink's own contribution, which falls
+// like the square of the piece's length, and the pieces after it double.
+constexpr double FIRST_SHARE = 1.0 / 16;
 // The Bernstein ellipse parameter past which 8 nodes do: 11^-16 = 2e-17.
 constexpr double CLEAR_ELLIPSE = 11;
 // A bound on the pieces of one march; geometric growth needs some tens.
@@ -283,7 +287,9 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
             const double limit = first && kink ? d / FIRST : (behind ? d : d / AHEAD);
             length = std::min(length, limit);
         }
-        if (!first && kink) {
+        if (first && kink) {
+            length = std::min(length, FIRST_SHARE * std::fabs(to - from));
+        } else if (kink) {
             length = std::min(length, std::fabs(cur - from));
         }
         double next = cur + sign * length;
@@ -441,39 +447,6 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
     return total;
 }
 
-// The same integral by the adaptive double-exponential rule on each piece,
-// to `target`: some hundreds of discs per piece, kept for a lens just off
-// the limb (see NEAR_LIMB).
-double adaptive_interior(double lens, double rho, double whole, const PieceLaw& law, double a,
-                         double b, double target) {
-    if (law.singular_at_limb()) {
-        // In mu = sqrt(1 - r^2), where r^2 I'(r) dr = r (mu I'(r)) dmu:
-        // the slope of a law in mu is singular at r = 1, and a piece that
-        // ends at or just short of the limb would put that singularity at or
-        // next to its end.
-        return integrate_graded(
-            [&](double mu, double, double) {
-                const double r = std::sqrt((1 - mu) * (1 + mu));
-                const double g = disc_flux(lens, rho, whole, r);
-                return (g / r) * law.mu_slope(r, mu);
-            },
-            mu_of(b), mu_of(a), target);
-    }
-    if (law.c1 != 0) {
-        return law.c1 * integrate_graded(
-                            [&](double r, double, double) {
-                                return disc_flux(lens, rho, whole, r);
-                            },
-                            a, b, target / std::fabs(law.c1));
-    }
-    return 0.0;
-}
-
-// A lens closer than this to the limb (or on it) takes the adaptive rule:
-// there the kink of the discs' magnification lies within 1e-5 of the radius
-// from the limb, where the fixed pieces were measured to lose up to 2e-12.
-constexpr double NEAR_LIMB = 1e-5;
-
 // The disc route, from int_0^1 2 pi r A_ring(r) I(r) dr = pi int_0^1 I(r) dG,
 // G(r) = r^2 M(r), by parts over the whole radius:
 //   pi sum_edges G(e) (I(e-) - I(e+)) - pi sum_pieces int G(r) I'(r) dr,
@@ -483,8 +456,6 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
     if (lens < CENTRE) {
         lens = 0;  // see CENTRE
     }
-    const double scale = magnitude(whole, norm) / PI;
-    const bool adaptive = std::fabs(lens - 1) < NEAR_LIMB;
     const std::vector<double> edges = piece_edges(profile, lens);
     double total = 0;
     double size = 0;  // the sum of the terms' magnitudes
@@ -506,10 +477,7 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
             }
         }
         left = law;
-        const double interior =
-            adaptive ? adaptive_interior(lens, rho, whole, law, a, b,
-                                         RELATIVE_TARGET * scale * (b - a))
-                     : interior_integral(lens, rho, law, a, b);
+        const double interior = interior_integral(lens, rho, law, a, b);
         total -= interior;
         size += std::fabs(interior);
     }
