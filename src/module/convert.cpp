@@ -219,12 +219,39 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
     // __float__ shortens or extends is seen exactly as iteration would see it.
     SignalPoll poll;
     if (PyList_CheckExact(obj)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-            PyObject* item = Py_NewRef(PyList_GET_ITEM(obj, i));
-            const bool ok = append_converted(item, out);
-            Py_DECREF(item);
-            if (!ok || !poll()) {
-                return false;
+        // Exact floats, the common case, run no Python code when read, so
+        // the list cannot change under a run of them: they are copied
+        // straight, a block at a time between polls for signals.
+        Py_ssize_t i = 0;
+        while (i < PyList_GET_SIZE(obj)) {
+            const Py_ssize_t end =
+                std::min<Py_ssize_t>(PyList_GET_SIZE(obj), i + SIGNAL_POLL_INTERVAL);
+            const Py_ssize_t start = i;
+            PyObject* const* items = reinterpret_cast<PyListObject*>(obj)->ob_item;
+            while (i < end && PyFloat_CheckExact(items[i])) {
+                ++i;
+            }
+            if (i > start) {
+                const std::size_t had = out.size();
+                out.resize(had + static_cast<std::size_t>(i - start));
+                for (Py_ssize_t k = start; k < i; ++k) {
+                    out[had + static_cast<std::size_t>(k - start)] = PyFloat_AS_DOUBLE(items[k]);
+                }
+                if (!poll(static_cast<std::size_t>(i - start))) {
+                    return false;
+                }
+            }
+            if (i < end) {
+                // An element of another type, whose conversion may run
+                // Python code (and change the list): the length and the
+                // items are read afresh after it.
+                PyObject* item = Py_NewRef(items[i]);
+                const bool ok = append_converted(item, out);
+                Py_DECREF(item);
+                if (!ok || !poll()) {
+                    return false;
+                }
+                ++i;
             }
         }
         return true;
