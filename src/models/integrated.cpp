@@ -1,7 +1,9 @@
 #include "models/integrated.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <complex>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
 #include "quadrature/double_exponential.hpp"
+#include "quadrature/gauss_legendre.hpp"
 
 namespace models {
 
@@ -202,13 +205,257 @@ double disc_flux(double lens, double rho, double whole, double r) {
     return m.ok() ? r * r * m.value() : NaN;
 }
 
+// ---------------------------------------------------------------------------
+// Fixed Gauss-Legendre pieces for the disc route's interior integrals.
+//
+// The integrand G(r) I'(r), G(r) = r^2 M(r), is analytic on a piece except
+// at a few points of the complex plane of the integration variable: the lens
+// (where G has a kink (r - l) ln|r - l|, always at a piece's end, since the
+// lens is an edge), the points where the point-lens magnification is
+// singular, the lens's Einstein radius off it (l +- 2i eps), the centre for
+// discs that hold the lens (their expansion in l / r is singular there), and
+// r = +-1 for the slope of a law in mu.  Each piece is no longer than its
+// distance from those points, so that a fixed rule converges like
+// (3 + sqrt 8)^-2n, 1e-18 for the 12 nodes of a piece (8 would leave 5e-13
+// on each piece); the first piece at the kink is graded towards it,
+// r - l = w t^3, which turns the kink into t^5 ln t.  The pieces grow
+// geometrically away from the kink.
+
+using Complex = std::complex<double>;
+namespace gl = quadrature::gauss_legendre;
+
+// Points singular for an integrand, in its own variable; at most a dozen.
+struct Singular {
+    std::array<Complex, 16> z{};
+    std::size_t n = 0;
+    void add(Complex p) noexcept {
+        if (n < z.size()) {
+            z[n++] = p;
+        }
+    }
+};
+
+// The graded piece at the kink is shorter than its distance from any other
+// singular point by this factor: the map r - l = w t^3 brings them closer,
+// to 4^(1/3) of the piece's length, where 12 nodes still give 1e-15.
+constexpr double FIRST = 4;
+// A piece reaching towards a singular point ahead stops at this fraction of
+// its distance.
+constexpr double AHEAD = 2;
+// The centre's side of a law in mu is integrated in r, the limb's side in
+// mu, where the law's slope in r (like 1/mu) is smooth.
+constexpr double R_MID = 0.75;
+// The Einstein radius taken for laying out pieces: for sources larger than
+// 1e4 Einstein radii the excess magnification is below 1e-8 of the whole,
+// and the lens's own scale needs no pieces of its own.
+constexpr double LEAST_SCALE = 1e-4;
+// A lens closer than this to the centre is put at the centre for the
+// interior integrals: the magnification is even and smooth in the lens's
+// offset, which changes them by (1e-8)^2 relative, while the pieces that
+// grow geometrically from the lens would need one more for every halving of
+// its distance.
+constexpr double CENTRE = 1e-8;
+// The graded piece at a kink spans at most this share of the range: its
+// rule leaves a fixed fraction of the kink's own contribution, which falls
+// like the square of the piece's length, and the pieces after it double.
+constexpr double FIRST_SHARE = 1.0 / 16;
+// The Bernstein ellipse parameter past which 8 nodes do: 11^-16 = 2e-17.
+constexpr double CLEAR_ELLIPSE = 11;
+// A bound on the pieces of one march; geometric growth needs some tens.
+constexpr std::size_t MAX_PIECES = 96;
+
+// sum over the pieces of [from, to] (either order) of the integral of
+// values() over the piece, unoriented.  `values(t, out, n)` writes the
+// integrand at the n nodes t.  With `kink`, `from` is a kink of the
+// integrand: the first piece is graded towards it and the others grow
+// geometrically away from it.
+template <class Values>
+double march(double from, double to, bool kink, const Singular& points, Values&& values) {
+    const double sign = to > from ? 1.0 : -1.0;
+    double total = 0;
+    double cur = from;
+    bool first = true;
+    std::array<double, 12> t{};
+    std::array<double, 12> v{};
+    for (std::size_t count = 0; (to - cur) * sign > 0 && count < MAX_PIECES; ++count) {
+        double length = std::fabs(to - cur);
+        for (std::size_t k = 0; k < points.n; ++k) {
+            const double dx = points.z[k].real() - cur;
+            const double dy = points.z[k].imag();
+            const double d = std::sqrt(dx * dx + dy * dy);
+            const bool behind = dx * sign <= 0;
+            const double limit = first && kink ? d / FIRST : (behind ? d : d / AHEAD);
+            length = std::min(length, limit);
+        }
+        if (first && kink) {
+            length = std::min(length, FIRST_SHARE * std::fabs(to - from));
+        } else if (kink) {
+            length = std::min(length, std::fabs(cur - from));
+        }
+        double next = cur + sign * length;
+        if (std::fabs(to - next) < 1e-3 * length || count + 1 == MAX_PIECES) {
+            next = to;
+        }
+        const double w = std::fabs(next - cur);
+        const double dir = next - cur;
+        const bool graded = first && kink;
+        // A piece well clear of every singular point (the Bernstein ellipse
+        // through the nearest one of parameter at least 11) reaches 1e-16
+        // with 8 nodes.
+        bool clear = !graded;
+        if (clear) {
+            const double mid = cur + 0.5 * dir;
+            const double half = 0.5 * w;
+            for (std::size_t k = 0; k < points.n && clear; ++k) {
+                const double q = std::abs(points.z[k] - mid) / half;
+                clear = q + std::sqrt(q * q - 1) >= CLEAR_ELLIPSE;
+            }
+        }
+        const std::span<const gl::Node> rule =
+            clear ? std::span<const gl::Node>(gl::RULE_8) : std::span<const gl::Node>(gl::RULE_12);
+        for (std::size_t j = 0; j < rule.size(); ++j) {
+            const double u = rule[j].t;
+            t[j] = graded ? cur + dir * (u * u * u) : cur + dir * u;
+        }
+        values(t.data(), v.data(), rule.size());
+        double sum = 0;
+        for (std::size_t j = 0; j < rule.size(); ++j) {
+            const double u = rule[j].t;
+            const double jac = graded ? w * (3 * u * u) : w;
+            sum += rule[j].w * (v[j] * jac);
+        }
+        total += sum;
+        cur = next;
+        first = false;
+    }
+    return total;
+}
+
+// G(r) = r^2 M(r) at n radii, the discs handed to the element at once; NaN
+// where it fails.
+void disc_fluxes(double lens, double rho, const double* r, double* g, std::size_t n) {
+    std::array<double, 12> x{};
+    std::array<double, 12> size{};
+    for (std::size_t j = 0; j < n; ++j) {
+        x[j] = lens / r[j];
+        size[j] = rho * r[j];
+    }
+    witt_mao_elements(x.data(), size.data(), g, n);
+    for (std::size_t j = 0; j < n; ++j) {
+        g[j] = r[j] == 0.0 ? 0.0 : r[j] * r[j] * g[j];
+    }
+}
+
+// int_a^b G(r) I'(r) dr for the law on one piece, in r on the centre's side
+// and, for a law in mu, in mu on the limb's side.
+double interior_integral(double lens, double rho, const PieceLaw& law, double a, double b) {
+    if (lens < CENTRE) {
+        lens = 0;
+    }
+    const double eps = std::max(1 / rho, LEAST_SCALE);
+    const Complex above(0, 2 * eps);
+    const bool inside = lens > 0 && lens < 1;
+    // The lens's singular points in r; the lens itself only where it is no
+    // end of the range marched over (there it is the graded kink).
+    auto points_in_r = [&](double lo, double hi) {
+        Singular ps;
+        ps.add(lens + above);
+        ps.add(lens - above);
+        if (lens != lo && lens != hi) {
+            ps.add(lens);
+        }
+        // The discs' magnification depends on r + l as well as on r - l.
+        if (lens > 0) {
+            ps.add(-lens);
+        }
+        if (inside && lo >= lens) {
+            ps.add(0.0);
+        }
+        if (law.singular_at_limb()) {
+            ps.add(1.0);
+            ps.add(-1.0);
+        }
+        return ps;
+    };
+    // Marches over [lo, hi] from the kink where it is an end.  A lens at
+    // the centre makes no kink: the discs are all centred on it.
+    auto over = [&](double lo, double hi, const Singular& ps, double kink, auto&& values) {
+        if (!(hi > lo)) {
+            return 0.0;
+        }
+        if (lens == 0) {
+            return march(lo, hi, false, ps, values);
+        }
+        if (kink == hi) {
+            return march(hi, lo, true, ps, values);
+        }
+        return march(lo, hi, kink == lo, ps, values);
+    };
+
+    double total = 0;
+    // In r: G(r) (c1 - c2 r / mu).
+    const double r_hi = law.singular_at_limb() ? std::min(b, R_MID) : b;
+    if (r_hi > a && (law.c1 != 0 || law.c2 != 0)) {
+        total += over(a, r_hi, points_in_r(a, r_hi), lens,
+                      [&](const double* r, double* out, std::size_t n) {
+                          disc_fluxes(lens, rho, r, out, n);
+                          for (std::size_t j = 0; j < n; ++j) {
+                              const double slope =
+                                  law.c2 == 0 ? law.c1
+                                              : law.c1 - law.c2 * (r[j] / mu_of(r[j]));
+                              out[j] *= slope;
+                          }
+                      });
+    }
+    // In mu = sqrt(1 - r^2): (G(r) / r) (c1 mu - c2 r), r^2 I'(r) dr = r (mu I'(r)) dmu.
+    if (law.singular_at_limb() && b > R_MID) {
+        const double lo = std::max(a, R_MID);
+        const double mu_lo = mu_of(b);
+        const double mu_hi = mu_of(lo);
+        // The images mu = +-sqrt(1 - z^2) of the lens's points z in r; the
+        // branch points of r(mu) at mu = +-1 (the centre); and the kink's
+        // other image where the lens is an end.
+        Singular ps;
+        const bool lens_is_end = lens == lo || lens == b;
+        for (const Complex z : {Complex(lens) + above, Complex(lens) - above}) {
+            const Complex m = std::sqrt(1.0 - z * z);
+            ps.add(m);
+            ps.add(-m);
+        }
+        const Complex m = std::sqrt(Complex(1.0 - lens * lens));
+        if (!lens_is_end && lens != 1.0) {
+            ps.add(m);
+            ps.add(-m);
+        } else if (lens_is_end && lens < 1.0) {
+            ps.add(-m);
+        }
+        ps.add(1.0);
+        ps.add(-1.0);
+        // The lens on the limb is a kink at mu = 0, like one inside.
+        const double kink = lens_is_end ? mu_of(lens) : NaN;
+        total += over(mu_lo, mu_hi, ps, kink, [&](const double* mu, double* out, std::size_t n) {
+            std::array<double, 12> r{};
+            for (std::size_t j = 0; j < n; ++j) {
+                r[j] = std::sqrt((1 - mu[j]) * (1 + mu[j]));
+            }
+            disc_fluxes(lens, rho, r.data(), out, n);
+            for (std::size_t j = 0; j < n; ++j) {
+                out[j] = (out[j] / r[j]) * law.mu_slope(r[j], mu[j]);
+            }
+        });
+    }
+    return total;
+}
+
 // The disc route, from int_0^1 2 pi r A_ring(r) I(r) dr = pi int_0^1 I(r) dG,
 // G(r) = r^2 M(r), by parts over the whole radius:
 //   pi sum_edges G(e) (I(e-) - I(e+)) - pi sum_pieces int G(r) I'(r) dr,
 // with I = 0 beyond the limb.  Where I is continuous the edge terms vanish.
 Element disc_element_integral(double lens, double rho, double whole, double norm,
                               const Profile& profile, const Interrupt& interrupt) {
-    const double scale = magnitude(whole, norm) / PI;
+    if (lens < CENTRE) {
+        lens = 0;  // see CENTRE
+    }
     const std::vector<double> edges = piece_edges(profile, lens);
     double total = 0;
     double size = 0;  // the sum of the terms' magnitudes
@@ -230,27 +477,7 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
             }
         }
         left = law;
-        const double target = RELATIVE_TARGET * scale * (b - a);
-        double interior = 0;
-        if (law.singular_at_limb()) {
-            // In mu = sqrt(1 - r^2), where r^2 I'(r) dr = r (mu I'(r)) dmu:
-            // the slope of a law in mu is singular at r = 1, and a piece that
-            // ends at or just short of the limb would put that singularity at
-            // or next to its end.
-            interior = integrate_graded(
-                [&](double mu, double, double) {
-                    const double r = std::sqrt((1 - mu) * (1 + mu));
-                    const double g = disc_flux(lens, rho, whole, r);
-                    return (g / r) * law.mu_slope(r, mu);
-                },
-                mu_of(b), mu_of(a), target);
-        } else if (law.c1 != 0) {
-            interior = law.c1 * integrate_graded(
-                                    [&](double r, double, double) {
-                                        return disc_flux(lens, rho, whole, r);
-                                    },
-                                    a, b, target / std::fabs(law.c1));
-        }
+        const double interior = interior_integral(lens, rho, law, a, b);
         total -= interior;
         size += std::fabs(interior);
     }

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <new>
+#include <span>
+
+#include "models/multi_witt_mao.hpp"
 
 namespace surface {
 
@@ -215,12 +219,39 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
     // __float__ shortens or extends is seen exactly as iteration would see it.
     SignalPoll poll;
     if (PyList_CheckExact(obj)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-            PyObject* item = Py_NewRef(PyList_GET_ITEM(obj, i));
-            const bool ok = append_converted(item, out);
-            Py_DECREF(item);
-            if (!ok || !poll()) {
-                return false;
+        // Exact floats, the common case, run no Python code when read, so
+        // the list cannot change under a run of them: they are copied
+        // straight, a block at a time between polls for signals.
+        Py_ssize_t i = 0;
+        while (i < PyList_GET_SIZE(obj)) {
+            const Py_ssize_t end =
+                std::min<Py_ssize_t>(PyList_GET_SIZE(obj), i + SIGNAL_POLL_INTERVAL);
+            const Py_ssize_t start = i;
+            PyObject* const* items = reinterpret_cast<PyListObject*>(obj)->ob_item;
+            while (i < end && PyFloat_CheckExact(items[i])) {
+                ++i;
+            }
+            if (i > start) {
+                const std::size_t had = out.size();
+                out.resize(had + static_cast<std::size_t>(i - start));
+                for (Py_ssize_t k = start; k < i; ++k) {
+                    out[had + static_cast<std::size_t>(k - start)] = PyFloat_AS_DOUBLE(items[k]);
+                }
+                if (!poll(static_cast<std::size_t>(i - start))) {
+                    return false;
+                }
+            }
+            if (i < end) {
+                // An element of another type, whose conversion may run
+                // Python code (and change the list): the length and the
+                // items are read afresh after it.
+                PyObject* item = Py_NewRef(items[i]);
+                const bool ok = append_converted(item, out);
+                Py_DECREF(item);
+                if (!ok || !poll()) {
+                    return false;
+                }
+                ++i;
             }
         }
         return true;
@@ -254,7 +285,7 @@ namespace {
 
 // A new list of the curve's floats, filled while the collector cannot see it
 // (see list_from_curve), and tracked only once every slot holds its float.
-PyObject* untracked_list_from_curve(const std::vector<double>& curve, SignalPoll& poll) {
+PyObject* untracked_list_from_curve(std::span<const double> curve, SignalPoll& poll) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(curve.size()));
     if (list == nullptr) {
         return nullptr;
@@ -310,6 +341,51 @@ PyObject* list_from_batch(const std::vector<std::vector<double>>& batch) {
     }
     PyObject_GC_Track(list);
     return list;
+}
+
+models::Outcome<Owned> multi_witt_mao_lists(std::vector<double> l, std::vector<double> re,
+                                            std::vector<double> rstar,
+                                            const models::Interrupt& interrupt) {
+    std::size_t pairs = 0;
+    std::size_t values = 0;
+    if (__builtin_mul_overflow(re.size(), rstar.size(), &pairs) ||
+        __builtin_mul_overflow(pairs, l.size(), &values) ||
+        pairs > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        throw std::bad_alloc();
+    }
+    // Untracked until every slot holds its curve's list (see list_from_curve).
+    Owned outer(PyList_New(static_cast<Py_ssize_t>(pairs)));
+    if (outer.get() == nullptr) {
+        return models::interrupted();
+    }
+    PyObject_GC_UnTrack(outer.get());
+    std::vector<double> out(values);
+    struct Lists {
+        PyObject* outer;
+        SignalPoll poll;
+    } lists{outer.get(), SignalPoll()};
+    // One pointer captured: the handler fits in the function object itself.
+    const models::CurveReady ready = [state = &lists](std::size_t k,
+                                                     std::span<const double> curve) {
+        PyObject* inner = untracked_list_from_curve(curve, state->poll);
+        if (inner == nullptr) {
+            return false;
+        }
+        PyObject_GC_Track(inner);
+        // A curve is handed over again only in a child forked during the
+        // call, which computes the batch anew.
+        PyObject* previous = PyList_GET_ITEM(state->outer, static_cast<Py_ssize_t>(k));
+        PyList_SET_ITEM(state->outer, static_cast<Py_ssize_t>(k), inner);
+        Py_XDECREF(previous);
+        return true;
+    };
+    const models::Outcome<models::Filled> filled =
+        models::multi_witt_mao_magnification_into(l, re, rstar, out, ready, interrupt);
+    if (!filled.ok()) {
+        return filled.error();
+    }
+    PyObject_GC_Track(outer.get());
+    return outer;
 }
 
 }  // namespace surface

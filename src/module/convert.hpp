@@ -4,9 +4,32 @@
 
 #include <Python.h>
 
+#include <utility>
 #include <vector>
 
+#include "models/model_result.hpp"
+
 namespace surface {
+
+// A new reference, released (with the interpreter lock held) by its holder.
+class Owned {
+public:
+    explicit Owned(PyObject* object) noexcept : object_(object) {}
+    Owned(Owned&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Owned& operator=(Owned&& other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { Py_XDECREF(object_); }
+
+    [[nodiscard]] PyObject* get() const noexcept { return object_; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+
+private:
+    PyObject* object_;
+};
 
 // A number to a double: an exact float is read directly, anything else goes
 // through the float protocol (int, bool, float subclasses, __float__,
@@ -26,5 +49,14 @@ PyObject* list_from_curve(const std::vector<double>& curve);
 
 // A new list of lists of floats, or null with an exception set.
 PyObject* list_from_batch(const std::vector<std::vector<double>>& batch);
+
+// The batched disc curves as a new list of lists of floats.  Each curve's
+// list is made on the calling thread as soon as the curve is finished, while
+// the pool's workers compute the others, so that making the floats overlaps
+// the computing.  A kernel error comes back as the model's error; a failure
+// to make a list comes back as an interrupted call, its exception set.
+models::Outcome<Owned> multi_witt_mao_lists(std::vector<double> l, std::vector<double> re,
+                                            std::vector<double> rstar,
+                                            const models::Interrupt& interrupt);
 
 }  // namespace surface

@@ -154,6 +154,14 @@ inline PyObject* settle(models::Outcome<std::vector<models::Curve>>&& outcome) {
     return list_from_batch(outcome.value());
 }
 
+inline PyObject* settle(models::Outcome<Owned>&& outcome) {
+    if (!outcome.ok()) {
+        raise_model_error(outcome.error());
+        return nullptr;
+    }
+    return std::move(outcome).value().release();
+}
+
 inline PyObject* settle(const ellip::Result& value) {
     if (!value.ok()) {
         raise_model_error(models::runtime_error(value.error()));
@@ -166,7 +174,8 @@ template <class Result>
 constexpr Shape shape_of() {
     if constexpr (std::is_same_v<Result, models::Outcome<models::Curve>>) {
         return Shape::curve;
-    } else if constexpr (std::is_same_v<Result, models::Outcome<std::vector<models::Curve>>>) {
+    } else if constexpr (std::is_same_v<Result, models::Outcome<std::vector<models::Curve>>> ||
+                         std::is_same_v<Result, models::Outcome<Owned>>) {
         return Shape::batch;
     } else {
         static_assert(std::is_same_v<Result, ellip::Result>, "an operation returns a curve, a "

@@ -11,8 +11,8 @@
 #include "models/flux_map.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/integrated.hpp"
-#include "models/multi_witt_mao.hpp"
 #include "models/witt_mao.hpp"
+#include "module/convert.hpp"
 #include "module/descriptor.hpp"
 
 namespace surface {
@@ -29,8 +29,7 @@ constexpr std::tuple FUNCTIONS{
              models::integrated_flux_map_witt_mao_magnification,
              sequence("l"), number("re"), number("rstar"), sequence("bl"), sequence("bf")}
         .with_same_length("bl", "bf"),
-    Function{"multi_witt_mao_magnification", Shape::batch,
-             models::multi_witt_mao_magnification,
+    Function{"multi_witt_mao_magnification", Shape::batch, multi_witt_mao_lists,
              sequence("l"), sequence("re"), sequence("rstar")},
     Function{"heyrovsky_magnification", Shape::real, models::heyrovsky_magnification,
              number("l"), number("r"), number("re"), number("rstar")},

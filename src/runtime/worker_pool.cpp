@@ -47,6 +47,7 @@ struct Call {
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;                    // guarded by mutex
+    bool news = false;                    // an item reported progress; guarded by mutex
     std::size_t failed_index = no_index;  // guarded by mutex
     std::exception_ptr failure;           // guarded by mutex
 };
@@ -103,6 +104,9 @@ struct WorkerIdentity {
 };
 
 thread_local WorkerIdentity* current_worker = nullptr;
+
+// The call whose item this thread is running, for report_progress().
+thread_local Call* running_call = nullptr;
 
 std::size_t next_random(WorkerIdentity& self) noexcept {
     // xorshift64
@@ -199,9 +203,13 @@ void evaluate(PoolState& pool, Call& call, std::size_t begin, std::size_t end) {
         if (call.cancelled.load(std::memory_order_relaxed)) {
             continue;  // counted as finished without running
         }
+        Call* const outer = running_call;  // an item may call in again
+        running_call = &call;
         try {
             call.item(i);
+            running_call = outer;
         } catch (...) {
+            running_call = outer;
             if (!failed) {
                 failed = true;
                 record_failure(call, i, std::current_exception());
@@ -332,8 +340,19 @@ void WorkerPool::stop_and_join() noexcept {
     threads_.clear();
 }
 
+void WorkerPool::report_progress() noexcept {
+    Call* const call = running_call;
+    // A worker waiting for its own nested call works instead of sleeping on
+    // `finished`, so only an outside caller is told.
+    if (call == nullptr || call->waiter_is_worker) return;
+    std::lock_guard lock(call->mutex);
+    call->news = true;
+    call->finished.notify_all();
+}
+
 bool WorkerPool::for_each_index(std::size_t n, const std::function<void(std::size_t)>& item,
-                                const std::function<bool()>& interrupted) {
+                                const std::function<bool()>& interrupted,
+                                const std::function<void()>& progress) {
     if (n == 0) return true;
     if (n == 1) {
         item(0);
@@ -371,21 +390,39 @@ bool WorkerPool::for_each_index(std::size_t n, const std::function<void(std::siz
             pool.handed_over.tasks.push_back(Task{call.get(), 0, n, pool.size, no_index});
         }
         announce(pool, false);
-        // The interrupt test may run arbitrary code (a signal handler), so
-        // it is asked without the call's lock held.
+        // The interrupt test and the progress report may run arbitrary code
+        // (a signal handler, a finaliser), so they run without the call's
+        // lock held.
         constexpr auto poll_interval = std::chrono::milliseconds(10);
         std::exception_ptr failure;
         {
             std::unique_lock lock(call->mutex);
+            auto next_poll = std::chrono::steady_clock::now() + poll_interval;
             while (!call->done) {
-                if (call->finished.wait_for(lock, poll_interval, [&] { return call->done; })) {
+                call->finished.wait_until(lock, next_poll, [&] { return call->done || call->news; });
+                if (call->done) {
                     break;
                 }
-                if (interrupted && !call->cancelled.load(std::memory_order_relaxed)) {
+                const bool news = call->news;
+                call->news = false;
+                const bool poll_due = std::chrono::steady_clock::now() >= next_poll;
+                if (poll_due) {
+                    next_poll = std::chrono::steady_clock::now() + poll_interval;
+                }
+                const bool ask = poll_due && interrupted &&
+                                 !call->cancelled.load(std::memory_order_relaxed);
+                const bool report = news && progress &&
+                                    !call->cancelled.load(std::memory_order_relaxed);
+                if (ask || report) {
                     lock.unlock();
                     bool stop = false;
                     try {
-                        stop = interrupted();
+                        if (report) {
+                            progress();
+                        }
+                        if (ask && getpid() == owner) {
+                            stop = interrupted();
+                        }
                     } catch (...) {
                         // The test failed, or this thread is being ended by a
                         // forced unwind: the workers still use the call, so

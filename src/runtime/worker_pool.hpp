@@ -58,8 +58,20 @@ public:
     // thread is ended by a forced unwind), no further item starts and the
     // exception passes on once the running items have finished.  In a
     // child forked by `interrupted` it throws ForkedDuringCall at once.
+    //
+    // An outside caller that gives `progress` calls it, without the call's
+    // lock, each time an item has called report_progress(), so that it can
+    // take up results that are already finished while later items are still
+    // computed.  It is treated as the interrupt test is: if it throws, no
+    // further item starts and the exception passes on once the running items
+    // have finished.  Workers and a caller without threads never call it.
     bool for_each_index(std::size_t n, const std::function<void(std::size_t)>& item,
-                        const std::function<bool()>& interrupted = {});
+                        const std::function<bool()>& interrupted = {},
+                        const std::function<void()>& progress = {});
+
+    // Called from inside an item: wakes an outside caller that waits for
+    // this item's call to run its `progress`.  Does nothing elsewhere.
+    static void report_progress() noexcept;
 
 private:
     void stop_and_join() noexcept;

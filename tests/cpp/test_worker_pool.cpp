@@ -207,6 +207,43 @@ TEST(WorkerPool, OnlyASingleItemRunsOnTheCallingThread) {
     EXPECT_LE(threads.size(), 2u);
 }
 
+TEST(WorkerPool, ReportedProgressIsTakenUpOnTheCallingThreadWhileItemsRun) {
+    WorkerPool pool(2);
+    const auto caller = std::this_thread::get_id();
+    constexpr std::size_t n = 16;
+    // Each item but the first waits until the caller has taken up the
+    // progress of the one before it, so the call can only complete if
+    // progress is taken up while items are still running.
+    std::atomic<std::size_t> reported{0};
+    std::atomic<std::size_t> taken{0};
+    std::atomic<bool> off_thread{false};
+    pool.for_each_index(
+        n,
+        [&](std::size_t) {
+            const std::size_t mine = reported.fetch_add(1);
+            while (taken.load() < mine) {
+                std::this_thread::yield();
+            }
+            WorkerPool::report_progress();
+        },
+        {},
+        [&] {
+            if (std::this_thread::get_id() != caller) off_thread = true;
+            taken.store(reported.load());
+        });
+    EXPECT_FALSE(off_thread.load());
+    EXPECT_EQ(reported.load(), n);
+
+    // Outside an item, and for a worker's nested call, reporting is a no-op.
+    WorkerPool::report_progress();
+    std::atomic<int> nested_progress{0};
+    pool.for_each_index(2, [&](std::size_t) {
+        pool.for_each_index(4, [](std::size_t) { WorkerPool::report_progress(); }, {},
+                            [&] { nested_progress.fetch_add(1); });
+    });
+    EXPECT_EQ(nested_progress.load(), 0);
+}
+
 TEST(WorkerPool, LowestFailingIndexIsRethrownAfterAllItemsRan) {
     for (const std::size_t size : {1u, 4u}) {
         WorkerPool pool(size);

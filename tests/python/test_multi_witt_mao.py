@@ -192,3 +192,72 @@ def test_collections_during_result_building_see_only_complete_lists():
     else:
         assert got["collections"] > 0
     assert got["same"] and got["curve"]
+
+
+# Batches on both sides of the calling-thread threshold, with curves cut into
+# pieces across the pool (one long curve, a few long ones) and not cut (many
+# short ones); every value must be the single-curve one whatever the pool size.
+SPLIT_CODE = """
+    import json, caustrix
+    shapes = [(5000, [1.0], [0.1]), (3000, [1.0, 2.0], [0.05]), (200, [0.5, 1.0, 2.0],
+              [0.01, 0.1, 1.0, 3.0, 0.3, 0.03, 0.2, 0.02]), (7, [1.0], [0.1, 0.2, 0.3]),
+              (2047, [1.0], [0.1]), (1, [1.0, 2.0], [0.1])]
+    out = []
+    for n, re, rstar in shapes:
+        l = [3.0 * i / n for i in range(n)]
+        batch = caustrix.multi_witt_mao_magnification(l, re, rstar)
+        singles = [caustrix.witt_mao_magnification(l, a, b) for a in re for b in rstar]
+        out.append([[v.hex() for v in curve] for curve in batch] == [[v.hex() for v in c]
+                   for c in singles])
+        out.append(sum(v for curve in batch for v in curve).hex())
+    print(json.dumps(out))
+"""
+
+
+def test_cut_and_uncut_batches_match_single_curves_for_every_pool_size():
+    results = [run_child(SPLIT_CODE, RAYON_NUM_THREADS=n) for n in ("1", "2", "3", "4")]
+    assert all(results[0][::2]) and len(results[0]) == 12
+    assert results[0] == results[1] == results[2] == results[3]
+
+
+def test_failures_in_late_pieces_of_cut_curves_fail_the_batch():
+    nan = float("nan")
+    l = [3.0 * i / 6000 for i in range(6000)]
+    for bad in (0, 2999, 5999):
+        broken = list(l)
+        broken[bad] = nan
+        with pytest.raises(RuntimeError, match="^elliprj: Fail to converge$"):
+            caustrix.multi_witt_mao_magnification(broken, [1.0], [0.1, 0.2])
+    # Only the last pair fails, in the last piece of its curve.
+    with pytest.raises(RuntimeError):
+        caustrix.multi_witt_mao_magnification(l, [1.0], [0.1, 0.2, nan])
+    # The module goes on working.
+    assert caustrix.multi_witt_mao_magnification(l[:3], [1.0], [0.1]) == [
+        caustrix.witt_mao_magnification(l[:3], 1.0, 0.1)]
+
+
+def test_signal_handlers_during_the_batch_see_only_complete_lists():
+    # The curves' lists are made while the workers compute the others, and
+    # pending signals are handled meanwhile; a handler that walks every list
+    # the collector knows must find no empty slot, and the result must not
+    # change.
+    import gc
+    import signal
+    l = [3.0 * i / 20000 for i in range(20000)]
+    want = caustrix.multi_witt_mao_magnification(l, [1.0, 2.0], [0.1, 0.2, 0.3, 0.4])
+    seen = []
+
+    def walk(signum, frame):
+        if len(seen) < 20:
+            seen.append(None)  # also keeps a handler that fires during this one out
+            seen[-1] = sum(1 for o in gc.get_objects() if type(o) is list for _ in o)
+
+    previous = signal.signal(signal.SIGALRM, walk)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        got = caustrix.multi_witt_mao_magnification(l, [1.0, 2.0], [0.1, 0.2, 0.3, 0.4])
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert got == want
+    assert seen
