@@ -6,6 +6,7 @@
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <limits>
 
 #include "models/limb_law.hpp"
 #include "models/witt_mao.hpp"
@@ -72,6 +73,32 @@ void add_images(Points& points, Complex x) noexcept {
     }
 }
 
+// The images of x and of its conjugate, which are theirs conjugated: the
+// complex square root and products commute with conjugation exactly.
+void add_images_and_conjugates(Points& points, Complex x) noexcept {
+    const std::size_t first = points.n;
+    add_images(points, x);
+    const std::size_t last = points.n;
+    for (std::size_t k = first; k < last; ++k) {
+        points.add(std::conj(points.z[k]));
+    }
+}
+
+// The images of a real x: on the axes when x is inside the unit disc, where
+// the complex root of the positive real 1 - x^2 is its real root.
+void add_real_images(Points& points, double x) noexcept {
+    const double w = 1 - x * x;
+    if (!(w >= 0)) {
+        add_images(points, Complex(x));
+        return;
+    }
+    const double r = std::sqrt(std::sqrt(w));
+    points.add(Complex(r, 0));
+    points.add(Complex(0, r));
+    points.add(Complex(-r, 0));
+    points.add(Complex(0, -r));
+}
+
 double modulus(Complex z) noexcept { return std::sqrt(z.real() * z.real() + z.imag() * z.imag()); }
 
 // Past this the lens is far enough for one piece over the whole source:
@@ -84,6 +111,16 @@ constexpr double FIRST = 2;
 // A piece reaching towards a singular point ahead stops at this fraction of
 // its distance.
 constexpr double AHEAD = 2;
+
+constexpr bool power_of_two(double f) {
+    double p = 1;
+    while (p < f) {
+        p *= 2;
+    }
+    return p == f;
+}
+// march() compares squared distances, exact only for such factors.
+static_assert(power_of_two(FIRST) && power_of_two(AHEAD));
 // Where x gives way to s: the centre's side of the source is smooth in x.
 constexpr double X_MID = 0.75;
 // A kink beyond this is integrated in s on both sides.
@@ -107,15 +144,21 @@ void march(Space space, double a, double b, bool special, const Points& points, 
     double cur = a;
     bool first = true;
     for (std::size_t count = 0; (b - cur) * sign > 0 && count < MAX_PIECES; ++count) {
-        double length = std::fabs(b - cur);
+        // The nearest point, each distance divided by its factor, found on
+        // the squares: the factors are powers of two, so the square root of
+        // the least square over the factor squared is the least quotient
+        // exactly.
+        double least = std::numeric_limits<double>::infinity();
         for (std::size_t k = 0; k < points.n; ++k) {
             const double dx = points.z[k].real() - cur;
             const double dy = points.z[k].imag();
-            const double d = std::sqrt(dx * dx + dy * dy);
+            const double square = dx * dx + dy * dy;
             const bool behind = dx * sign <= 0;
-            const double limit = first && special ? d / FIRST : (behind ? d : d / AHEAD);
-            length = std::min(length, limit);
+            const double limit =
+                first && special ? square / (FIRST * FIRST) : (behind ? square : square / (AHEAD * AHEAD));
+            least = std::min(least, limit);
         }
+        double length = std::min(std::fabs(b - cur), std::sqrt(least));
         if (!first && special) {
             length = std::min(length, std::fabs(cur - a));
         }
@@ -220,9 +263,8 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         double d0 = 1;
         Points ps;
         if (xl < FAR) {
-            add_images(ps, Complex(xl));
-            add_images(ps, xl + above);
-            add_images(ps, xl - above);
+            add_real_images(ps, xl);
+            add_images_and_conjugates(ps, xl + above);
             for (std::size_t k = 0; k < ps.n; ++k) {
                 d0 = std::min(d0, modulus(ps.z[k]) / 2);
             }
@@ -235,8 +277,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         // The lens inside, near the limb: the kink in s.
         const double sl = std::sqrt(std::sqrt((1 - xl) * (1 + xl)));
         Points ps;
-        add_images(ps, xl + above);
-        add_images(ps, xl - above);
+        add_images_and_conjugates(ps, xl + above);
         double d0 = sl / 2;
         for (std::size_t k = 0; k < ps.n; ++k) {
             d0 = std::min(d0, modulus(ps.z[k]) / 2);
@@ -250,9 +291,8 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         // The lens near the centre: the kink in x, the limb's side in s.
         const double sm = std::sqrt(std::sqrt((1 - X_MID) * (1 + X_MID)));
         Points ps;
-        add_images(ps, xl + above);
-        add_images(ps, xl - above);
-        add_images(ps, Complex(xl));
+        add_images_and_conjugates(ps, xl + above);
+        add_real_images(ps, xl);
         double d0 = 1;
         for (std::size_t k = 0; k < ps.n; ++k) {
             d0 = std::min(d0, modulus(ps.z[k]) / 2);
