@@ -110,10 +110,10 @@ public:
     struct Nodes {
         // No march of pieces takes more than two dozen over the whole range
         // of lenses and radii; this cap only bounds the list.
-        static constexpr std::size_t MAX_PIECES = 32;
+        static constexpr std::size_t MAX_PIECES = 48;
         // The piece at the limb (16 nodes) and three marches, each a graded
-        // piece of 12 nodes and plain ones of 8.
-        static constexpr std::size_t CAPACITY = 16 + 3 * (12 + (MAX_PIECES - 1) * 8);
+        // piece of 16 nodes and plain ones of 8.
+        static constexpr std::size_t CAPACITY = 16 + 3 * (16 + (MAX_PIECES - 1) * 8);
 
         std::size_t count = 0;
         double lens = 0;  // the lens's distance from the centre as laid out (source radii)

@@ -33,7 +33,8 @@ namespace gl = quadrature::gauss_legendre;
 //  - near the centre in x, where E is smooth in x and not in s;
 //  - at the lens (x = l inside the source) E has a kink (x - l) ln|x - l|:
 //    the pieces end there, and the first piece on each side is graded
-//    towards it, x - l = w t^3, which turns the kink into t^5 ln t;
+//    towards it, x - l = w t^3, which turns the kink into t^5 ln t, and
+//    takes 16 nodes: the graded piece is where the rule's error gathers;
 //  - further pieces grow geometrically away from the nearby singular
 //    points of the integrand, each piece no longer than its distance from
 //    them: the kink, the limb (s = 0), and the points where the point-lens
@@ -123,8 +124,11 @@ constexpr bool power_of_two(double f) {
 static_assert(power_of_two(FIRST) && power_of_two(AHEAD));
 // Where x gives way to s: the centre's side of the source is smooth in x.
 constexpr double X_MID = 0.75;
-// A kink beyond this is integrated in s on both sides.
-constexpr double X_KINK_IN_S = 0.675;
+// A kink beyond this is integrated in s on both sides: inside it the discs
+// miss the lens and E is a series in x^2 = 1 - s^4, smooth in s up to the
+// centre.  Nearer the centre the kink crowds s = 1 (1 - s ~ l^2 / 4), where
+// x itself is singular in s, and the pieces in x serve better.
+constexpr double X_KINK_IN_S = 0.1;
 // The piece at the limb is at least this long in s: a lens within an ulp of
 // the limb makes E ~ s^4 ln s there, whose share is below 1e-12 on it.
 constexpr double LIMB_PIECE = 1e-2;
@@ -227,7 +231,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             }
         };
         if (p.graded) {
-            for (const gl::Node& n : gl::RULE_12) {
+            for (const gl::Node& n : gl::RULE_16) {
                 node(n.t, n.w);
             }
         } else {

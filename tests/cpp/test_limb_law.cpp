@@ -320,12 +320,13 @@ TEST(LimbLaw, FarBeyondTheSourceIsThePointLens) {
 
 namespace {
 
-// The layout of the nodes for a lens at the centre, inside, near and on the
-// limb, and outside, for small, unit and large sources.
+// The layout of the nodes for a lens at the centre, inside (the kink laid
+// out in x, then in s), near and on the limb, and outside, for small, unit
+// and large sources.
 template <class Check>
 void for_each_layout(const LimbLaw& law, Check&& check) {
     for (const double rho : {1e-3, 1.0, 1e3}) {
-        for (const double at : {0.0, 0.3, 0.7, 0.999999, 1.0, 1.5, 100.0}) {
+        for (const double at : {0.0, 0.05, 0.3, 0.7, 0.999999, 1.0, 1.5, 100.0}) {
             const double l = (at * rho) / rho;  // as magnification() forms it
             LimbLaw::Nodes nodes;
             law.layout(l, rho, nodes);
