@@ -151,6 +151,7 @@ private:
     double limb_ = 1;  // I at the limb (mu = 0)
     double flux_ = 1;  // int_0^1 2 mu I dmu, the flux of the unit disc over pi
     std::array<double, 16> power_weights_{};  // for kappa s^beta at s = 0
+    std::array<double, 12> power_weights_12_{};  // the same on 12 nodes, for a far lens
     // A lens far from the source lays out the same nodes whatever its
     // distance: their disc radii and weights against the law's slope.
     std::size_t far_count_ = 0;
