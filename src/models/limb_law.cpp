@@ -252,6 +252,9 @@ const char* LimbLaw::table_problem(std::span<const double> radii,
 LimbLaw::LimbLaw(LawKind kind, std::span<const double> coefficients)
     : kind_(kind), coefficients_(coefficients.begin(), coefficients.end()) {
     build_basis();
+    if (kind_ != LawKind::uniform) {
+        build_far_nodes();
+    }
 }
 
 LimbLaw::LimbLaw(std::vector<double> radii, std::vector<double> brightness)
@@ -266,6 +269,8 @@ LimbLaw::LimbLaw(const LimbLaw& other)
       limb_(other.limb_),
       flux_(other.flux_),
       power_weights_(other.power_weights_),
+      power_weights_12_(other.power_weights_12_),
+      far_(other.far_),
       coefficients_(other.coefficients_),
       radii_(other.radii_),
       brightness_(other.brightness_) {
@@ -280,6 +285,8 @@ LimbLaw& LimbLaw::operator=(const LimbLaw& other) {
         std::swap(limb_, copy.limb_);
         std::swap(flux_, copy.flux_);
         std::swap(power_weights_, copy.power_weights_);
+        std::swap(power_weights_12_, copy.power_weights_12_);
+        std::swap(far_, copy.far_);
         std::swap(coefficients_, copy.coefficients_);
         std::swap(radii_, copy.radii_);
         std::swap(brightness_, copy.brightness_);
@@ -397,6 +404,8 @@ void LimbLaw::build_basis() {
             limb_ = 1 - c[0];
             flux_ = 1 - c[0] * c[1] / (c[1] + 2);
             power_weights_ = quadrature::gauss_legendre::power_weights_16(g.beta_plus_one);
+            power_weights_12_ = quadrature::gauss_legendre::power_weights(
+                g.beta_plus_one, quadrature::gauss_legendre::RULE_12);
             return;
         case LawKind::nonlinear:  // I' = sum_k a_k (k/2) mu^(k/2 - 1)
             limb_ = 1;

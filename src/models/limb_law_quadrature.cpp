@@ -16,8 +16,6 @@ namespace models {
 
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-
 using Complex = std::complex<double>;
 namespace gl = quadrature::gauss_legendre;
 
@@ -35,7 +33,8 @@ namespace gl = quadrature::gauss_legendre;
 //  - near the centre in x, where E is smooth in x and not in s;
 //  - at the lens (x = l inside the source) E has a kink (x - l) ln|x - l|:
 //    the pieces end there, and the first piece on each side is graded
-//    towards it, x - l = w t^3, which turns the kink into t^5 ln t;
+//    towards it, x - l = w t^3, which turns the kink into t^5 ln t, and
+//    takes 16 nodes: the graded piece is where the rule's error gathers;
 //  - further pieces grow geometrically away from the nearby singular
 //    points of the integrand, each piece no longer than its distance from
 //    them: the kink, the limb (s = 0), and the points where the point-lens
@@ -75,11 +74,39 @@ void add_images(Points& points, Complex x) noexcept {
     }
 }
 
+// The images of x and of its conjugate, which are theirs conjugated: the
+// complex square root and products commute with conjugation exactly.
+void add_images_and_conjugates(Points& points, Complex x) noexcept {
+    const std::size_t first = points.n;
+    add_images(points, x);
+    const std::size_t last = points.n;
+    for (std::size_t k = first; k < last; ++k) {
+        points.add(std::conj(points.z[k]));
+    }
+}
+
+// The images of a real x: on the axes when x is inside the unit disc, where
+// the complex root of the positive real 1 - x^2 is its real root.
+void add_real_images(Points& points, double x) noexcept {
+    const double w = 1 - x * x;
+    if (!(w >= 0)) {
+        add_images(points, Complex(x));
+        return;
+    }
+    const double r = std::sqrt(std::sqrt(w));
+    points.add(Complex(r, 0));
+    points.add(Complex(0, r));
+    points.add(Complex(-r, 0));
+    points.add(Complex(0, -r));
+}
+
 double modulus(Complex z) noexcept { return std::sqrt(z.real() * z.real() + z.imag() * z.imag()); }
 
 // Past this the lens is far enough for one piece over the whole source:
 // its images in s lie beyond twice the piece's length.
 constexpr double FAR = 8;
+// Past this the far piece takes fewer nodes (see layout()).
+constexpr double FARTHER = 32;
 // The graded piece at the kink is shorter than its distance from any other
 // singular point by this factor: the map x - l = w t^3 brings those points
 // closer in t.
@@ -87,10 +114,23 @@ constexpr double FIRST = 2;
 // A piece reaching towards a singular point ahead stops at this fraction of
 // its distance.
 constexpr double AHEAD = 2;
+
+constexpr bool power_of_two(double f) {
+    double p = 1;
+    while (p < f) {
+        p *= 2;
+    }
+    return p == f;
+}
+// march() compares squared distances, exact only for such factors.
+static_assert(power_of_two(FIRST) && power_of_two(AHEAD));
 // Where x gives way to s: the centre's side of the source is smooth in x.
 constexpr double X_MID = 0.75;
-// A kink beyond this is integrated in s on both sides.
-constexpr double X_KINK_IN_S = 0.675;
+// A kink beyond this is integrated in s on both sides: inside it the discs
+// miss the lens and E is a series in x^2 = 1 - s^4, smooth in s up to the
+// centre.  Nearer the centre the kink crowds s = 1 (1 - s ~ l^2 / 4), where
+// x itself is singular in s, and the pieces in x serve better.
+constexpr double X_KINK_IN_S = 0.1;
 // The piece at the limb is at least this long in s: a lens within an ulp of
 // the limb makes E ~ s^4 ln s there, whose share is below 1e-12 on it.
 constexpr double LIMB_PIECE = 1e-2;
@@ -102,7 +142,7 @@ constexpr double CENTRE = 1e-6;
 // 1e4 Einstein radii the excess magnification is below 1e-8 and the lens's
 // own scale needs no pieces of its own.
 constexpr double LEAST_SCALE = 1e-4;
-constexpr std::size_t MAX_PIECES = 96;
+constexpr std::size_t MAX_PIECES = LimbLaw::Nodes::MAX_PIECES;
 
 template <class Emit>
 void march(Space space, double a, double b, bool special, const Points& points, Emit&& emit) {
@@ -110,15 +150,21 @@ void march(Space space, double a, double b, bool special, const Points& points, 
     double cur = a;
     bool first = true;
     for (std::size_t count = 0; (b - cur) * sign > 0 && count < MAX_PIECES; ++count) {
-        double length = std::fabs(b - cur);
+        // The nearest point, each distance divided by its factor, found on
+        // the squares: the factors are powers of two, so the square root of
+        // the least square over the factor squared is the least quotient
+        // exactly.
+        double least = std::numeric_limits<double>::infinity();
         for (std::size_t k = 0; k < points.n; ++k) {
             const double dx = points.z[k].real() - cur;
             const double dy = points.z[k].imag();
-            const double d = std::sqrt(dx * dx + dy * dy);
+            const double square = dx * dx + dy * dy;
             const bool behind = dx * sign <= 0;
-            const double limit = first && special ? d / FIRST : (behind ? d : d / AHEAD);
-            length = std::min(length, limit);
+            const double limit =
+                first && special ? square / (FIRST * FIRST) : (behind ? square : square / (AHEAD * AHEAD));
+            least = std::min(least, limit);
         }
+        double length = std::min(std::fabs(b - cur), std::sqrt(least));
         if (!first && special) {
             length = std::min(length, std::fabs(cur - a));
         }
@@ -134,46 +180,39 @@ void march(Space space, double a, double b, bool special, const Points& points, 
 
 }  // namespace
 
-double LimbLaw::darkened(double lens, double rho) const {
+void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
     const Slope& g = slope_;
     const double eps = std::max(1 / rho, LEAST_SCALE);
     double xl = lens;
     if (xl < CENTRE) {
         xl = 0;
     }
-    // x^2 (M(x) - 1), the excess flux of the disc of radius x.
-    auto excess = [&](double x) {
-        if (x == 0) {
-            return 0.0;
+    nodes.count = 0;
+    nodes.lens = xl;
+    // A node of measure m at (x, s); a disc of radius 0 has no excess flux
+    // and is left out.
+    auto add = [&](double x, double s, double m, double log_part, double power_part) {
+        if (x == 0 || nodes.count == Nodes::CAPACITY) {
+            return;
         }
-        const ellip::Result m = witt_mao_element(xl / x, rho * x);
-        return m.ok() ? x * x * (m.value() - 1) : NaN;
+        const std::size_t i = nodes.count++;
+        nodes.x[i] = x;
+        nodes.s[i] = s;
+        nodes.measure[i] = m;
+        nodes.log_part[i] = log_part;
+        nodes.power_part[i] = power_part;
     };
-    // The slope's polynomial part, and the whole slope g(s).
-    auto poly = [&](double s) { return ((g.p[3] * s + g.p[2]) * s + g.p[1]) * s + g.p[0]; };
-    auto slope_in_s = [&](double s) {
-        double v = poly(s);
-        if (g.lambda != 0 && s > 0) {
-            v += g.lambda * (s * std::log(s));
-        }
-        if (g.kappa != 0) {
-            v += g.kappa * std::pow(s, g.beta);
-        }
-        return v;
-    };
-    // dx = ... : I'(mu) dmu = I'(mu) (x / mu) dx, and I'(mu) = g(s) / (2 s).
-    auto slope_in_x = [&](double x) {
-        const double mu = std::sqrt((1 - x) * (1 + x));
-        const double s = std::sqrt(mu);
-        return slope_in_s(s) / (2 * s) * (x / mu);
+    // A node off the limb piece: the singular parts are the plain rule's.
+    auto add_plain = [&](double x, double s, double m) {
+        const double log_part = g.lambda != 0 && s > 0 ? m * (s * std::log(s)) : 0.0;
+        const double power_part = g.kappa != 0 ? m * (g.beta_plus_one * std::pow(s, g.beta)) : 0.0;
+        add(x, s, m, log_part, power_part);
     };
     auto x_of_s = [](double s) { return std::sqrt((1 - s * s) * (1 + s * s)); };
 
-    double total = 0;
     auto piece = [&](const Piece& p) {
         const double w = std::fabs(p.b - p.a);
         const double dir = p.b - p.a;
-        double sum = 0;
         auto node = [&](double t, double weight) {
             double v;
             double jac;
@@ -184,12 +223,17 @@ double LimbLaw::darkened(double lens, double rho) const {
                 v = p.a + dir * t;
                 jac = w;
             }
-            const double f = p.space == Space::x ? excess(v) * slope_in_x(v)
-                                                 : excess(x_of_s(v)) * slope_in_s(v);
-            sum += weight * (f * jac);
+            if (p.space == Space::s) {
+                add_plain(x_of_s(v), v, weight * jac);
+            } else {
+                // I'(mu) dmu = I'(mu) (x / mu) dx, and I'(mu) = g(s) / (2 s).
+                const double mu = std::sqrt((1 - v) * (1 + v));
+                const double s = std::sqrt(mu);
+                add_plain(v, s, weight * jac * ((v / mu) / (2 * s)));
+            }
         };
         if (p.graded) {
-            for (const gl::Node& n : gl::RULE_12) {
+            for (const gl::Node& n : gl::RULE_16) {
                 node(n.t, n.w);
             }
         } else {
@@ -197,52 +241,73 @@ double LimbLaw::darkened(double lens, double rho) const {
                 node(n.t, n.w);
             }
         }
-        total += sum;
     };
     // The piece [0, d] in s at the limb, with the law's singular terms
     // integrated by product weights.
     auto limb_piece = [&](double d) {
-        double sum = 0;
         if (!g.singular()) {
             for (const gl::Node& n : gl::RULE_8) {
                 const double s = d * n.t;
-                sum += (d * n.w) * poly(s) * excess(x_of_s(s));
+                add(x_of_s(s), s, d * n.w, 0.0, 0.0);
             }
-        } else {
-            const double log_d = std::log(d);
-            // kappa s^beta against the scaled weights of (beta + 1) t^beta.
-            const double power =
-                g.kappa != 0 ? g.kappa_over_gamma * std::pow(d, g.beta_plus_one) : 0.0;
-            for (std::size_t j = 0; j < gl::RULE_16.size(); ++j) {
-                const gl::Node& n = gl::RULE_16[j];
-                const double s = d * n.t;
-                double weight = (d * n.w) * poly(s);
-                if (g.lambda != 0) {
-                    weight += g.lambda * (d * d) * (log_d * (n.w * n.t) + gl::LOG_WEIGHTS_16[j]);
-                }
-                if (g.kappa != 0) {
-                    weight += power * power_weights_[j];
-                }
-                sum += weight * excess(x_of_s(s));
-            }
+            return;
         }
-        total += sum;
+        const double log_d = std::log(d);
+        // gamma s^beta against the scaled weights of gamma t^beta.
+        const double power = g.kappa != 0 ? std::pow(d, g.beta_plus_one) : 0.0;
+        for (std::size_t j = 0; j < gl::RULE_16.size(); ++j) {
+            const gl::Node& n = gl::RULE_16[j];
+            const double s = d * n.t;
+            add(x_of_s(s), s, d * n.w, (d * d) * (log_d * (n.w * n.t) + gl::LOG_WEIGHTS_16[j]),
+                power * power_weights_[j]);
+        }
+    };
+
+    // The whole source in one piece for a far lens: E is then nearly a
+    // polynomial in x^2 = 1 - s^4, of terms falling like (x / l)^2, which a
+    // singular slope's product weights on 12 nodes integrate as exactly as
+    // on 16; farther still, 6 Gauss nodes for a polynomial slope and 8 with
+    // the logarithm's product weights leave below 1e-12.
+    auto far_piece = [&] {
+        const bool farther = xl >= FARTHER;
+        if (!g.singular()) {
+            if (!farther) {
+                limb_piece(1.0);
+                return;
+            }
+            for (const gl::Node& n : gl::RULE_6) {
+                add(x_of_s(n.t), n.t, n.w, 0.0, 0.0);
+            }
+            return;
+        }
+        // A power slope with gamma near 0 crowds its weight onto the limb,
+        // where 8 nodes extrapolate E too coarsely: it keeps 12.
+        if (!farther || g.kappa != 0) {
+            for (std::size_t j = 0; j < gl::RULE_12.size(); ++j) {
+                const double s = gl::RULE_12[j].t;
+                add(x_of_s(s), s, gl::RULE_12[j].w, gl::LOG_WEIGHTS_12[j], power_weights_12_[j]);
+            }
+            return;
+        }
+        for (std::size_t j = 0; j < gl::RULE_8.size(); ++j) {
+            const double s = gl::RULE_8[j].t;
+            add(x_of_s(s), s, gl::RULE_8[j].w, gl::LOG_WEIGHTS_8[j], 0.0);
+        }
     };
 
     const Complex above(0, 2 * eps);
-    if (xl >= 1) {
+    if (xl >= FAR) {
+        far_piece();
+    } else if (xl >= 1) {
         // The lens outside the source (or on its limb): all of it in s.
         double d0 = 1;
         Points ps;
-        if (xl < FAR) {
-            add_images(ps, Complex(xl));
-            add_images(ps, xl + above);
-            add_images(ps, xl - above);
-            for (std::size_t k = 0; k < ps.n; ++k) {
-                d0 = std::min(d0, modulus(ps.z[k]) / 2);
-            }
-            d0 = std::max(d0, LIMB_PIECE);
+        add_real_images(ps, xl);
+        add_images_and_conjugates(ps, xl + above);
+        for (std::size_t k = 0; k < ps.n; ++k) {
+            d0 = std::min(d0, modulus(ps.z[k]) / 2);
         }
+        d0 = std::max(d0, LIMB_PIECE);
         limb_piece(d0);
         ps.add(0.0);
         march(Space::s, d0, 1.0, false, ps, piece);
@@ -250,8 +315,7 @@ double LimbLaw::darkened(double lens, double rho) const {
         // The lens inside, near the limb: the kink in s.
         const double sl = std::sqrt(std::sqrt((1 - xl) * (1 + xl)));
         Points ps;
-        add_images(ps, xl + above);
-        add_images(ps, xl - above);
+        add_images_and_conjugates(ps, xl + above);
         double d0 = sl / 2;
         for (std::size_t k = 0; k < ps.n; ++k) {
             d0 = std::min(d0, modulus(ps.z[k]) / 2);
@@ -265,9 +329,8 @@ double LimbLaw::darkened(double lens, double rho) const {
         // The lens near the centre: the kink in x, the limb's side in s.
         const double sm = std::sqrt(std::sqrt((1 - X_MID) * (1 + X_MID)));
         Points ps;
-        add_images(ps, xl + above);
-        add_images(ps, xl - above);
-        add_images(ps, Complex(xl));
+        add_images_and_conjugates(ps, xl + above);
+        add_real_images(ps, xl);
         double d0 = 1;
         for (std::size_t k = 0; k < ps.n; ++k) {
             d0 = std::min(d0, modulus(ps.z[k]) / 2);
@@ -293,7 +356,85 @@ double LimbLaw::darkened(double lens, double rho) const {
             march(Space::x, 0.0, X_MID, false, px, piece);
         }
     }
-    return 1 + (limb_ * excess(1.0) + total) / flux_;
+}
+
+void LimbLaw::Nodes::weights(const Slope& g, double* w) const noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        const double si = s[i];
+        const double poly = ((g.p[3] * si + g.p[2]) * si + g.p[1]) * si + g.p[0];
+        double v = measure[i] * poly;
+        if (g.lambda != 0) {
+            v += g.lambda * log_part[i];
+        }
+        if (g.kappa != 0) {
+            v += g.kappa_over_gamma * power_part[i];
+        }
+        w[i] = v;
+    }
+}
+
+void LimbLaw::Nodes::discs(double rho, double* separation, double* radius) const noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        separation[i] = lens / x[i];
+        radius[i] = rho * x[i];
+    }
+}
+
+void LimbLaw::build_far_nodes() {
+    Nodes nodes;
+    const std::array<double, 2> tiers{FAR, FARTHER};
+    for (std::size_t k = 0; k < far_.size(); ++k) {
+        FarNodes& far = far_[k];
+        layout(tiers[k], 1.0, nodes);
+        far.count = std::min(nodes.count, far.x.size());
+        std::copy_n(nodes.x.begin(), far.count, far.x.begin());
+        nodes.weights(slope_, far.weights.data());
+    }
+}
+
+double LimbLaw::darkened(double lens, double rho) const {
+    if (lens >= FAR) {
+        // One piece over the whole source, the same nodes for every lens
+        // of the tier: only their discs change.
+        const FarNodes& far = far_[lens >= FARTHER ? 1 : 0];
+        const std::size_t n = far.count;
+        std::array<double, 17> separation;
+        std::array<double, 17> radius;
+        std::array<double, 17> m;
+        for (std::size_t i = 0; i < n; ++i) {
+            separation[i] = lens / far.x[i];
+            radius[i] = rho * far.x[i];
+        }
+        separation[n] = lens;
+        radius[n] = rho;
+        witt_mao_elements(separation.data(), radius.data(), m.data(), n + 1);
+        double total = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double x = far.x[i];
+            total += far.weights[i] * (x * x * (m[i] - 1));
+        }
+        return 1 + (limb_ * (m[n] - 1) + total) / flux_;
+    }
+    Nodes nodes;
+    layout(lens, rho, nodes);
+    const std::size_t n = nodes.count;
+    // The nodes' discs and, last, the whole source's.
+    std::array<double, Nodes::CAPACITY + 1> separation;
+    std::array<double, Nodes::CAPACITY + 1> radius;
+    std::array<double, Nodes::CAPACITY + 1> m;
+    nodes.discs(rho, separation.data(), radius.data());
+    separation[n] = nodes.lens;
+    radius[n] = rho;
+    // A disc whose kernel fails leaves NaN, which carries into the sum.
+    witt_mao_elements(separation.data(), radius.data(), m.data(), n + 1);
+    std::array<double, Nodes::CAPACITY> w;
+    nodes.weights(slope_, w.data());
+    double total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = nodes.x[i];
+        total += w[i] * (x * x * (m[i] - 1));
+    }
+    return 1 + (limb_ * (m[n] - 1) + total) / flux_;
 }
 
 }  // namespace models
