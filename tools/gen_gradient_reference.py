@@ -3,8 +3,9 @@
 limb-darkened source by a point lens and its derivatives with respect to
 the lens-source separation u, the source radius rho (both in Einstein
 radii) and each coefficient of the limb-darkening law, for every law and
-coefficient set of tools/gen_law_reference.py, on its grid of (rho, u)
-without the points within 1e-6 source radii of the limb (where dA/du
+coefficient set of tools/gen_law_reference.py, on points of its grid of
+(rho, u) (all of them for the uniform disc and the linear law, a spread
+for the others; none within 1e-6 source radii of the limb, where dA/du
 diverges logarithmically), and on a sequence approaching the limb from
 both sides.
 
@@ -23,21 +24,21 @@ the logarithmic law); a table is integrated by parts segment by segment.
 
 Every derivative is computed two independent ways, and a row is written
 only when the two agree to 1e-15 relative (or to 1e-17 of A, for a
-derivative far below A/u, where only that much of it is resolved):
+derivative far below A, where only that much of it is resolved):
 
   dA/du     (a) discs, with d G / du from the Witt-Mao closed form
                 differentiated analytically: forward-mode derivatives
                 through mpmath's Legendre K(m), E(m), Pi(n, m) with their
                 derivatives in m and n (DLMF 19.4.1, 19.4.2, 19.4.4);
-            (b) discs, with d G / du by mpmath.diff (a central difference
-                at doubled precision) of the closed form evaluated with
-                Carlson's integrals.
+            (b) discs, with d G / du by a central difference (step 1e-12
+                of the distance to the nearest kink, at 14 digits more) of
+                the closed form evaluated with Carlson's integrals.
   dA/drho   (a) rings: moving every radius of the source by drho/rho,
                 rho dA/drho = 2 (I(mu=0) A_ring(u, rho)
                                  + int_0^1 (1 - mu^2) A_ring(u, rho r) dI) / N - 2 A,
                 which for the uniform disc is (2/rho)(A_ring - A_disc);
                 a table adds a term for each step of its brightness;
-            (b) discs, with d G / drho by mpmath.diff as for u.
+            (b) discs, with d G / drho by a central difference as for u.
   dA/dc_k   from the basis integrals: I = sum_k c_k phi_k (phi_0 = 1
             carrying the constant), J_k = int_0^1 phi_k A_ring 2 r dr and
             N_k = int_0^1 phi_k 2 mu dmu; dA/dc_k = (J_k - A N_k) / N with
@@ -55,11 +56,11 @@ the row's quantities (relative, or in units of A for the small ones).
 
     python3 tools/gen_gradient_reference.py [output] [--check]
 
-The whole file takes about 25 CPU-minutes (two processes by default).  The
-output is the same on every run.
+A row of a limb-darkened law takes one to a few CPU-minutes (a table's,
+with a basis integral per radius, several), the whole file about an hour of
+CPU time on two processes.  The output is the same on every run.
 """
 
-import math
 import os
 import sys
 
@@ -111,8 +112,7 @@ def away_from_limb(rho, u):
 # and the linear law, and for the other laws the points below: each law
 # reaches rho = 1e-6 and 1e3, the centre, 1e-8 source radii from it,
 # inside and outside the limb and 1e6 source radii away, with every
-# coefficient set at least once.  A row of a limb-darkened law costs about
-# a CPU-minute (a table's several), which keeps the file to about an hour.
+# coefficient set at least once, which keeps the file to about an hour.
 WHOLE = ("uniform", "linear_0.6", "linear_edge_1", "linear_negative")
 CHOSEN = {
     "quadratic_dwarf_v": [(1e-6, 0.0), (1e-6, 1e6), (1e-3, 1e-8), (1.0, 0.7), (1e3, 0.5)],
