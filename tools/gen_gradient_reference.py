@@ -140,10 +140,10 @@ CHOSEN = {
 
 
 def chosen():
-    picked = {(label, values.resolve(rho, l)) for label, pts in CHOSEN.items() for rho, l in pts}
+    picked = {(label, rho, values.resolve(rho, l)) for label, points in CHOSEN.items()
+              for rho, l in points}
     return [(label, rho, u) for label, rho, u in values.cases()
-            if label in WHOLE and away_from_limb(rho, u) or (label, u) in picked
-            and any(values.resolve(r, l) == u and r == rho for r, l in CHOSEN[label])]
+            if (label in WHOLE and away_from_limb(rho, u)) or (label, rho, u) in picked]
 
 
 def cases():
@@ -261,9 +261,9 @@ def disc_slope_u(rho, l, r):
 def central(f, x, reach):
     """df/dx by a central difference with step 1e-12 reach, `reach` the
     distance from x to the nearest point where f is not smooth (so that the
-    truncation error is (1e-12)^2 of the derivative), with f evaluated at a
-    precision raised by the 12 digits the difference cancels and by the
-    digits its size over x's costs."""
+    truncation error is (1e-12)^2 of the derivative), with f evaluated at
+    14 digits more for the 12 that the difference cancels, and more again
+    when the step is a small part of x."""
     h = reach * mpf("1e-12")
     extra = 14 + int(max(0, mp.log10(abs(x) / reach)))
     with mp.workdps(mp.mp.dps + extra):
@@ -271,6 +271,8 @@ def central(f, x, reach):
 
 
 def disc_slope_u_numeric(rho, l, r):
+    """d G / du by a central difference of the Carlson closed form, whose
+    derivative has its kink where the disc's rim reaches the lens."""
     rho, l, r = mpf(rho), mpf(l), mpf(r)
     if l == 0 or r == 0:
         return mpf(0)
@@ -283,6 +285,7 @@ def disc_slope_u_numeric(rho, l, r):
 
 
 def disc_slope_rho_numeric(rho, l, r):
+    """d G / drho at fixed u, the same way: the kink is at rho r = u."""
     rho, l, r = mpf(rho), mpf(l), mpf(r)
     if r == 0:
         return mpf(0)
