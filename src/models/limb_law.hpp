@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -89,6 +90,55 @@ public:
         double kappa_over_gamma = 0;  // kappa / (beta + 1), for the scaled product weights
         [[nodiscard]] bool singular() const noexcept { return lambda != 0 || kappa != 0; }
     };
+
+    // The nodes of the quadrature of a darkened source (see darkened()):
+    // for a lens `lens` source radii from the centre, of a source of radius
+    // rho Einstein radii,
+    //   A = 1 + [I(0) E(1) + sum_i w_i E(x_i)] / N,  E(x) = x^2 (M(x) - 1),
+    // M(x) the magnification of the disc of radius x (source radii) about
+    // the source's centre, i.e. witt_mao_element(lens / x, rho x).  The
+    // weight of node i against a slope g (the law's own, or any other with
+    // the same beta) is
+    //   w_i = measure_i poly(s_i) + lambda log_part_i + kappa_over_gamma power_part_i,
+    // poly = p0 + p1 s + p2 s^2 + p3 s^3: on the piece at the limb log_part
+    // and power_part are the product weights of s ln s and gamma s^beta
+    // (gamma = beta + 1, scaled so that an exponent next to -1 keeps its
+    // digits), elsewhere measure_i s_i ln s_i and measure_i gamma s_i^beta.
+    // The layout depends on the lens, rho and on whether the law's slope is
+    // singular (a singular slope takes the product-weight rule at the limb),
+    // not on the coefficients otherwise.
+    struct Nodes {
+        // No march of pieces takes more than two dozen over the whole range
+        // of lenses and radii; this cap only bounds the list.
+        static constexpr std::size_t MAX_PIECES = 32;
+        // The piece at the limb (16 nodes) and three marches, each a graded
+        // piece of 12 nodes and plain ones of 8.
+        static constexpr std::size_t CAPACITY = 16 + 3 * (12 + (MAX_PIECES - 1) * 8);
+
+        std::size_t count = 0;
+        double lens = 0;  // the lens's distance from the centre as laid out (source radii)
+        std::array<double, CAPACITY> x;           // the disc's radius (source radii), > 0
+        std::array<double, CAPACITY> s;           // sqrt(mu), mu = sqrt(1 - x^2)
+        std::array<double, CAPACITY> measure;     // M_i
+        std::array<double, CAPACITY> log_part;    // L_i
+        std::array<double, CAPACITY> power_part;  // P_i
+
+        // w[0, count): the weights of the nodes against `slope`.
+        void weights(const Slope& slope, double* w) const noexcept;
+        // The discs of the nodes, as witt_mao_elements() takes them:
+        // separation[i] = lens / x_i (disc radii), radius[i] = rho x_i.
+        void discs(double rho, double* separation, double* radius) const noexcept;
+    };
+
+    // The nodes for a lens `lens` source radii from the centre of a source
+    // of radius rho Einstein radii (lens finite, not negative, below the
+    // far-point cut of magnification(); rho finite and positive).
+    void layout(double lens, double rho, Nodes& nodes) const noexcept;
+
+    [[nodiscard]] const Slope& slope() const noexcept { return slope_; }
+    // I at the limb (mu = 0) and the flux N of the unit disc over pi.
+    [[nodiscard]] double limb() const noexcept { return limb_; }
+    [[nodiscard]] double flux() const noexcept { return flux_; }
 
 private:
     void rebuild_table();

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <complex>
 #include <cstddef>
-#include <limits>
 
 #include "models/limb_law.hpp"
 #include "models/witt_mao.hpp"
@@ -15,8 +14,6 @@
 namespace models {
 
 namespace {
-
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 using Complex = std::complex<double>;
 namespace gl = quadrature::gauss_legendre;
@@ -102,7 +99,7 @@ constexpr double CENTRE = 1e-6;
 // 1e4 Einstein radii the excess magnification is below 1e-8 and the lens's
 // own scale needs no pieces of its own.
 constexpr double LEAST_SCALE = 1e-4;
-constexpr std::size_t MAX_PIECES = 96;
+constexpr std::size_t MAX_PIECES = LimbLaw::Nodes::MAX_PIECES;
 
 template <class Emit>
 void march(Space space, double a, double b, bool special, const Points& points, Emit&& emit) {
@@ -134,46 +131,39 @@ void march(Space space, double a, double b, bool special, const Points& points, 
 
 }  // namespace
 
-double LimbLaw::darkened(double lens, double rho) const {
+void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
     const Slope& g = slope_;
     const double eps = std::max(1 / rho, LEAST_SCALE);
     double xl = lens;
     if (xl < CENTRE) {
         xl = 0;
     }
-    // x^2 (M(x) - 1), the excess flux of the disc of radius x.
-    auto excess = [&](double x) {
-        if (x == 0) {
-            return 0.0;
+    nodes.count = 0;
+    nodes.lens = xl;
+    // A node of measure m at (x, s); a disc of radius 0 has no excess flux
+    // and is left out.
+    auto add = [&](double x, double s, double m, double log_part, double power_part) {
+        if (x == 0 || nodes.count == Nodes::CAPACITY) {
+            return;
         }
-        const ellip::Result m = witt_mao_element(xl / x, rho * x);
-        return m.ok() ? x * x * (m.value() - 1) : NaN;
+        const std::size_t i = nodes.count++;
+        nodes.x[i] = x;
+        nodes.s[i] = s;
+        nodes.measure[i] = m;
+        nodes.log_part[i] = log_part;
+        nodes.power_part[i] = power_part;
     };
-    // The slope's polynomial part, and the whole slope g(s).
-    auto poly = [&](double s) { return ((g.p[3] * s + g.p[2]) * s + g.p[1]) * s + g.p[0]; };
-    auto slope_in_s = [&](double s) {
-        double v = poly(s);
-        if (g.lambda != 0 && s > 0) {
-            v += g.lambda * (s * std::log(s));
-        }
-        if (g.kappa != 0) {
-            v += g.kappa * std::pow(s, g.beta);
-        }
-        return v;
-    };
-    // dx = ... : I'(mu) dmu = I'(mu) (x / mu) dx, and I'(mu) = g(s) / (2 s).
-    auto slope_in_x = [&](double x) {
-        const double mu = std::sqrt((1 - x) * (1 + x));
-        const double s = std::sqrt(mu);
-        return slope_in_s(s) / (2 * s) * (x / mu);
+    // A node off the limb piece: the singular parts are the plain rule's.
+    auto add_plain = [&](double x, double s, double m) {
+        const double log_part = g.lambda != 0 && s > 0 ? m * (s * std::log(s)) : 0.0;
+        const double power_part = g.kappa != 0 ? m * (g.beta_plus_one * std::pow(s, g.beta)) : 0.0;
+        add(x, s, m, log_part, power_part);
     };
     auto x_of_s = [](double s) { return std::sqrt((1 - s * s) * (1 + s * s)); };
 
-    double total = 0;
     auto piece = [&](const Piece& p) {
         const double w = std::fabs(p.b - p.a);
         const double dir = p.b - p.a;
-        double sum = 0;
         auto node = [&](double t, double weight) {
             double v;
             double jac;
@@ -184,9 +174,14 @@ double LimbLaw::darkened(double lens, double rho) const {
                 v = p.a + dir * t;
                 jac = w;
             }
-            const double f = p.space == Space::x ? excess(v) * slope_in_x(v)
-                                                 : excess(x_of_s(v)) * slope_in_s(v);
-            sum += weight * (f * jac);
+            if (p.space == Space::s) {
+                add_plain(x_of_s(v), v, weight * jac);
+            } else {
+                // I'(mu) dmu = I'(mu) (x / mu) dx, and I'(mu) = g(s) / (2 s).
+                const double mu = std::sqrt((1 - v) * (1 + v));
+                const double s = std::sqrt(mu);
+                add_plain(v, s, weight * jac * ((v / mu) / (2 * s)));
+            }
         };
         if (p.graded) {
             for (const gl::Node& n : gl::RULE_12) {
@@ -197,36 +192,26 @@ double LimbLaw::darkened(double lens, double rho) const {
                 node(n.t, n.w);
             }
         }
-        total += sum;
     };
     // The piece [0, d] in s at the limb, with the law's singular terms
     // integrated by product weights.
     auto limb_piece = [&](double d) {
-        double sum = 0;
         if (!g.singular()) {
             for (const gl::Node& n : gl::RULE_8) {
                 const double s = d * n.t;
-                sum += (d * n.w) * poly(s) * excess(x_of_s(s));
+                add(x_of_s(s), s, d * n.w, 0.0, 0.0);
             }
-        } else {
-            const double log_d = std::log(d);
-            // kappa s^beta against the scaled weights of (beta + 1) t^beta.
-            const double power =
-                g.kappa != 0 ? g.kappa_over_gamma * std::pow(d, g.beta_plus_one) : 0.0;
-            for (std::size_t j = 0; j < gl::RULE_16.size(); ++j) {
-                const gl::Node& n = gl::RULE_16[j];
-                const double s = d * n.t;
-                double weight = (d * n.w) * poly(s);
-                if (g.lambda != 0) {
-                    weight += g.lambda * (d * d) * (log_d * (n.w * n.t) + gl::LOG_WEIGHTS_16[j]);
-                }
-                if (g.kappa != 0) {
-                    weight += power * power_weights_[j];
-                }
-                sum += weight * excess(x_of_s(s));
-            }
+            return;
         }
-        total += sum;
+        const double log_d = std::log(d);
+        // gamma s^beta against the scaled weights of gamma t^beta.
+        const double power = g.kappa != 0 ? std::pow(d, g.beta_plus_one) : 0.0;
+        for (std::size_t j = 0; j < gl::RULE_16.size(); ++j) {
+            const gl::Node& n = gl::RULE_16[j];
+            const double s = d * n.t;
+            add(x_of_s(s), s, d * n.w, (d * d) * (log_d * (n.w * n.t) + gl::LOG_WEIGHTS_16[j]),
+                power * power_weights_[j]);
+        }
     };
 
     const Complex above(0, 2 * eps);
@@ -293,7 +278,51 @@ double LimbLaw::darkened(double lens, double rho) const {
             march(Space::x, 0.0, X_MID, false, px, piece);
         }
     }
-    return 1 + (limb_ * excess(1.0) + total) / flux_;
+}
+
+void LimbLaw::Nodes::weights(const Slope& g, double* w) const noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        const double si = s[i];
+        const double poly = ((g.p[3] * si + g.p[2]) * si + g.p[1]) * si + g.p[0];
+        double v = measure[i] * poly;
+        if (g.lambda != 0) {
+            v += g.lambda * log_part[i];
+        }
+        if (g.kappa != 0) {
+            v += g.kappa_over_gamma * power_part[i];
+        }
+        w[i] = v;
+    }
+}
+
+void LimbLaw::Nodes::discs(double rho, double* separation, double* radius) const noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        separation[i] = lens / x[i];
+        radius[i] = rho * x[i];
+    }
+}
+
+double LimbLaw::darkened(double lens, double rho) const {
+    Nodes nodes;
+    layout(lens, rho, nodes);
+    const std::size_t n = nodes.count;
+    // The nodes' discs and, last, the whole source's.
+    std::array<double, Nodes::CAPACITY + 1> separation;
+    std::array<double, Nodes::CAPACITY + 1> radius;
+    std::array<double, Nodes::CAPACITY + 1> m;
+    nodes.discs(rho, separation.data(), radius.data());
+    separation[n] = nodes.lens;
+    radius[n] = rho;
+    // A disc whose kernel fails leaves NaN, which carries into the sum.
+    witt_mao_elements(separation.data(), radius.data(), m.data(), n + 1);
+    std::array<double, Nodes::CAPACITY> w;
+    nodes.weights(slope_, w.data());
+    double total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = nodes.x[i];
+        total += w[i] * (x * x * (m[i] - 1));
+    }
+    return 1 + (limb_ * (m[n] - 1) + total) / flux_;
 }
 
 }  // namespace models
