@@ -11,6 +11,10 @@ struct DiscGradient {
     double value = 0;  // the magnification, witt_mao_element's bits
     double du = 0;     // dA/du, with u the distance of the lens from the centre
     double drho = 0;   // dA/drho
+    // u dA/du + rho dA/drho, the disc's mean of p f'(p) (f the point-lens
+    // magnification): finite on the limb, where the two terms diverge and
+    // cancel, and formed without that cancellation (NaN exactly on the limb).
+    double scaling = 0;
     const char* error = nullptr;  // a kernel's static text, or null
     [[nodiscard]] bool ok() const noexcept { return error == nullptr; }
 };
