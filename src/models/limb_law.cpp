@@ -252,6 +252,9 @@ const char* LimbLaw::table_problem(std::span<const double> radii,
 LimbLaw::LimbLaw(LawKind kind, std::span<const double> coefficients)
     : kind_(kind), coefficients_(coefficients.begin(), coefficients.end()) {
     build_basis();
+    if (kind_ != LawKind::uniform) {
+        build_far_nodes();
+    }
 }
 
 LimbLaw::LimbLaw(std::vector<double> radii, std::vector<double> brightness)
@@ -266,6 +269,9 @@ LimbLaw::LimbLaw(const LimbLaw& other)
       limb_(other.limb_),
       flux_(other.flux_),
       power_weights_(other.power_weights_),
+      far_count_(other.far_count_),
+      far_x_(other.far_x_),
+      far_weights_(other.far_weights_),
       coefficients_(other.coefficients_),
       radii_(other.radii_),
       brightness_(other.brightness_) {
@@ -280,6 +286,9 @@ LimbLaw& LimbLaw::operator=(const LimbLaw& other) {
         std::swap(limb_, copy.limb_);
         std::swap(flux_, copy.flux_);
         std::swap(power_weights_, copy.power_weights_);
+        std::swap(far_count_, copy.far_count_);
+        std::swap(far_x_, copy.far_x_);
+        std::swap(far_weights_, copy.far_weights_);
         std::swap(coefficients_, copy.coefficients_);
         std::swap(radii_, copy.radii_);
         std::swap(brightness_, copy.brightness_);

@@ -143,6 +143,7 @@ public:
 private:
     void rebuild_table();
     void build_basis();
+    void build_far_nodes();
     [[nodiscard]] double darkened(double lens, double rho) const;
 
     LawKind kind_;
@@ -150,6 +151,11 @@ private:
     double limb_ = 1;  // I at the limb (mu = 0)
     double flux_ = 1;  // int_0^1 2 mu I dmu, the flux of the unit disc over pi
     std::array<double, 16> power_weights_{};  // for kappa s^beta at s = 0
+    // A lens far from the source lays out the same nodes whatever its
+    // distance: their disc radii and weights against the law's slope.
+    std::size_t far_count_ = 0;
+    std::array<double, 16> far_x_{};
+    std::array<double, 16> far_weights_{};
     std::vector<double> coefficients_;
     std::vector<double> radii_;
     std::vector<double> brightness_;

@@ -302,7 +302,36 @@ void LimbLaw::Nodes::discs(double rho, double* separation, double* radius) const
     }
 }
 
+void LimbLaw::build_far_nodes() {
+    Nodes nodes;
+    layout(FAR, 1.0, nodes);
+    far_count_ = std::min(nodes.count, far_x_.size());
+    std::copy_n(nodes.x.begin(), far_count_, far_x_.begin());
+    nodes.weights(slope_, far_weights_.data());
+}
+
 double LimbLaw::darkened(double lens, double rho) const {
+    if (lens >= FAR) {
+        // One piece over the whole source, the same nodes for every lens
+        // this far: only their discs change.
+        const std::size_t n = far_count_;
+        std::array<double, 17> separation;
+        std::array<double, 17> radius;
+        std::array<double, 17> m;
+        for (std::size_t i = 0; i < n; ++i) {
+            separation[i] = lens / far_x_[i];
+            radius[i] = rho * far_x_[i];
+        }
+        separation[n] = lens;
+        radius[n] = rho;
+        witt_mao_elements(separation.data(), radius.data(), m.data(), n + 1);
+        double total = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double x = far_x_[i];
+            total += far_weights_[i] * (x * x * (m[i] - 1));
+        }
+        return 1 + (limb_ * (m[n] - 1) + total) / flux_;
+    }
     Nodes nodes;
     layout(lens, rho, nodes);
     const std::size_t n = nodes.count;
