@@ -26,7 +26,6 @@
 #include <cmath>
 #include <limits>
 
-#include "ellip/legendre/legendre.hpp"
 #include "models/witt_mao.hpp"
 
 namespace models {
@@ -37,10 +36,8 @@ constexpr double PI = 3.141592653589793;
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// The value's own thresholds: where it takes the mean-value series, and
-// where it regroups the closed form around K - D.
+// The value's own threshold: where it takes the mean-value series.
 constexpr double FAR_FIELD = 1e3;
-constexpr double LIMB_ZONE = 1e-3;
 
 // From here on dA/drho is taken from the mean-value series: the closed
 // form's 2 x Z - K cancels by about x^2 (u^2 + 4) against its terms.
@@ -131,11 +128,15 @@ double far_field_drho(double u, double x) noexcept {
 }  // namespace
 
 DiscGradient witt_mao_gradient_element(double l, double signed_rho) noexcept {
-    using namespace ellip::legendre;
     DiscGradient g;
-    const ellip::Result whole = witt_mao_element(l, signed_rho);
+    WittMaoIntegrals used;
+    const ellip::Result whole = witt_mao_element(l, signed_rho, used);
     if (!whole.ok()) {
         g.error = whole.error();
+        g.value = NaN;
+        g.du = NaN;
+        g.drho = NaN;
+        g.scaling = NaN;
         return g;
     }
     g.value = whole.value();
@@ -165,64 +166,47 @@ DiscGradient witt_mao_gradient_element(double l, double signed_rho) noexcept {
         }
     }
 
+    // Past the far field the element took its elliptic integrals unless the
+    // lens lies on the limb (to within the precision of the arguments),
+    // where the kink of the magnification, (u - rho) ln|u - rho|, makes both
+    // derivatives infinite: A falls with u and rises with rho.
+    if (!used.integrals) {
+        g.du = -INF;
+        g.drho = INF;
+        g.scaling = NaN;
+        return g;
+    }
+    // The common denominator's rho^2 s as rho^2 times s, or for a large
+    // source as rho^3 times s / rho, so that neither a tiny nor a huge
+    // source overflows before the result does.
     const double xm1 = x - 1;
     const double xp1 = x + 1;
     const double d = rho * xm1;
-    const double root_nc = xm1 / xp1;
-    const double nc = root_nc * root_nc;
-    const double n = 4 * x / (xp1 * xp1);
-    // On the limb the kink of the magnification, (u - rho) ln|u - rho|,
-    // makes both derivatives infinite: A falls with u and rises with rho.
-    if (d == 0 || nc == 0) {
-        g.du = -INF;
-        g.drho = INF;
-        g.scaling = NaN;
-        return g;
-    }
-    // The same parameters as the value, and the common denominator's
-    // rho^2 s as rho^2 times s, or for a large source as rho^3 times
-    // s / rho, so that neither a tiny nor a huge source overflows before
-    // the result does.
-    double m, mc, s_part, rho_part;
+    double s_part;
+    double rho_part;
     if (std::fabs(d) <= 2) {
-        const double d2 = d * d;
-        const double q = d2 + 4;
-        m = 4 * n / q;
-        mc = (d2 + 4 * nc) / q;
-        s_part = std::sqrt(q);
+        s_part = std::sqrt(d * d + 4);
         rho_part = 1;
     } else {
         const double r = 2 / d;
-        const double r2 = r * r;
-        m = n * r2 / (1 + r2);
-        mc = (1 + nc * r2) / (1 + r2);
-        s_part = std::fabs(xm1) * std::sqrt(1 + r2);
+        s_part = std::fabs(xm1) * std::sqrt(1 + r * r);
         rho_part = rho;
     }
-    if (mc == 0) {
-        g.du = -INF;
-        g.drho = INF;
-        g.scaling = NaN;
-        return g;
-    }
-    const KpzResult kpz = _ellip_kpz_complement(m, mc, n, nc);
-    if (!kpz.p.ok()) {
-        g.error = kpz.p.error();
-        return g;
-    }
-    const double k = kpz.k;
-    const double p = kpz.p.value();
+    const double m = used.m;
+    // The value's own integrals.
+    const double k = used.k;
+    const double p = used.p;
     double k_minus_2d;
     double z_term;  // 2 x Z - K
-    if (mc < LIMB_ZONE) {
+    if (used.limb_zone) {
         // K and Z diverge like ln(4/sqrt(mc)); with K - D finite,
         //   K - 2 D = 2 (K - D) - K,  2 x Z - K = (2x - 1) K - 2 x (K - D) - 2 x P.
-        const double k_minus_d = _ellip_k_minus_d_complement(m, mc, k);
+        const double k_minus_d = used.k_minus_d;
         k_minus_2d = 2 * k_minus_d - k;
         z_term = ((2 * x - 1) * k - 2 * x * k_minus_d) - 2 * x * p;
     } else {
-        k_minus_2d = m < SMALL_M ? k_minus_2d_series(m) : k - 2 * (kpz.z + p);
-        z_term = 2 * x * kpz.z - k;
+        k_minus_2d = m < SMALL_M ? k_minus_2d_series(m) : k - 2 * (used.z + p);
+        z_term = 2 * x * used.z - k;
     }
     // 8 / (pi rho^2 (x + 1) s), divided out one factor at a time.
     const double scale = 8 / (PI * xp1);
