@@ -212,7 +212,6 @@ void coefficient_slopes(const LimbLaw& law, const Nodes& nodes, const Discs& d, 
             // elsewhere c M_i gamma s_i^beta, gamma = 2 alpha, beta = gamma - 1.
             const double cc = c[0];
             const double gamma = law.slope().beta_plus_one;
-            const double beta = law.slope().beta;
             const double length = nodes.measure[0] / gl::RULE_16[0].w;
             const double log_length = std::log(length);
             const double power = std::pow(length, gamma);
@@ -222,9 +221,9 @@ void coefficient_slopes(const LimbLaw& law, const Nodes& nodes, const Discs& d, 
                 if (i < 16) {
                     wi = 2 * cc * (log_length * nodes.power_part[i] + power * ws[i]);
                 } else {
-                    const double si = nodes.s[i];
-                    wi = 2 * cc * nodes.measure[i] * std::pow(si, beta) *
-                         (1 + gamma * std::log(si));
+                    // power_part = M_i gamma s_i^beta, already formed.
+                    const double log_s = std::log(nodes.s[i]);
+                    wi = 2 * cc * (nodes.power_part[i] / gamma) * (1 + gamma * log_s);
                 }
                 const double x = nodes.x[i];
                 s_k += wi * (x * x * (d.m[i] - 1));
