@@ -123,6 +123,8 @@ def law_reference(law, u, rho):
     @functools.lru_cache(maxsize=None)
     def at(mu):
         x = mp.sqrt(1 - mu * mu)
+        if x == 0:
+            return mp.mpf(0), mp.mpf(0), mp.mpf(0)  # a disc of no size holds no excess
         if abs(x - lens) < mp.mpf(10) ** -15:
             # A node within the working precision of the lens, where the
             # disc's limb formulas are singular: its logarithmic share of

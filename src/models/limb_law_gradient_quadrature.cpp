@@ -287,8 +287,8 @@ LawGradient at_layout(const LimbLaw& law, double lens, double rho, std::span<dou
         for (std::size_t i = 0; i < n; ++i) {
             const double x = nodes.x[i];
             const double e = x * x * (d.m[i] - 1);
-            const double along = x * x * d.du[i] +
-                                 pull * ((1 - x) * (1 + x)) * (2 * (d.m[i] - 1) / rho + x * d.drho[i]);
+            const double moving = 2 * (d.m[i] - 1) / rho + x * d.drho[i];
+            const double along = x * x * d.du[i] + pull * ((1 - x) * (1 + x)) * moving;
             smooth += w[i] * along;
             moved += wt[i] * e;
         }
@@ -341,8 +341,7 @@ LawGradient darkened_gradient(const LimbLaw& law, double lens, double rho, std::
     // its slope is u A_uu(0) to a relative (1e-6)^2, taken from the slope
     // at CENTRE.
     if (lens > 0 && lens < CENTRE) {
-        std::array<double, 8> unused{};
-        const LawGradient at_centre = at_layout(law, CENTRE, rho, std::span<double>(unused).first(0));
+        const LawGradient at_centre = at_layout(law, CENTRE, rho, std::span<double>());
         g.du = at_centre.du * (lens / CENTRE);
     }
     return g;
