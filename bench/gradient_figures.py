@@ -173,8 +173,8 @@ def accuracy(quick):
                 if e > worst.get(key, (0,))[0]:
                     worst[key] = (e, rho, x)
     print("uniform disc done", file=sys.stderr)
-    law_rhos = [1e-3, 0.1, 10.0] if not quick else [0.1]
-    law_ratios = [0.3, 0.95, 1.5] if not quick else [0.5, 1.5]
+    law_rhos = [1e-3, 0.1, 10.0, 1e3] if not quick else [0.1]
+    law_ratios = [0.3, 0.5, 0.95, 1.5] if not quick else [0.5, 1.5]
     for law in LAWS:
         c = LAWS[law][0]
         for rho in law_rhos:
@@ -217,7 +217,7 @@ def main():
     print("| law | derivative | worst error | at rho | at u/rho |")
     print("|---|---|---|---|---|")
     for (law, name), (e, rho, x) in worst.items():
-        print(f"| {law} | {name} | {e:.1e} | {rho:g} | {x:g} |")
+        print(f"| {law} | {name} | {e:.1e} | {rho:g} | {x:.10g} |")
     if not opts.quick:
         print()
         print("| law | value, ns/point | value and gradient, ns/point | ratio |")
