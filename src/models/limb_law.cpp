@@ -269,6 +269,7 @@ LimbLaw::LimbLaw(const LimbLaw& other)
       limb_(other.limb_),
       flux_(other.flux_),
       power_weights_(other.power_weights_),
+      power_weights_12_(other.power_weights_12_),
       far_count_(other.far_count_),
       far_x_(other.far_x_),
       far_weights_(other.far_weights_),
@@ -286,6 +287,7 @@ LimbLaw& LimbLaw::operator=(const LimbLaw& other) {
         std::swap(limb_, copy.limb_);
         std::swap(flux_, copy.flux_);
         std::swap(power_weights_, copy.power_weights_);
+        std::swap(power_weights_12_, copy.power_weights_12_);
         std::swap(far_count_, copy.far_count_);
         std::swap(far_x_, copy.far_x_);
         std::swap(far_weights_, copy.far_weights_);
@@ -406,6 +408,8 @@ void LimbLaw::build_basis() {
             limb_ = 1 - c[0];
             flux_ = 1 - c[0] * c[1] / (c[1] + 2);
             power_weights_ = quadrature::gauss_legendre::power_weights_16(g.beta_plus_one);
+            power_weights_12_ = quadrature::gauss_legendre::power_weights(
+                g.beta_plus_one, quadrature::gauss_legendre::RULE_12);
             return;
         case LawKind::nonlinear:  // I' = sum_k a_k (k/2) mu^(k/2 - 1)
             limb_ = 1;

@@ -110,10 +110,10 @@ public:
     struct Nodes {
         // No march of pieces takes more than two dozen over the whole range
         // of lenses and radii; this cap only bounds the list.
-        static constexpr std::size_t MAX_PIECES = 32;
+        static constexpr std::size_t MAX_PIECES = 48;
         // The piece at the limb (16 nodes) and three marches, each a graded
-        // piece of 12 nodes and plain ones of 8.
-        static constexpr std::size_t CAPACITY = 16 + 3 * (12 + (MAX_PIECES - 1) * 8);
+        // piece of 16 nodes and plain ones of 8.
+        static constexpr std::size_t CAPACITY = 16 + 3 * (16 + (MAX_PIECES - 1) * 8);
 
         std::size_t count = 0;
         double lens = 0;  // the lens's distance from the centre as laid out (source radii)
@@ -151,6 +151,7 @@ private:
     double limb_ = 1;  // I at the limb (mu = 0)
     double flux_ = 1;  // int_0^1 2 mu I dmu, the flux of the unit disc over pi
     std::array<double, 16> power_weights_{};  // for kappa s^beta at s = 0
+    std::array<double, 12> power_weights_12_{};  // the same on 12 nodes, for a far lens
     // A lens far from the source lays out the same nodes whatever its
     // distance: their disc radii and weights against the law's slope.
     std::size_t far_count_ = 0;

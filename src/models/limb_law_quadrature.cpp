@@ -6,6 +6,7 @@
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <limits>
 
 #include "models/limb_law.hpp"
 #include "models/witt_mao.hpp"
@@ -32,7 +33,8 @@ namespace gl = quadrature::gauss_legendre;
 //  - near the centre in x, where E is smooth in x and not in s;
 //  - at the lens (x = l inside the source) E has a kink (x - l) ln|x - l|:
 //    the pieces end there, and the first piece on each side is graded
-//    towards it, x - l = w t^3, which turns the kink into t^5 ln t;
+//    towards it, x - l = w t^3, which turns the kink into t^5 ln t, and
+//    takes 16 nodes: the graded piece is where the rule's error gathers;
 //  - further pieces grow geometrically away from the nearby singular
 //    points of the integrand, each piece no longer than its distance from
 //    them: the kink, the limb (s = 0), and the points where the point-lens
@@ -72,6 +74,32 @@ void add_images(Points& points, Complex x) noexcept {
     }
 }
 
+// The images of x and of its conjugate, which are theirs conjugated: the
+// complex square root and products commute with conjugation exactly.
+void add_images_and_conjugates(Points& points, Complex x) noexcept {
+    const std::size_t first = points.n;
+    add_images(points, x);
+    const std::size_t last = points.n;
+    for (std::size_t k = first; k < last; ++k) {
+        points.add(std::conj(points.z[k]));
+    }
+}
+
+// The images of a real x: on the axes when x is inside the unit disc, where
+// the complex root of the positive real 1 - x^2 is its real root.
+void add_real_images(Points& points, double x) noexcept {
+    const double w = 1 - x * x;
+    if (!(w >= 0)) {
+        add_images(points, Complex(x));
+        return;
+    }
+    const double r = std::sqrt(std::sqrt(w));
+    points.add(Complex(r, 0));
+    points.add(Complex(0, r));
+    points.add(Complex(-r, 0));
+    points.add(Complex(0, -r));
+}
+
 double modulus(Complex z) noexcept { return std::sqrt(z.real() * z.real() + z.imag() * z.imag()); }
 
 // Past this the lens is far enough for one piece over the whole source:
@@ -84,10 +112,23 @@ constexpr double FIRST = 2;
 // A piece reaching towards a singular point ahead stops at this fraction of
 // its distance.
 constexpr double AHEAD = 2;
+
+constexpr bool power_of_two(double f) {
+    double p = 1;
+    while (p < f) {
+        p *= 2;
+    }
+    return p == f;
+}
+// march() compares squared distances, exact only for such factors.
+static_assert(power_of_two(FIRST) && power_of_two(AHEAD));
 // Where x gives way to s: the centre's side of the source is smooth in x.
 constexpr double X_MID = 0.75;
-// A kink beyond this is integrated in s on both sides.
-constexpr double X_KINK_IN_S = 0.675;
+// A kink beyond this is integrated in s on both sides: inside it the discs
+// miss the lens and E is a series in x^2 = 1 - s^4, smooth in s up to the
+// centre.  Nearer the centre the kink crowds s = 1 (1 - s ~ l^2 / 4), where
+// x itself is singular in s, and the pieces in x serve better.
+constexpr double X_KINK_IN_S = 0.1;
 // The piece at the limb is at least this long in s: a lens within an ulp of
 // the limb makes E ~ s^4 ln s there, whose share is below 1e-12 on it.
 constexpr double LIMB_PIECE = 1e-2;
@@ -107,15 +148,21 @@ void march(Space space, double a, double b, bool special, const Points& points, 
     double cur = a;
     bool first = true;
     for (std::size_t count = 0; (b - cur) * sign > 0 && count < MAX_PIECES; ++count) {
-        double length = std::fabs(b - cur);
+        // The nearest point, each distance divided by its factor, found on
+        // the squares: the factors are powers of two, so the square root of
+        // the least square over the factor squared is the least quotient
+        // exactly.
+        double least = std::numeric_limits<double>::infinity();
         for (std::size_t k = 0; k < points.n; ++k) {
             const double dx = points.z[k].real() - cur;
             const double dy = points.z[k].imag();
-            const double d = std::sqrt(dx * dx + dy * dy);
+            const double square = dx * dx + dy * dy;
             const bool behind = dx * sign <= 0;
-            const double limit = first && special ? d / FIRST : (behind ? d : d / AHEAD);
-            length = std::min(length, limit);
+            const double limit =
+                first && special ? square / (FIRST * FIRST) : (behind ? square : square / (AHEAD * AHEAD));
+            least = std::min(least, limit);
         }
+        double length = std::min(std::fabs(b - cur), std::sqrt(least));
         if (!first && special) {
             length = std::min(length, std::fabs(cur - a));
         }
@@ -184,7 +231,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             }
         };
         if (p.graded) {
-            for (const gl::Node& n : gl::RULE_12) {
+            for (const gl::Node& n : gl::RULE_16) {
                 node(n.t, n.w);
             }
         } else {
@@ -214,20 +261,33 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         }
     };
 
+    // The whole source in one piece for a far lens: E is then nearly a
+    // polynomial in x^2 = 1 - s^4, which a singular slope's product weights
+    // on 12 nodes integrate as exactly as on 16.
+    auto far_piece = [&] {
+        if (!g.singular()) {
+            limb_piece(1.0);
+            return;
+        }
+        for (std::size_t j = 0; j < gl::RULE_12.size(); ++j) {
+            const double s = gl::RULE_12[j].t;
+            add(x_of_s(s), s, gl::RULE_12[j].w, gl::LOG_WEIGHTS_12[j], power_weights_12_[j]);
+        }
+    };
+
     const Complex above(0, 2 * eps);
-    if (xl >= 1) {
+    if (xl >= FAR) {
+        far_piece();
+    } else if (xl >= 1) {
         // The lens outside the source (or on its limb): all of it in s.
         double d0 = 1;
         Points ps;
-        if (xl < FAR) {
-            add_images(ps, Complex(xl));
-            add_images(ps, xl + above);
-            add_images(ps, xl - above);
-            for (std::size_t k = 0; k < ps.n; ++k) {
-                d0 = std::min(d0, modulus(ps.z[k]) / 2);
-            }
-            d0 = std::max(d0, LIMB_PIECE);
+        add_real_images(ps, xl);
+        add_images_and_conjugates(ps, xl + above);
+        for (std::size_t k = 0; k < ps.n; ++k) {
+            d0 = std::min(d0, modulus(ps.z[k]) / 2);
         }
+        d0 = std::max(d0, LIMB_PIECE);
         limb_piece(d0);
         ps.add(0.0);
         march(Space::s, d0, 1.0, false, ps, piece);
@@ -235,8 +295,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         // The lens inside, near the limb: the kink in s.
         const double sl = std::sqrt(std::sqrt((1 - xl) * (1 + xl)));
         Points ps;
-        add_images(ps, xl + above);
-        add_images(ps, xl - above);
+        add_images_and_conjugates(ps, xl + above);
         double d0 = sl / 2;
         for (std::size_t k = 0; k < ps.n; ++k) {
             d0 = std::min(d0, modulus(ps.z[k]) / 2);
@@ -250,9 +309,8 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         // The lens near the centre: the kink in x, the limb's side in s.
         const double sm = std::sqrt(std::sqrt((1 - X_MID) * (1 + X_MID)));
         Points ps;
-        add_images(ps, xl + above);
-        add_images(ps, xl - above);
-        add_images(ps, Complex(xl));
+        add_images_and_conjugates(ps, xl + above);
+        add_real_images(ps, xl);
         double d0 = 1;
         for (std::size_t k = 0; k < ps.n; ++k) {
             d0 = std::min(d0, modulus(ps.z[k]) / 2);

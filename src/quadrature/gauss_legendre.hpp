@@ -11,21 +11,21 @@
 namespace quadrature::gauss_legendre {
 
 // gamma int_0^1 l_j(t) t^(gamma - 1) dt for the Lagrange polynomials l_j of
-// RULE_16's nodes, gamma > 0: sum_j f(t_j) W_j integrates f(t) against the
-// weight gamma t^(gamma - 1) (whose integral is 1) exactly for f a
-// polynomial of degree below 16.  The weight's exponent is passed plus one,
-// gamma, and the weight is scaled by it, so that an exponent next to -1
-// (gamma tiny, down to the smallest doubles, where the unscaled weights grow
-// like 1/gamma) neither loses its digits nor overflows.  From the expansion
-// of l_j in the shifted Legendre polynomials P~_i, orthogonal on [0, 1] with
-// norm 1/(2i + 1),
+// the nodes of `rule` (RULE_12 or RULE_16), gamma > 0: sum_j f(t_j) W_j
+// integrates f(t) against the weight gamma t^(gamma - 1) (whose integral is
+// 1) exactly for f a polynomial of degree below N.  The weight's exponent is
+// passed plus one, gamma, and the weight is scaled by it, so that an
+// exponent next to -1 (gamma tiny, down to the smallest doubles, where the
+// unscaled weights grow like 1/gamma) neither loses its digits nor
+// overflows.  From the expansion of l_j in the shifted Legendre polynomials
+// P~_i, orthogonal on [0, 1] with norm 1/(2i + 1),
 //   l_j(t) = w_j sum_i (2i + 1) P~_i(t_j) P~_i(t),
 // and the scaled moments
 //   gamma int_0^1 t^(gamma - 1) P~_i(t) dt
 //     = (gamma - 1) (gamma - 2) ... (gamma - i) / ((gamma + 1) ... (gamma + i)),
 // products of factors below 1 in size, so no term is large.
-inline std::array<double, 16> power_weights_16(double gamma) noexcept {
-    constexpr std::size_t N = 16;
+template <std::size_t N>
+std::array<double, N> power_weights(double gamma, const std::array<Node, N>& rule) noexcept {
     std::array<double, N> moment{};
     double ratio = 1;  // prod_{k=1}^{i} (gamma - k) / (gamma + k)
     for (std::size_t i = 0; i < N; ++i) {
@@ -37,7 +37,7 @@ inline std::array<double, 16> power_weights_16(double gamma) noexcept {
     }
     std::array<double, N> weights{};
     for (std::size_t j = 0; j < N; ++j) {
-        const double x = 2 * RULE_16[j].t - 1;
+        const double x = 2 * rule[j].t - 1;
         double p0 = 1;
         double p1 = x;
         double sum = moment[0] + 3 * x * moment[1];
@@ -48,9 +48,13 @@ inline std::array<double, 16> power_weights_16(double gamma) noexcept {
             p1 = p2;
             sum += (2 * k + 3) * p2 * moment[i + 1];
         }
-        weights[j] = RULE_16[j].w * sum;
+        weights[j] = rule[j].w * sum;
     }
     return weights;
+}
+
+inline std::array<double, 16> power_weights_16(double gamma) noexcept {
+    return power_weights(gamma, RULE_16);
 }
 
 }  // namespace quadrature::gauss_legendre

@@ -5,8 +5,8 @@
 // `python3 tools/gen_gauss_legendre.py --check` verifies this file is current.
 //
 // RULE_n holds the n nodes t_j in ascending order and their weights w_j (which
-// sum to 1).  LOG_WEIGHTS_16[j] = int_0^1 l_j(t) t ln t dt for the Lagrange
-// polynomials l_j of RULE_16's nodes.  Each value is the double nearest its
+// sum to 1).  LOG_WEIGHTS_n[j] = int_0^1 l_j(t) t ln t dt for the Lagrange
+// polynomials l_j of RULE_n's nodes, n = 12 and 16.  Each value is the double nearest its
 // exact value, computed two independent ways in 60-digit arithmetic.
 
 #pragma once
@@ -44,6 +44,21 @@ inline constexpr std::array<Node, 12> RULE_12{{
     Node{0.8849513370971523, 0.08003916427167311},
     Node{0.9520586281852375, 0.05346966299765921},
     Node{0.9907803171233597, 0.023587668193255914},
+}};
+
+inline constexpr std::array<double, 12> LOG_WEIGHTS_12{{
+    -0.0009930046362647466,
+    -0.007817548912172897,
+    -0.019884860098836405,
+    -0.03310434492223307,
+    -0.04248193371695392,
+    -0.04507302139541971,
+    -0.04029869340482016,
+    -0.030343929749794007,
+    -0.01862549570702697,
+    -0.00866124801724276,
+    -0.002498853186513829,
+    -0.00021706625272153296,
 }};
 
 inline constexpr std::array<Node, 16> RULE_16{{

@@ -221,12 +221,29 @@ TEST(GaussLegendre, RulesAndProductWeights) {
             EXPECT_NEAR(sum, want, 1e-14) << gamma << ' ' << k;
         }
     }
-    for (int k = 0; k < 16; k += 5) {
+    for (const double gamma : {5e-324, 1e-9, 0.5, 2.0, 10.0}) {
+        const std::array<double, 12> w = gl::power_weights(gamma, gl::RULE_12);
+        for (int k = 0; k < 12; k += 2) {
+            double sum = 0;
+            for (std::size_t j = 0; j < 12; ++j) {
+                sum += w[j] * std::pow(gl::RULE_12[j].t, k);
+            }
+            EXPECT_NEAR(sum, gamma / (gamma + k), 1e-14) << gamma << ' ' << k;
+        }
+    }
+    // int_0^1 t^(k+1) ln t dt = -1 / (k + 2)^2, through degree n - 1.
+    for (int k = 0; k < 16; ++k) {
         double sum = 0;
         for (std::size_t j = 0; j < 16; ++j) {
             sum += gl::LOG_WEIGHTS_16[j] * std::pow(gl::RULE_16[j].t, k);
         }
-        // int_0^1 t^(k+1) ln t dt = -1 / (k + 2)^2.
+        EXPECT_NEAR(sum, -1.0 / ((k + 2) * (k + 2)), 1e-16) << k;
+    }
+    for (int k = 0; k < 12; ++k) {
+        double sum = 0;
+        for (std::size_t j = 0; j < 12; ++j) {
+            sum += gl::LOG_WEIGHTS_12[j] * std::pow(gl::RULE_12[j].t, k);
+        }
         EXPECT_NEAR(sum, -1.0 / ((k + 2) * (k + 2)), 1e-16) << k;
     }
 }
@@ -320,12 +337,13 @@ TEST(LimbLaw, FarBeyondTheSourceIsThePointLens) {
 
 namespace {
 
-// The layout of the nodes for a lens at the centre, inside, near and on the
-// limb, and outside, for small, unit and large sources.
+// The layout of the nodes for a lens at the centre, inside (the kink laid
+// out in x, then in s), near and on the limb, and outside, for small, unit
+// and large sources.
 template <class Check>
 void for_each_layout(const LimbLaw& law, Check&& check) {
     for (const double rho : {1e-3, 1.0, 1e3}) {
-        for (const double at : {0.0, 0.3, 0.7, 0.999999, 1.0, 1.5, 100.0}) {
+        for (const double at : {0.0, 0.05, 0.3, 0.7, 0.999999, 1.0, 1.5, 100.0}) {
             const double l = (at * rho) / rho;  // as magnification() forms it
             LimbLaw::Nodes nodes;
             law.layout(l, rho, nodes);
