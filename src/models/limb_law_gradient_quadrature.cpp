@@ -125,11 +125,10 @@ Slope scaled_slope(const Slope& g) noexcept {
     return t;
 }
 
-// d/dgamma of gl::power_weights_16(gamma), by carrying the derivative of
+// d/dgamma of gl::power_weights(gamma, rule), by carrying the derivative of
 // each scaled moment through the same sums.
-std::array<double, 16> power_weight_slopes_16(double gamma) noexcept {
-    constexpr std::size_t N = 16;
-    std::array<double, N> moment{};
+template <std::size_t N>
+std::array<double, N> power_weight_slopes(double gamma, const std::array<gl::Node, N>& rule) {
     std::array<double, N> slope{};
     double ratio = 1;
     double ratio_slope = 0;
@@ -141,12 +140,11 @@ std::array<double, 16> power_weight_slopes_16(double gamma) noexcept {
             ratio_slope = ratio_slope * q + ratio * q_slope;
             ratio *= q;
         }
-        moment[i] = ratio;
         slope[i] = ratio_slope;
     }
     std::array<double, N> weights{};
     for (std::size_t j = 0; j < N; ++j) {
-        const double x = 2 * gl::RULE_16[j].t - 1;
+        const double x = 2 * rule[j].t - 1;
         double p0 = 1;
         double p1 = x;
         double sum = slope[0] + 3 * x * slope[1];
@@ -157,9 +155,53 @@ std::array<double, 16> power_weight_slopes_16(double gamma) noexcept {
             p1 = p2;
             sum += (2 * k + 3) * p2 * slope[i + 1];
         }
-        weights[j] = gl::RULE_16[j].w * sum;
+        weights[j] = rule[j].w * sum;
     }
     return weights;
+}
+
+// Whether the piece at the limb (the layout's first nodes, whose power parts
+// are product weights) is the far lens's whole source on RULE_12 itself,
+// rather than [0, d] on RULE_16.
+bool far_piece(const Nodes& nodes) noexcept {
+    if (nodes.count < gl::RULE_12.size()) {
+        return false;
+    }
+    for (std::size_t j = 0; j < gl::RULE_12.size(); ++j) {
+        if (nodes.s[j] != gl::RULE_12[j].t || nodes.measure[j] != gl::RULE_12[j].w) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The slope with respect to alpha of the power law's node weights against
+// c kappa-part: on the product-weighted piece [0, d] at the limb
+// c d^gamma W_j(gamma), elsewhere c M_i gamma s_i^beta (gamma = 2 alpha,
+// beta = gamma - 1); out[0, count).
+void exponent_weight_slopes(const Nodes& nodes, double c, double gamma, double* out) {
+    std::size_t product = 0;
+    if (far_piece(nodes)) {
+        const auto ws = power_weight_slopes(gamma, gl::RULE_12);
+        product = ws.size();
+        for (std::size_t j = 0; j < product; ++j) {
+            out[j] = 2 * c * ws[j];  // d = 1
+        }
+    } else {
+        const double length = nodes.measure[0] / gl::RULE_16[0].w;
+        const double log_length = std::log(length);
+        const double power = std::pow(length, gamma);
+        const auto ws = power_weight_slopes(gamma, gl::RULE_16);
+        product = std::min(ws.size(), nodes.count);
+        for (std::size_t j = 0; j < product; ++j) {
+            out[j] = 2 * c * (log_length * nodes.power_part[j] + power * ws[j]);
+        }
+    }
+    for (std::size_t i = product; i < nodes.count; ++i) {
+        // power_part = M_i gamma s_i^beta, already formed.
+        const double log_s = std::log(nodes.s[i]);
+        out[i] = 2 * c * (nodes.power_part[i] / gamma) * (1 + gamma * log_s);
+    }
 }
 
 // The discs of a layout and the whole source (last): their magnifications
@@ -207,29 +249,14 @@ void coefficient_slopes(const LimbLaw& law, const Nodes& nodes, const Discs& d, 
         double s_k = 0;
         double flux_k = 0;
         if (law.kind() == LawKind::power_2 && k == 1) {
-            // alpha moves the exponent: on the limb piece (the first 16
-            // nodes of a singular layout) the product weights c d^gamma W_j(gamma),
-            // elsewhere c M_i gamma s_i^beta, gamma = 2 alpha, beta = gamma - 1.
-            const double cc = c[0];
-            const double gamma = law.slope().beta_plus_one;
-            const double length = nodes.measure[0] / gl::RULE_16[0].w;
-            const double log_length = std::log(length);
-            const double power = std::pow(length, gamma);
-            const std::array<double, 16> ws = power_weight_slopes_16(gamma);
+            // alpha moves the exponent of the slope and its weights.
+            exponent_weight_slopes(nodes, c[0], law.slope().beta_plus_one, w.data());
             for (std::size_t i = 0; i < n; ++i) {
-                double wi;
-                if (i < 16) {
-                    wi = 2 * cc * (log_length * nodes.power_part[i] + power * ws[i]);
-                } else {
-                    // power_part = M_i gamma s_i^beta, already formed.
-                    const double log_s = std::log(nodes.s[i]);
-                    wi = 2 * cc * (nodes.power_part[i] / gamma) * (1 + gamma * log_s);
-                }
                 const double x = nodes.x[i];
-                s_k += wi * (x * x * (d.m[i] - 1));
+                s_k += w[i] * (x * x * (d.m[i] - 1));
             }
             const double alpha_plus_two = c[1] + 2;
-            flux_k = -2 * cc / (alpha_plus_two * alpha_plus_two);
+            flux_k = -2 * c[0] / (alpha_plus_two * alpha_plus_two);
         } else {
             const Basis b = basis(law.kind(), c, k);
             nodes.weights(b.slope, w.data());
