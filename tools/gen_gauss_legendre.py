@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Generate the Gauss-Legendre rules of the limb-darkened element.
 
-Writes src/quadrature/gauss_legendre_table.hpp: for n = 8, 12 and 16 the
+Writes src/quadrature/gauss_legendre_table.hpp: for n = 6, 8, 12 and 16 the
 n-point Gauss-Legendre rule on [0, 1] (nodes t_j ascending, weights w_j
-summing to 1), and for n = 12 and 16 the product weights of the logarithm,
+summing to 1), and for n = 8, 12 and 16 the product weights of the logarithm,
 
     L_j = int_0^1 l_j(t) t ln t dt,
 
@@ -43,8 +43,8 @@ REPO_ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_OUTPUT = REPO_ROOT / "src" / "quadrature" / "gauss_legendre_table.hpp"
 
 WORK_DPS = 60
-SIZES = (8, 12, 16)
-LOG_SIZES = (12, 16)
+SIZES = (6, 8, 12, 16)
+LOG_SIZES = (8, 12, 16)
 MIN_TIE_MARGIN_ULP = Fraction(1, 10**12)
 
 
@@ -158,7 +158,7 @@ HEADER_COMMENT = """\
 //
 // RULE_n holds the n nodes t_j in ascending order and their weights w_j (which
 // sum to 1).  LOG_WEIGHTS_n[j] = int_0^1 l_j(t) t ln t dt for the Lagrange
-// polynomials l_j of RULE_n's nodes, n = 12 and 16.  Each value is the double nearest its
+// polynomials l_j of RULE_n's nodes, n = 8, 12 and 16.  Each value is the double nearest its
 // exact value, computed two independent ways in 60-digit arithmetic.
 """
 

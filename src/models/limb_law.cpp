@@ -270,9 +270,7 @@ LimbLaw::LimbLaw(const LimbLaw& other)
       flux_(other.flux_),
       power_weights_(other.power_weights_),
       power_weights_12_(other.power_weights_12_),
-      far_count_(other.far_count_),
-      far_x_(other.far_x_),
-      far_weights_(other.far_weights_),
+      far_(other.far_),
       coefficients_(other.coefficients_),
       radii_(other.radii_),
       brightness_(other.brightness_) {
@@ -288,9 +286,7 @@ LimbLaw& LimbLaw::operator=(const LimbLaw& other) {
         std::swap(flux_, copy.flux_);
         std::swap(power_weights_, copy.power_weights_);
         std::swap(power_weights_12_, copy.power_weights_12_);
-        std::swap(far_count_, copy.far_count_);
-        std::swap(far_x_, copy.far_x_);
-        std::swap(far_weights_, copy.far_weights_);
+        std::swap(far_, copy.far_);
         std::swap(coefficients_, copy.coefficients_);
         std::swap(radii_, copy.radii_);
         std::swap(brightness_, copy.brightness_);

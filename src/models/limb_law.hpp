@@ -104,9 +104,11 @@ public:
     // and power_part are the product weights of s ln s and gamma s^beta
     // (gamma = beta + 1, scaled so that an exponent next to -1 keeps its
     // digits), elsewhere measure_i s_i ln s_i and measure_i gamma s_i^beta.
-    // The layout depends on the lens, rho and on whether the law's slope is
-    // singular (a singular slope takes the product-weight rule at the limb),
-    // not on the coefficients otherwise.
+    // The parts of a term the law lacks are 0.  The layout depends on the
+    // lens, rho and on which terms the law's slope has (a singular slope
+    // takes product weights at the limb), not on the coefficients otherwise:
+    // the weights of slopes with other terms need the layout of a law with
+    // them.
     struct Nodes {
         // No march of pieces takes more than two dozen over the whole range
         // of lenses and radii; this cap only bounds the list.
@@ -153,10 +155,14 @@ private:
     std::array<double, 16> power_weights_{};  // for kappa s^beta at s = 0
     std::array<double, 12> power_weights_12_{};  // the same on 12 nodes, for a far lens
     // A lens far from the source lays out the same nodes whatever its
-    // distance: their disc radii and weights against the law's slope.
-    std::size_t far_count_ = 0;
-    std::array<double, 16> far_x_{};
-    std::array<double, 16> far_weights_{};
+    // distance, in two tiers: their disc radii and weights against the
+    // law's slope.
+    struct FarNodes {
+        std::size_t count = 0;
+        std::array<double, 16> x{};
+        std::array<double, 16> weights{};
+    };
+    std::array<FarNodes, 2> far_{};
     std::vector<double> coefficients_;
     std::vector<double> radii_;
     std::vector<double> brightness_;

@@ -6,7 +6,7 @@
 //
 // RULE_n holds the n nodes t_j in ascending order and their weights w_j (which
 // sum to 1).  LOG_WEIGHTS_n[j] = int_0^1 l_j(t) t ln t dt for the Lagrange
-// polynomials l_j of RULE_n's nodes, n = 12 and 16.  Each value is the double nearest its
+// polynomials l_j of RULE_n's nodes, n = 8, 12 and 16.  Each value is the double nearest its
 // exact value, computed two independent ways in 60-digit arithmetic.
 
 #pragma once
@@ -20,6 +20,15 @@ struct Node {
     double w;
 };
 
+inline constexpr std::array<Node, 6> RULE_6{{
+    Node{0.03376524289842399, 0.08566224618958518},
+    Node{0.16939530676686773, 0.1803807865240693},
+    Node{0.38069040695840156, 0.23395696728634552},
+    Node{0.6193095930415985, 0.23395696728634552},
+    Node{0.8306046932331322, 0.1803807865240693},
+    Node{0.966234757101576, 0.08566224618958518},
+}};
+
 inline constexpr std::array<Node, 8> RULE_8{{
     Node{0.019855071751231884, 0.05061426814518813},
     Node{0.10166676129318664, 0.11119051722668724},
@@ -29,6 +38,17 @@ inline constexpr std::array<Node, 8> RULE_8{{
     Node{0.7627662049581645, 0.15685332293894363},
     Node{0.8983332387068134, 0.11119051722668724},
     Node{0.9801449282487681, 0.05061426814518813},
+}};
+
+inline constexpr std::array<double, 8> LOG_WEIGHTS_8{{
+    -0.003816753210488262,
+    -0.02598039281297665,
+    -0.0534190157387092,
+    -0.06641370317328334,
+    -0.05624049579745269,
+    -0.03244046372835736,
+    -0.010688261168639773,
+    -0.001000914370092726,
 }};
 
 inline constexpr std::array<Node, 12> RULE_12{{

@@ -208,6 +208,7 @@ TEST(GaussLegendre, RulesAndProductWeights) {
         EXPECT_NEAR(integrate(gl::RULE_16, 2 * k), 1.0 / (2 * k + 1), 4e-16) << k;
     }
     EXPECT_NEAR(integrate(gl::RULE_12, 23), 1.0 / 24, 4e-16);
+    EXPECT_NEAR(integrate(gl::RULE_6, 11), 1.0 / 12, 4e-16);
     // The weights of gamma t^(gamma - 1): moments gamma / (gamma + k), down
     // to the smallest doubles of gamma, where the unscaled weights overflow.
     for (const double gamma : {5e-324, 2.2e-308, 1e-300, 1e-9, 0.01, 0.5, 1.1, 2.0, 10.0}) {
@@ -223,12 +224,20 @@ TEST(GaussLegendre, RulesAndProductWeights) {
     }
     for (const double gamma : {5e-324, 1e-9, 0.5, 2.0, 10.0}) {
         const std::array<double, 12> w = gl::power_weights(gamma, gl::RULE_12);
+        const std::array<double, 8> w8 = gl::power_weights(gamma, gl::RULE_8);
         for (int k = 0; k < 12; k += 2) {
             double sum = 0;
+            double sum8 = 0;
             for (std::size_t j = 0; j < 12; ++j) {
                 sum += w[j] * std::pow(gl::RULE_12[j].t, k);
             }
+            for (std::size_t j = 0; j < 8; ++j) {
+                sum8 += w8[j] * std::pow(gl::RULE_8[j].t, k);
+            }
             EXPECT_NEAR(sum, gamma / (gamma + k), 1e-14) << gamma << ' ' << k;
+            if (k < 8) {
+                EXPECT_NEAR(sum8, gamma / (gamma + k), 1e-14) << gamma << ' ' << k;
+            }
         }
     }
     // int_0^1 t^(k+1) ln t dt = -1 / (k + 2)^2, through degree n - 1.
@@ -243,6 +252,13 @@ TEST(GaussLegendre, RulesAndProductWeights) {
         double sum = 0;
         for (std::size_t j = 0; j < 12; ++j) {
             sum += gl::LOG_WEIGHTS_12[j] * std::pow(gl::RULE_12[j].t, k);
+        }
+        EXPECT_NEAR(sum, -1.0 / ((k + 2) * (k + 2)), 1e-16) << k;
+    }
+    for (int k = 0; k < 8; ++k) {
+        double sum = 0;
+        for (std::size_t j = 0; j < 8; ++j) {
+            sum += gl::LOG_WEIGHTS_8[j] * std::pow(gl::RULE_8[j].t, k);
         }
         EXPECT_NEAR(sum, -1.0 / ((k + 2) * (k + 2)), 1e-16) << k;
     }
@@ -343,7 +359,7 @@ namespace {
 template <class Check>
 void for_each_layout(const LimbLaw& law, Check&& check) {
     for (const double rho : {1e-3, 1.0, 1e3}) {
-        for (const double at : {0.0, 0.05, 0.3, 0.7, 0.999999, 1.0, 1.5, 100.0}) {
+        for (const double at : {0.0, 0.05, 0.3, 0.7, 0.999999, 1.0, 1.5, 10.0, 100.0}) {
             const double l = (at * rho) / rho;  // as magnification() forms it
             LimbLaw::Nodes nodes;
             law.layout(l, rho, nodes);
