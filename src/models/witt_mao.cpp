@@ -111,7 +111,9 @@ double far_field_excess(double u, double x) noexcept {
 }
 }  // namespace
 
-ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
+namespace {
+// The element, telling `used` (when given) the integrals it took.
+ellip::Result element(double l, double signed_rho, WittMaoIntegrals* used) noexcept {
     using namespace ellip::legendre;
     // Sizes count by their magnitude, as in the ring and limb-darkened
     // models: an Einstein or source radius given negative is the same disc.
@@ -183,6 +185,9 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
     if (!kpz.p.ok()) {
         return kpz.p;
     }
+    if (used != nullptr) {
+        *used = WittMaoIntegrals{true, m, mc, kpz.k, kpz.p.value(), kpz.z, false, 0.0};
+    }
     double g;
     if (mc < LIMB_ZONE) {
         // Next to the limb of a small source K and Z both grow like
@@ -195,6 +200,10 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
         // it mc exceeds 1/2.)
         const double s = std::sqrt(d * d + 4);
         const double k_minus_d = _ellip_k_minus_d_complement(m, mc, kpz.k);
+        if (used != nullptr) {
+            used->limb_zone = true;
+            used->k_minus_d = k_minus_d;
+        }
         const double kz_diff = 2 * xm1 * (rho * d - 4) / (h * s);
         g = (z_coef * k_minus_d + kz_diff * kpz.k) + (p_coef + z_coef) * kpz.p.value();
     } else {
@@ -204,6 +213,14 @@ ellip::Result witt_mao_element(double l, double signed_rho) noexcept {
     // ulps of 1 (a source many Einstein radii across), rounding of the terms
     // can leave the sum just below it; 1 is then the nearer value.
     return ellip::success(std::max(g / PI, 1.0));
+}
+}  // namespace
+
+ellip::Result witt_mao_element(double l, double rho) noexcept { return element(l, rho, nullptr); }
+
+ellip::Result witt_mao_element(double l, double rho, WittMaoIntegrals& integrals) noexcept {
+    integrals = WittMaoIntegrals{};
+    return element(l, rho, &integrals);
 }
 
 namespace {

@@ -16,6 +16,24 @@ namespace models {
 // is rho Einstein radii.
 ellip::Result witt_mao_element(double x, double rho) noexcept;
 
+// What the element's closed form used, for its derivatives: the parameter m
+// and its complement, and the fused kernel's K, P and Z (with K - D next to
+// the limb).  `integrals` is false where the element took no elliptic
+// integral (the far field, the limb, non-finite input) or its kernel failed.
+struct WittMaoIntegrals {
+    bool integrals = false;
+    double m = 0;
+    double mc = 0;
+    double k = 0;
+    double p = 0;
+    double z = 0;
+    bool limb_zone = false;
+    double k_minus_d = 0;  // K - D, in the limb zone only
+};
+
+// witt_mao_element(x, rho), bit for bit, and the integrals it used.
+ellip::Result witt_mao_element(double x, double rho, WittMaoIntegrals& integrals) noexcept;
+
 // The element over n pairs: out[i] is witt_mao_element(x[i], rho[i]) bit for
 // bit where it succeeds, and NaN where its kernel fails.  Returns the index of
 // the first failing pair, or n when none fails; the caller asks the element

@@ -5,9 +5,10 @@ the source radius; the Einstein radius `re` and the source radius `rstar`
 share any one length unit, so rho = rstar / re.  Sequence arguments take any
 sequence of numbers; one-dimensional float64 arrays are read directly.
 
-The fitting functions magnification and light_curve, beside them and not in
-__all__, take separations and source radii in Einstein radii, any numpy
-array-likes, and return float64 arrays.
+The fitting functions magnification and light_curve, with their exact
+gradients magnification_and_gradient and light_curve_and_gradient, beside
+them and not in __all__, take separations and source radii in Einstein
+radii, any numpy array-likes, and return float64 arrays.
 """
 
 from collections.abc import Sequence
@@ -99,3 +100,29 @@ def light_curve(
 ) -> npt.NDArray[np.float64]:
     """Magnification at the times `t` of a source passing the lens at the
     least separation `u0` at `t0`, crossing an Einstein radius in `tE`."""
+
+def magnification_and_gradient(
+    u: npt.ArrayLike,
+    rho: npt.ArrayLike,
+    law: _Law = "uniform",
+    coefficients: _Coefficients = (),
+) -> tuple[
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+]:
+    """(A, dA_du, dA_drho, dA_dc): magnification() and its exact derivatives;
+    dA_dc has a trailing axis of len(coefficients)."""
+
+def light_curve_and_gradient(
+    t: npt.ArrayLike,
+    t0: npt.ArrayLike,
+    u0: npt.ArrayLike,
+    tE: npt.ArrayLike,
+    rho: npt.ArrayLike,
+    law: _Law = "uniform",
+    coefficients: _Coefficients = (),
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(A, dA_dparams): light_curve() and its exact derivatives with respect
+    to (t0, u0, tE, rho, *coefficients), along a trailing axis."""

@@ -29,6 +29,7 @@
 
 #include "models/limb_law.hpp"
 #include "models/limb_law_uniform_batch.hpp"
+#include "models/limb_law_gradient.hpp"
 #include "module/convert.hpp"
 #include "module/errors.hpp"
 #include "module/strided_loop.hpp"
@@ -972,11 +973,237 @@ PyObject* light_curve(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+
+// ---------------------------------------------------------------------------
+// The gradients
+
+// A prepared call and the gradient arrays beside its value: C-contiguous
+// new arrays, so that the flat index of an element, read off its place in
+// the value's array, finds its place in each of them.
+template <std::size_t N, std::size_t M>
+struct GradientOperands {
+    Operands<N> base;
+    std::array<Operand, M> gradients;
+    std::array<char*, M> data{};
+
+    Operand& out() { return base.out(); }
+    void abandon() {
+        base.abandon();
+        for (Operand& op : gradients) {
+            op.array = nullptr;
+        }
+    }
+    auto views() { return base.views(); }
+};
+
+// A new float64 array of `shape` with a trailing axis of length `trailing`
+// (none when negative), held in `op`.
+bool new_array(const Numpy& np, std::span<const std::ptrdiff_t> shape, std::ptrdiff_t trailing,
+               Operand& op) {
+    const std::size_t nd = shape.size() + (trailing >= 0 ? 1 : 0);
+    PyObject* dims = PyTuple_New(static_cast<Py_ssize_t>(nd));
+    if (dims == nullptr) {
+        return false;
+    }
+    for (std::size_t axis = 0; axis < nd; ++axis) {
+        PyObject* extent = PyLong_FromSsize_t(axis < shape.size() ? shape[axis] : trailing);
+        if (extent == nullptr) {
+            Py_DECREF(dims);
+            return false;
+        }
+        PyTuple_SET_ITEM(dims, static_cast<Py_ssize_t>(axis), extent);
+    }
+    PyObject* array = PyObject_CallOneArg(np.empty, dims);
+    Py_DECREF(dims);
+    return array != nullptr && op.hold(array);
+}
+
+// The law of a gradient call, refused for a brightness table: its
+// brightnesses enter only through the table's flux map, which has no
+// derivatives.
+std::optional<models::LimbLaw> gradient_law(PyObject* law_obj, PyObject* coefficients,
+                                            const char*& name) {
+    std::optional<models::LimbLaw> law = law_argument(law_obj, coefficients, name);
+    if (law && !models::has_gradient(*law)) {
+        PyErr_Format(PyExc_ValueError,
+                     "law '%s' has no gradient: its brightnesses are a table, not coefficients",
+                     name);
+        return std::nullopt;
+    }
+    return law;
+}
+
+// The flat index of the element that `value` (a place in the C-contiguous
+// value array starting at `first`) belongs to.
+inline std::size_t flat_index(const char* value, const char* first) noexcept {
+    return static_cast<std::size_t>(value - first) / sizeof(double);
+}
+
+constexpr const char* MAGNIFICATION_AND_GRADIENT_DOC =
+    "magnification_and_gradient(u, rho, law=\"uniform\", coefficients=())\n--\n\n"
+    "The magnification of magnification() with its exact derivatives.\n\n"
+    "Returns (A, dA_du, dA_drho, dA_dc): A is bit for bit magnification(u,\n"
+    "rho, law, coefficients); dA_du and dA_drho have its shape; dA_dc has a\n"
+    "trailing axis of length len(coefficients) (0 for \"uniform\"), in the\n"
+    "coefficients' order.  u counts by its size: dA_du is sign(u) times the\n"
+    "derivative with respect to the distance, and 0 at u = 0.  With the lens\n"
+    "exactly on the limb of a uniform disc (u = rho) the magnification has a\n"
+    "logarithmic kink: dA_du is -inf and dA_drho +inf there.  rho = 0 gives\n"
+    "the point lens's slope, 0 for dA_drho and dA_dc.  Arguments, broadcasting\n"
+    "and errors as magnification(); the law \"table\" has no gradient\n"
+    "(ValueError).";
+
+constexpr const char* LIGHT_CURVE_AND_GRADIENT_DOC =
+    "light_curve_and_gradient(t, t0, u0, tE, rho, law=\"uniform\", coefficients=())\n--\n\n"
+    "The light curve of light_curve() with its exact derivatives.\n\n"
+    "Returns (A, dA_dparams): A is bit for bit light_curve(t, t0, u0, tE,\n"
+    "rho, law, coefficients) and dA_dparams has A's shape with a trailing\n"
+    "axis of length 4 + len(coefficients): the derivatives with respect to\n"
+    "t0, u0, tE, rho and then the coefficients.  At the closest approach\n"
+    "with u0 = 0 the derivatives with respect to the path are 0.  Arguments,\n"
+    "broadcasting and errors as light_curve(); the law \"table\" has no\n"
+    "gradient (ValueError).";
+
+constexpr const char* GRADIENT_KEYWORDS[] = {"u", "rho", "law", "coefficients", nullptr};
+constexpr const char* LIGHT_CURVE_GRADIENT_KEYWORDS[] = {
+    "t", "t0", "u0", "tE", "rho", "law", "coefficients", nullptr};
+
+// What one gradient element costs against one value.
+constexpr double GRADIENT_COST = 2.0;
+
+PyObject* magnification_and_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* u = nullptr;
+        PyObject* rho = nullptr;
+        PyObject* law_obj = law_default();
+        PyObject* coefficients = nullptr;
+        if (law_obj == nullptr ||
+            !PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:magnification_and_gradient",
+                                         const_cast<char**>(GRADIENT_KEYWORDS), &u, &rho,
+                                         &law_obj, &coefficients)) {
+            return nullptr;
+        }
+        const char* name = nullptr;
+        const std::optional<models::LimbLaw> law = gradient_law(law_obj, coefficients, name);
+        if (!law) {
+            return nullptr;
+        }
+        GradientOperands<2, 3> ops;
+        std::vector<std::ptrdiff_t> shape;
+        if (!prepare("magnification_and_gradient", {u, rho}, {"u", "rho"}, Py_None, name,
+                     ops.base, shape)) {
+            return nullptr;
+        }
+        const Numpy& np = *numpy("magnification_and_gradient");
+        const std::size_t k = law->coefficients().size();
+        if (!new_array(np, shape, -1, ops.gradients[0]) ||
+            !new_array(np, shape, -1, ops.gradients[1]) ||
+            !new_array(np, shape, static_cast<std::ptrdiff_t>(k), ops.gradients[2])) {
+            return nullptr;
+        }
+        const models::LimbLaw& l = *law;
+        const char* first = ops.out().data();
+        double* du = reinterpret_cast<double*>(ops.gradients[0].data());
+        double* drho = reinterpret_cast<double*>(ops.gradients[1].data());
+        double* dc = reinterpret_cast<double*>(ops.gradients[2].data());
+        const auto views = ops.views();
+        const StridedLoop loop(shape, views);
+        const auto element = [&](const StridedLoop::Pointers& p) {
+            const std::size_t i = flat_index(p[2], first);
+            const models::LawGradient g =
+                models::magnification_gradient(l, load(p[0]), load(p[1]), {dc + i * k, k});
+            store(p[2], g.value);
+            du[i] = g.du;
+            drho[i] = g.drho;
+        };
+        if (!compute_released(loop, GRADIENT_COST * nanoseconds_per_element(l), element, ops)) {
+            return nullptr;
+        }
+        return PyTuple_Pack(4, ops.out().array, ops.gradients[0].array, ops.gradients[1].array,
+                            ops.gradients[2].array);
+    });
+}
+
+PyObject* light_curve_and_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* t = nullptr;
+        PyObject* t0 = nullptr;
+        PyObject* u0 = nullptr;
+        PyObject* tE = nullptr;
+        PyObject* rho = nullptr;
+        PyObject* law_obj = law_default();
+        PyObject* coefficients = nullptr;
+        if (law_obj == nullptr ||
+            !PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OO:light_curve_and_gradient",
+                                         const_cast<char**>(LIGHT_CURVE_GRADIENT_KEYWORDS), &t,
+                                         &t0, &u0, &tE, &rho, &law_obj, &coefficients)) {
+            return nullptr;
+        }
+        const char* name = nullptr;
+        const std::optional<models::LimbLaw> law = gradient_law(law_obj, coefficients, name);
+        if (!law) {
+            return nullptr;
+        }
+        GradientOperands<5, 1> ops;
+        std::vector<std::ptrdiff_t> shape;
+        if (!prepare("light_curve_and_gradient", {t, t0, u0, tE, rho},
+                     {"t", "t0", "u0", "tE", "rho"}, Py_None, name, ops.base, shape)) {
+            return nullptr;
+        }
+        const Numpy& np = *numpy("light_curve_and_gradient");
+        const std::size_t k = law->coefficients().size();
+        const std::size_t width = 4 + k;
+        if (!new_array(np, shape, static_cast<std::ptrdiff_t>(width), ops.gradients[0])) {
+            return nullptr;
+        }
+        const models::LimbLaw& l = *law;
+        const char* first = ops.out().data();
+        double* grad = reinterpret_cast<double*>(ops.gradients[0].data());
+        const auto views = ops.views();
+        const StridedLoop loop(shape, views);
+        const auto element = [&](const StridedLoop::Pointers& p) {
+            const double t_value = load(p[0]);
+            const double t0_value = load(p[1]);
+            const double te = load(p[3]);
+            const double tau = (t_value - t0_value) / te;
+            const double u0_value = load(p[2]);
+            // The separation exactly as light_curve() forms it.
+            const double u = std::sqrt(u0_value * u0_value + tau * tau);
+            double* row = grad + flat_index(p[5], first) * width;
+            const models::LawGradient g =
+                models::magnification_gradient(l, u, load(p[4]), {row + 4, k});
+            store(p[5], g.value);
+            // du/dt0 = -tau / (tE u), du/du0 = u0 / u, du/dtE = -tau^2 / (tE u),
+            // with the ratios to u taken from hypot, which neither overflows
+            // nor underflows where u0^2 + tau^2 would.  At u = 0 the
+            // magnification is flat in the separation.
+            const double size = std::hypot(u0_value, tau);
+            const double along = size > 0 ? tau / size : 0.0;
+            const double across = size > 0 ? u0_value / size : 0.0;
+            const double slope = u > 0 || size > 0 ? g.du : 0.0;
+            row[0] = -(slope * along) / te;
+            row[1] = slope * across;
+            row[2] = -(slope * along) * (tau / te);
+            row[3] = g.drho;
+        };
+        if (!compute_released(loop, GRADIENT_COST * nanoseconds_per_element(l), element, ops)) {
+            return nullptr;
+        }
+        return PyTuple_Pack(2, ops.out().array, ops.gradients[0].array);
+    });
+}
+
 PyMethodDef table[] = {
     {"magnification", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&magnification)),
      METH_VARARGS | METH_KEYWORDS, MAGNIFICATION_DOC},
     {"light_curve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&light_curve)),
      METH_VARARGS | METH_KEYWORDS, LIGHT_CURVE_DOC},
+    {"magnification_and_gradient",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&magnification_and_gradient)),
+     METH_VARARGS | METH_KEYWORDS, MAGNIFICATION_AND_GRADIENT_DOC},
+    {"light_curve_and_gradient",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&light_curve_and_gradient)),
+     METH_VARARGS | METH_KEYWORDS, LIGHT_CURVE_AND_GRADIENT_DOC},
 };
 
 }  // namespace

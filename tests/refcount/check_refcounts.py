@@ -653,6 +653,26 @@ def fitting_cases():
     yield case(m, "interrupted", (u, 0.1, "linear", SignalsWhileIterated([0.5])),
                raises=Interrupted)
 
+    mg, lg = "magnification_and_gradient", "light_curve_and_gradient"
+
+    def arrays_of(*shapes):
+        return lambda r: (isinstance(r, tuple) and len(r) == len(shapes)
+                          and all(is_array(s)(a) for s, a in zip(shapes, r)))
+
+    yield case(mg, "gradient, uniform", (u[:, None], [0.05, 0.1]),
+               check=arrays_of((7, 2), (7, 2), (7, 2), (7, 2, 0)))
+    yield case(mg, "gradient, quadratic law", (u, 0.1, "quadratic", (0.4, 0.2)),
+               check=arrays_of((7,), (7,), (7,), (7, 2)))
+    yield case(mg, "gradient, on the worker pool", (np.linspace(0, 3, 40_000), 0.1),
+               check=arrays_of((40_000,), (40_000,), (40_000,), (40_000, 0)))
+    yield case(lg, "gradient, light curve", (u, 0.0, 0.1, 1.0, 0.05, "linear", [0.6]),
+               check=arrays_of((7,), (7, 5)))
+    yield case(mg, "gradient, table law", (u, 0.1, "table", table), raises=ValueError)
+    yield case(mg, "gradient, negative rho", (u, -0.1), raises=ValueError)
+    yield case(lg, "gradient, shapes that do not broadcast", (u, 0.0, np.ones(3), 1.0, 0.1),
+               raises=ValueError)
+    yield case(mg, "gradient, out= is not taken", (u, 0.1), dict(out=out), raises=TypeError)
+
 
 # ---------------------------------------------------------------------------
 

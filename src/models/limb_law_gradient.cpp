@@ -1,0 +1,122 @@
+// Derivatives of the limb-darkened magnification, following the value's own
+// route through its cases: the point lens for sources too small or too far
+// to matter, the closed form of the uniform disc, the quadrature of a law.
+#include "models/limb_law_gradient.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "models/witt_mao_gradient.hpp"
+
+namespace models {
+
+// The quadrature of a darkened law (limb_law_gradient_quadrature.cpp).
+LawGradient darkened_gradient(const LimbLaw& law, double lens, double rho, std::span<double> dc);
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+// The value's own thresholds (limb_law.cpp): below TINY_SOURCE the
+// small-source limit is scaled from a source of that radius, and beyond
+// FAR_POINT source radii a darkened source is taken as a point.
+constexpr double TINY_SOURCE = 1e-150;
+constexpr double FAR_POINT = 1e10;
+
+// dA/du of the point lens, -8 / (u^2 (u^2 + 4)^(3/2)); beyond u = 1e100
+// the value is 1 exactly, and so flat.
+double point_lens_slope(double u) noexcept {
+    if (u > 1e100) {
+        return 0;
+    }
+    const double q = u * u + 4;
+    return -8 / (u * u * (q * std::sqrt(q)));
+}
+
+void fill(std::span<double> dc, double v) noexcept {
+    for (double& d : dc) {
+        d = v;
+    }
+}
+
+// The derivatives with respect to the distance.
+LawGradient by_distance(const LimbLaw& law, double distance, double rho, std::span<double> dc) {
+    LawGradient g;
+    fill(dc, 0.0);
+    if (rho == 0) {
+        g.value = law.magnification(distance, rho);
+        g.du = point_lens_slope(distance);
+        return g;
+    }
+    const double lens = distance / rho;
+    if (!std::isfinite(lens)) {
+        g.value = law.magnification(distance, rho);
+        g.du = point_lens_slope(distance);
+        return g;
+    }
+    // Taken as a point by the value, the source's size still enters at
+    // order rho^2: the mean-value series of the disc gives that slope (the
+    // law changes it by a factor near 1, and its share is below 1e-20 of
+    // the value).
+    const bool point = rho < TINY_SOURCE ? lens > FAR_POINT
+                                         : law.kind() != LawKind::uniform && lens > FAR_POINT;
+    if (point) {
+        g.value = law.magnification(distance, rho);
+        const DiscGradient disc = witt_mao_gradient_element(lens, rho);
+        g.du = disc.du;
+        g.drho = disc.drho;
+        return g;
+    }
+    if (rho < TINY_SOURCE) {
+        // The value is M(lens T, T) T / rho, M the magnification of a source
+        // of radius T = TINY_SOURCE; its derivatives follow by the chain rule.
+        g.value = law.magnification(distance, rho);
+        const double ratio = TINY_SOURCE / rho;
+        const LawGradient m = by_distance(law, lens * TINY_SOURCE, TINY_SOURCE, dc);
+        g.du = m.du * ratio * ratio;
+        g.drho = -(m.du * (lens * TINY_SOURCE) + m.value) * (ratio / rho);
+        for (double& d : dc) {
+            d *= ratio;
+        }
+        return g;
+    }
+    if (law.kind() == LawKind::uniform) {
+        const DiscGradient disc = witt_mao_gradient_element(lens, rho);
+        if (!disc.ok()) {
+            g.value = NaN;
+            g.du = NaN;
+            g.drho = NaN;
+            return g;
+        }
+        g.value = disc.value;
+        g.du = disc.du;
+        g.drho = disc.drho;
+        return g;
+    }
+    return darkened_gradient(law, lens, rho, dc);
+}
+
+}  // namespace
+
+bool has_gradient(const LimbLaw& law) noexcept { return law.kind() != LawKind::table; }
+
+LawGradient magnification_gradient(const LimbLaw& law, double u, double rho,
+                                   std::span<double> dc) {
+    const double distance = std::fabs(u);
+    if (std::isnan(distance)) {
+        fill(dc, NaN);
+        return LawGradient{NaN, NaN, NaN};
+    }
+    LawGradient g = by_distance(law, distance, rho, dc);
+    // d|u|/du: the sign of u, and 0 at u = 0 (where the slope with respect
+    // to the distance is 0 for a source of any size, and the point lens's
+    // is infinite).
+    if (u < 0) {
+        g.du = -g.du;
+    } else if (u == 0) {
+        g.du = rho > 0 ? 0.0 : NaN;
+    }
+    return g;
+}
+
+}  // namespace models

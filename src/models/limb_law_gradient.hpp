@@ -1,0 +1,34 @@
+// The magnification of a limb-darkened source with its derivatives with
+// respect to the separation, the source radius and the law's coefficients:
+// the model behind the fitting functions' gradients.
+#pragma once
+
+#include <span>
+
+#include "models/limb_law.hpp"
+
+namespace models {
+
+struct LawGradient {
+    double value = 0;  // law.magnification(u, rho), bit for bit
+    double du = 0;
+    double drho = 0;
+};
+
+// Whether the law has derivatives with respect to its coefficients here
+// (a brightness table has none).
+[[nodiscard]] bool has_gradient(const LimbLaw& law) noexcept;
+
+// The magnification of a source of radius rho Einstein radii at the
+// separation u (Einstein radii) and its derivatives; dc (of the length of
+// law.coefficients()) receives dA/dc_k.  u counts by its size: du is
+// sign(u) times the derivative with respect to the distance, and 0 at
+// u = 0, where the magnification is even and smooth.  On the limb of a
+// uniform disc the derivatives are infinite (the magnification has a
+// (u - rho) ln|u - rho| kink there).  A NaN u gives NaN throughout; rho = 0
+// gives the point lens's slope and no dependence on rho or the law.  rho
+// must be finite and not negative (the caller checks), and has_gradient(law).
+[[nodiscard]] LawGradient magnification_gradient(const LimbLaw& law, double u, double rho,
+                                                 std::span<double> dc);
+
+}  // namespace models
