@@ -106,7 +106,7 @@ double far_field_excess(double u, double x) noexcept {
     const double point = 1 / (c * (1 + t2 / 2 + c));
     const double first = (1 + t2 / 4) * ix2 / (c * c2 * c2);
     const double second = (3 + t2 * (1.5 + t2 * (0.875 + t2 * 0.1875))) * (ix2 * ix2) /
-                          (8 * c * (c2 * c2) * (c2 * c2));
+                          (2 * c * (c2 * c2) * (c2 * c2));
     return (t2 * t2 / 4) * (point + first + second);
 }
 }  // namespace

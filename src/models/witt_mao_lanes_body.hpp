@@ -68,7 +68,7 @@ inline typename T::V far_field_excess(typename T::V u, typename T::V x,
         const V point = 1.0 / (c * (1.0 + t2 / 2.0 + c));
         const V first = ((1.0 + t2 / 4.0) * ix2) / ((c * c2) * c2);
         const V second = ((3.0 + t2 * (1.5 + t2 * (0.875 + t2 * 0.1875))) * (ix2 * ix2)) /
-                         (((8.0 * c) * (c2 * c2)) * (c2 * c2));
+                         (((2.0 * c) * (c2 * c2)) * (c2 * c2));
         far_excess = ((t2 * t2) / 4.0) * (point + first + second);
     }
     return low ? near_excess : far_excess;
