@@ -232,21 +232,20 @@ def _law_generator():
 
 
 def gradient():
-    if not hasattr(caustrix, "magnification_and_gradient"):
-        pytest.skip("caustrix has no magnification_and_gradient")
     return caustrix.magnification_and_gradient
 
 
 def call(fn, np, group, label):
-    """One call per coefficient set; a table law may refuse a gradient."""
+    """One call per coefficient set.  A table has brightnesses, not
+    coefficients: its gradient is refused (its rows check the refusal)."""
     law, coefficients = LAWS[label]
-    try:
-        return fn(np.array([u for _, u, _ in group]), np.array([rho for rho, _, _ in group]),
-                  law, coefficients)
-    except ValueError as exc:
-        if law == "table":
-            pytest.skip(f"the table law has no gradient: {exc}")
-        raise
+    u = np.array([u for _, u, _ in group])
+    rho = np.array([rho for rho, _, _ in group])
+    if law == "table":
+        with pytest.raises(ValueError, match="no gradient"):
+            fn(u, rho, law, coefficients)
+        return None
+    return fn(u, rho, law, coefficients)
 
 
 QUANTITIES = ("A", "dA/du", "dA/drho", "dA/dc")
@@ -262,7 +261,10 @@ def test_every_row_within_budget(law):
             by_label[label].append((rho, u, qs))
     errors = defaultdict(list)           # quantity -> [(error, label, rho, u)]
     for label, group in by_label.items():
-        A, du, drho, dc = call(fn, np, group, label)
+        result = call(fn, np, group, label)
+        if result is None:
+            continue
+        A, du, drho, dc = result
         n = len(group)
         assert A.shape == du.shape == drho.shape == (n,)
         assert dc.shape == (n, coefficient_count(label))
@@ -350,8 +352,6 @@ class TestLightCurve:
                                                   ("power-2", (0.65, 0.6))])
     def test_chain_rule(self, law, coefficients):
         np = pytest.importorskip("numpy")
-        if not hasattr(caustrix, "light_curve_and_gradient"):
-            pytest.skip("caustrix has no light_curve_and_gradient")
         t0, tE, rho = 100.0, 20.0, 0.02
         t = np.array([60.0, 99.0, 99.9, 100.0, 100.3, 101.0, 140.0])
         for u0 in (0.01, -0.01, 0.1):
