@@ -127,10 +127,12 @@ class TestModule:
     def test_public_namespace_is_all_and_the_fitting_functions(self):
         # The fitting functions are attributes beside the classic eight,
         # documented, and not listed in __all__.
+        fitting = {"magnification", "light_curve", "magnification_and_gradient",
+                   "light_curve_and_gradient"}
         public = {name for name in vars(caustrix) if not name.startswith("_")}
-        assert public == set(caustrix.__all__) | {"magnification", "light_curve"}
+        assert public == set(caustrix.__all__) | fitting
         assert not hasattr(caustrix, "PanicException")
-        for name in ("magnification", "light_curve"):
+        for name in sorted(fitting):
             function = getattr(caustrix, name)
             assert function.__module__ == "caustrix"
             assert function.__doc__ and function.__doc__.strip(), name
@@ -138,6 +140,10 @@ class TestModule:
             "(u, rho, law='uniform', coefficients=(), *, out=None)")
         assert str(inspect.signature(caustrix.light_curve)) == (
             "(t, t0, u0, tE, rho, law='uniform', coefficients=(), *, out=None)")
+        assert str(inspect.signature(caustrix.magnification_and_gradient)) == (
+            "(u, rho, law='uniform', coefficients=())")
+        assert str(inspect.signature(caustrix.light_curve_and_gradient)) == (
+            "(t, t0, u0, tE, rho, law='uniform', coefficients=())")
 
     def test_module_docstring_is_a_sentence(self):
         assert isinstance(caustrix.__doc__, str) and caustrix.__doc__.strip()
