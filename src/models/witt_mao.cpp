@@ -255,13 +255,22 @@ std::size_t witt_mao_elements_at(runtime::SimdLevel level, const double* x, cons
         return first_failure;
     }
     const auto wide = level == SimdLevel::avx512 ? witt_mao_lanes_avx512 : witt_mao_lanes_avx2;
+    // A group costs its full width in divisions however few of its lanes are
+    // used: a tail shorter than half a group (a one-point curve, say) costs
+    // less one pair at a time.
+    const std::size_t width = level == SimdLevel::avx512 ? 8 : 4;
+    const std::size_t tail = n % width;
+    const std::size_t grouped = 2 * tail < width ? n - tail : n;
     std::uint16_t rare[LANE_BLOCK];
-    for (std::size_t b = 0; b < n; b += LANE_BLOCK) {
-        const std::size_t len = std::min(LANE_BLOCK, n - b);
+    for (std::size_t b = 0; b < grouped; b += LANE_BLOCK) {
+        const std::size_t len = std::min(LANE_BLOCK, grouped - b);
         const std::size_t count = wide(x + b, rho + b, out + b, rare, len);
         for (std::size_t k = 0; k < count; ++k) {
             first_failure = scalar_into(x, rho, out, b + rare[k], first_failure);
         }
+    }
+    for (std::size_t i = grouped; i < n; ++i) {
+        first_failure = scalar_into(x, rho, out, i, first_failure);
     }
     return first_failure;
 }
