@@ -117,8 +117,17 @@ public:
         // piece of 16 nodes and plain ones of 8.
         static constexpr std::size_t CAPACITY = 16 + 3 * (16 + (MAX_PIECES - 1) * 8);
 
+        // The Gauss rule whose product weights the piece at the limb takes.
+        enum class ProductRule { none, gauss_16, gauss_12, gauss_8 };
+
         std::size_t count = 0;
         double lens = 0;  // the lens's distance from the centre as laid out (source radii)
+        // The leading `product_count` nodes are the piece [0, product_length]
+        // in s at the limb, whose log and power parts are the product
+        // weights of `product_rule` (none and 0 when no piece carries them).
+        std::size_t product_count = 0;
+        ProductRule product_rule = ProductRule::none;
+        double product_length = 0;
         std::array<double, CAPACITY> x;           // the disc's radius (source radii), > 0
         std::array<double, CAPACITY> s;           // sqrt(mu), mu = sqrt(1 - x^2)
         std::array<double, CAPACITY> measure;     // M_i

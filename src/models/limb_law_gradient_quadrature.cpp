@@ -25,6 +25,7 @@
 //    -2 (1 - x^2)/x,
 //      D = x^2 W_u + (l / (1 - l^2)) (1 - x^2) (2 (M - 1)/rho + x W_r).
 // A lens outside the source makes no kink, and the plain sums are taken.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -160,19 +161,21 @@ std::array<double, N> power_weight_slopes(double gamma, const std::array<gl::Nod
     return weights;
 }
 
-// Whether the piece at the limb (the layout's first nodes, whose power parts
-// are product weights) is the far lens's whole source on RULE_12 itself,
-// rather than [0, d] on RULE_16.
-bool far_piece(const Nodes& nodes) noexcept {
-    if (nodes.count < gl::RULE_12.size()) {
-        return false;
+// The product-weighted piece [0, d] on rule N: c d^gamma W_j(gamma) and its
+// slope in alpha, 2 c (ln d d^gamma W_j + d^gamma W_j'), with the node's
+// power part the first product.
+template <std::size_t N>
+std::size_t product_slopes(const Nodes& nodes, const std::array<gl::Node, N>& rule, double c,
+                           double gamma, double* out) {
+    const double d = nodes.product_length;
+    const double log_length = std::log(d);
+    const double power = std::pow(d, gamma);
+    const auto ws = power_weight_slopes(gamma, rule);
+    const std::size_t product = std::min(nodes.product_count, ws.size());
+    for (std::size_t j = 0; j < product; ++j) {
+        out[j] = 2 * c * (log_length * nodes.power_part[j] + power * ws[j]);
     }
-    for (std::size_t j = 0; j < gl::RULE_12.size(); ++j) {
-        if (nodes.s[j] != gl::RULE_12[j].t || nodes.measure[j] != gl::RULE_12[j].w) {
-            return false;
-        }
-    }
-    return true;
+    return product;
 }
 
 // The slope with respect to alpha of the power law's node weights against
@@ -181,21 +184,23 @@ bool far_piece(const Nodes& nodes) noexcept {
 // beta = gamma - 1); out[0, count).
 void exponent_weight_slopes(const Nodes& nodes, double c, double gamma, double* out) {
     std::size_t product = 0;
-    if (far_piece(nodes)) {
-        const auto ws = power_weight_slopes(gamma, gl::RULE_12);
-        product = ws.size();
-        for (std::size_t j = 0; j < product; ++j) {
-            out[j] = 2 * c * ws[j];  // d = 1
-        }
-    } else {
-        const double length = nodes.measure[0] / gl::RULE_16[0].w;
-        const double log_length = std::log(length);
-        const double power = std::pow(length, gamma);
-        const auto ws = power_weight_slopes(gamma, gl::RULE_16);
-        product = std::min(ws.size(), nodes.count);
-        for (std::size_t j = 0; j < product; ++j) {
-            out[j] = 2 * c * (log_length * nodes.power_part[j] + power * ws[j]);
-        }
+    switch (nodes.product_rule) {
+        case Nodes::ProductRule::gauss_16:
+            product = product_slopes(nodes, gl::RULE_16, c, gamma, out);
+            break;
+        case Nodes::ProductRule::gauss_12:
+            product = product_slopes(nodes, gl::RULE_12, c, gamma, out);
+            break;
+        case Nodes::ProductRule::gauss_8:
+            // The logarithm's weights alone: a layout for a slope without
+            // s^beta, whose power parts (and their slopes) are 0.
+            product = nodes.product_count;
+            for (std::size_t j = 0; j < product; ++j) {
+                out[j] = 0;
+            }
+            break;
+        case Nodes::ProductRule::none:
+            break;
     }
     for (std::size_t i = product; i < nodes.count; ++i) {
         // power_part = M_i gamma s_i^beta, already formed.
@@ -223,7 +228,22 @@ void evaluate_discs(const Nodes& nodes, double rho, Discs& d) {
     radius[n] = rho;
     d.n = n;
     for (std::size_t i = 0; i <= n; ++i) {
-        const DiscGradient g = witt_mao_gradient_element(separation[i], radius[i]);
+        DiscGradient g = witt_mao_gradient_element(separation[i], radius[i]);
+        if (i < n && g.ok() && separation[i] == 1) {
+            // A node whose disc's radius rounds onto the lens's distance (a
+            // lens within ~1e-10 of the limb, where x = sqrt(1 - s^4)
+            // resolves s no better than that): the disc's own slopes are
+            // infinite there, but the integrands they enter are finite and
+            // continuous across the rim (the moving combination and the
+            // scaling slope) or integrably singular, so they are taken an
+            // ulp off it.  The value keeps the node's own magnification.
+            const DiscGradient off = witt_mao_gradient_element(std::nextafter(1.0, 2.0), radius[i]);
+            if (off.ok()) {
+                g.du = off.du;
+                g.drho = off.drho;
+                g.scaling = off.scaling;
+            }
+        }
         // A disc whose kernel fails leaves NaN, as in the value.
         d.m[i] = g.ok() ? g.value : NaN;
         d.du[i] = g.ok() ? g.du : NaN;

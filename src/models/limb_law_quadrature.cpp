@@ -189,6 +189,9 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
     }
     nodes.count = 0;
     nodes.lens = xl;
+    nodes.product_count = 0;
+    nodes.product_rule = Nodes::ProductRule::none;
+    nodes.product_length = 0;
     // A node of measure m at (x, s); a disc of radius 0 has no excess flux
     // and is left out.
     auto add = [&](double x, double s, double m, double log_part, double power_part) {
@@ -201,6 +204,13 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         nodes.measure[i] = m;
         nodes.log_part[i] = log_part;
         nodes.power_part[i] = power_part;
+    };
+    // The nodes from `first` on are the product-weighted piece [0, d] at
+    // the limb; it is always laid out first.
+    auto product = [&](std::size_t first, Nodes::ProductRule rule, double d) {
+        nodes.product_count = nodes.count - first;
+        nodes.product_rule = rule;
+        nodes.product_length = d;
     };
     // A node off the limb piece: the singular parts are the plain rule's.
     auto add_plain = [&](double x, double s, double m) {
@@ -255,12 +265,14 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         const double log_d = std::log(d);
         // gamma s^beta against the scaled weights of gamma t^beta.
         const double power = g.kappa != 0 ? std::pow(d, g.beta_plus_one) : 0.0;
+        const std::size_t first = nodes.count;
         for (std::size_t j = 0; j < gl::RULE_16.size(); ++j) {
             const gl::Node& n = gl::RULE_16[j];
             const double s = d * n.t;
             add(x_of_s(s), s, d * n.w, (d * d) * (log_d * (n.w * n.t) + gl::LOG_WEIGHTS_16[j]),
                 power * power_weights_[j]);
         }
+        product(first, Nodes::ProductRule::gauss_16, d);
     };
 
     // The whole source in one piece for a far lens: E is then nearly a
@@ -282,17 +294,20 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         }
         // A power slope with gamma near 0 crowds its weight onto the limb,
         // where 8 nodes extrapolate E too coarsely: it keeps 12.
+        const std::size_t first = nodes.count;
         if (!farther || g.kappa != 0) {
             for (std::size_t j = 0; j < gl::RULE_12.size(); ++j) {
                 const double s = gl::RULE_12[j].t;
                 add(x_of_s(s), s, gl::RULE_12[j].w, gl::LOG_WEIGHTS_12[j], power_weights_12_[j]);
             }
+            product(first, Nodes::ProductRule::gauss_12, 1.0);
             return;
         }
         for (std::size_t j = 0; j < gl::RULE_8.size(); ++j) {
             const double s = gl::RULE_8[j].t;
             add(x_of_s(s), s, gl::RULE_8[j].w, gl::LOG_WEIGHTS_8[j], 0.0);
         }
+        product(first, Nodes::ProductRule::gauss_8, 1.0);
     };
 
     const Complex above(0, 2 * eps);

@@ -422,6 +422,47 @@ TEST(LimbLawNodes, BasisSlopesIntegrateMomentsExactly) {
     }
 }
 
+// The layout names its product-weighted piece at the limb: the leading
+// nodes of a singular law's layout, on [0, d] with the rule's own count and
+// weights summing to d; a polynomial slope's layout has none.
+TEST(LimbLawNodes, ProductPieceIsDeclared) {
+    using Rule = LimbLaw::Nodes::ProductRule;
+    const LimbLaw quadratic(LawKind::quadratic, std::vector<double>{0.4, 0.3});
+    const LimbLaw logarithmic(LawKind::logarithmic, std::vector<double>{0.5, 0.2});
+    const LimbLaw power(LawKind::power_2, std::vector<double>{0.6, 0.3});
+    for (const LimbLaw* law : {&quadratic, &logarithmic, &power}) {
+        for_each_layout(*law, [&](const LimbLaw::Nodes& nodes, double l, double rho) {
+            if (law == &quadratic) {
+                EXPECT_EQ(nodes.product_rule, Rule::none) << "l " << l << " rho " << rho;
+                EXPECT_EQ(nodes.product_count, 0u);
+                return;
+            }
+            const std::size_t want = nodes.product_rule == Rule::gauss_16   ? 16
+                                     : nodes.product_rule == Rule::gauss_12 ? 12
+                                     : nodes.product_rule == Rule::gauss_8  ? 8
+                                                                            : 0;
+            ASSERT_GT(want, 0u) << "l " << l << " rho " << rho;
+            ASSERT_EQ(nodes.product_count, want) << "l " << l << " rho " << rho;
+            // The power law's exponent needs its power weights: never the
+            // logarithm's 8-node rule.
+            if (law == &power) {
+                EXPECT_NE(nodes.product_rule, Rule::gauss_8);
+            }
+            const double d = nodes.product_length;
+            double total = 0;
+            for (std::size_t j = 0; j < want; ++j) {
+                EXPECT_GT(nodes.s[j], 0.0);
+                EXPECT_LT(nodes.s[j], d);
+                total += nodes.measure[j];
+            }
+            EXPECT_NEAR(total, d, 1e-15 * d) << "l " << l << " rho " << rho;
+            for (std::size_t i = want; i < nodes.count; ++i) {
+                EXPECT_GE(nodes.s[i], d * (1 - 1e-15)) << "node " << i << " l " << l;
+            }
+        });
+    }
+}
+
 // The batched discs give what the element gives node by node, and the law's
 // own slope reassembles the magnification.
 TEST(LimbLawNodes, BatchEqualsTheElementNodeByNode) {

@@ -329,6 +329,33 @@ class TestLimb:
             assert np.all(np.abs(q - q[1]) <= 1e-3 * np.abs(q[1]) + 1e-9 * A)
 
 
+    def test_every_law_finite_next_to_the_limb(self):
+        # Next to the limb x = sqrt(1 - s^4) resolves the nodes no better
+        # than an ulp of 1, so some discs' rims land exactly on the lens;
+        # whatever the law, nothing but the limb itself may be infinite, and
+        # nothing NaN.
+        np = pytest.importorskip("numpy")
+        fn = gradient()
+        ratios = [1 + side * 10.0 ** -k for k in range(1, 17) for side in (-1, 1)]
+        for direction in (0.0, 2.0):
+            r = 1.0
+            for _ in range(4):
+                r = float(np.nextafter(r, direction))
+                ratios.append(r)
+        ratios = np.array(sorted(set(ratios) - {1.0}))
+        for label, (law, c) in LAWS.items():
+            if law == "table":
+                continue
+            for rho in (1e-6, 1e-3, 1.0, 1e3):
+                A, du, drho, dc = fn(rho * ratios, rho, law, c)
+                assert np.all(np.isfinite(A)), (label, rho)
+                for q in (du, drho, *dc.T):
+                    bad = ~np.isfinite(q)
+                    assert not bad.any(), (label, rho, ratios[bad])
+                on = fn(rho, rho, law, c)
+                assert not any(np.isnan(q).any() for q in on), (label, rho)
+
+
 class TestSymmetry:
     def test_negative_separation_flips_the_u_slope(self):
         np = pytest.importorskip("numpy")
