@@ -118,18 +118,7 @@ double negative_below(std::span<const double> c) noexcept {
     return -8 * EPSILON * size;
 }
 
-constexpr double TINY_SOURCE = 1e-150;
 constexpr double MAX_COEFFICIENT = 1e100;
-constexpr double FAR_POINT = 1e10;
-
-double point_lens(double u) noexcept {
-    // Beyond 1e100 the excess 2/u^4 is far below an ulp of 1, and u^2 would
-    // overflow.
-    if (u > 1e100) {
-        return 1;
-    }
-    return (u * u + 2) / (u * std::sqrt(u * u + 4));
-}
 
 // Only the table's shape matters: its brightnesses are scaled to a largest
 // value of 1, so that a table of huge or tiny numbers neither overflows nor
@@ -154,6 +143,13 @@ void normalise_table(std::vector<double>& radii, std::vector<double>& brightness
 }
 
 }  // namespace
+
+double point_lens(double u) noexcept {
+    if (u > 1e100) {
+        return 1;
+    }
+    return (u * u + 2) / (u * std::sqrt(u * u + 4));
+}
 
 std::span<const LawName> law_names() noexcept { return LAWS; }
 

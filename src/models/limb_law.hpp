@@ -42,6 +42,17 @@ std::span<const LawName> law_names() noexcept;
 // The law called `name`, or nullptr.
 const LawName* find_law(std::string_view name) noexcept;
 
+// Below TINY_SOURCE Einstein radii the closed form's intermediate squares
+// underflow, and the magnification is the small-source limit scaled from a
+// source of that radius; beyond FAR_POINT source radii a source is a point to
+// 1e-20 of the magnification.
+inline constexpr double TINY_SOURCE = 1e-150;
+inline constexpr double FAR_POINT = 1e10;
+
+// The point-lens magnification at u Einstein radii; beyond 1e100 the excess
+// 2/u^4 is far below an ulp of 1 (and u^2 would overflow), and it is 1.
+double point_lens(double u) noexcept;
+
 // A validated law, ready to integrate.  Copyable; read concurrently by any
 // number of threads.
 class LimbLaw {

@@ -17,12 +17,6 @@ namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// The value's own thresholds (limb_law.cpp): below TINY_SOURCE the
-// small-source limit is scaled from a source of that radius, and beyond
-// FAR_POINT source radii a darkened source is taken as a point.
-constexpr double TINY_SOURCE = 1e-150;
-constexpr double FAR_POINT = 1e10;
-
 // dA/du of the point lens, -8 / (u^2 (u^2 + 4)^(3/2)); beyond u = 1e100
 // the value is 1 exactly, and so flat.
 double point_lens_slope(double u) noexcept {

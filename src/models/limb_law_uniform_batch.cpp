@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "models/limb_law.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_lanes.hpp"
 
@@ -16,22 +17,6 @@ namespace models {
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-
-// The same bounds as the limb-darkened laws use.  Below TINY_SOURCE
-// Einstein radii the closed form's intermediate squares underflow, and the
-// magnification is that of the small-source limit; beyond FAR_POINT source
-// radii a tiny source is a point to 1e-20.
-constexpr double TINY_SOURCE = 1e-150;
-constexpr double FAR_POINT = 1e10;
-
-// The point-lens magnification; beyond 1e100 the excess 2/u^4 is far below
-// an ulp of 1, and u^2 would overflow.
-double point_lens(double u) noexcept {
-    if (u > 1e100) {
-        return 1;
-    }
-    return (u * u + 2) / (u * std::sqrt(u * u + 4));
-}
 
 }  // namespace
 
