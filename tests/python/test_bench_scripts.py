@@ -144,3 +144,21 @@ def test_peer_reference_is_the_classic_limb_darkened_disc():
         classic = caustrix.integrated_witt_mao_magnification([l], 1.0, rho)[0]
         assert agree < 1e-16
         assert abs(value / classic - 1) < 1e-12, (rho, l, value, classic)
+
+
+def test_targets_cover_every_darkening_law_and_the_batches():
+    # Each law the fitting function offers (the table apart) has a row, so a
+    # law added later is not left out of the speed figures.
+    result = run(BENCH / "targets.py", "--quick", "--markdown")
+    assert result.returncode == 0, result.stderr
+    names = {line.split(" | ")[0].lstrip("| ") for line in result.stdout.splitlines()
+             if line.startswith("| ") and not line.startswith("| call")}
+    sys.path.insert(0, str(BENCH))
+    try:
+        import targets
+    finally:
+        sys.path.remove(str(BENCH))
+    assert {"magnification " + law for law, _ in targets.LAWS} <= names
+    assert {"magnification uniform", "batched 24 x 1", "batched 1 x 1"} <= names
+    laws = {"linear", "quadratic", "square-root", "logarithmic", "power-2", "nonlinear"}
+    assert {law for law, _ in targets.LAWS} == laws
