@@ -9,8 +9,15 @@
 
 #include <immintrin.h>
 
+// The wide code is compiled for its instruction set here only; the rest of
+// the module stays baseline x86-64.  Clang takes the target as a function
+// attribute over the region.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 namespace models {
 
@@ -35,7 +42,11 @@ std::size_t witt_mao_lanes_avx2(const double* x, const double* rho, double* out,
 
 }  // namespace models
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #else
 

@@ -9,8 +9,15 @@
 
 #include <immintrin.h>
 
+// The wide code is compiled for its instruction set here only; the rest of
+// the module stays baseline x86-64.  Clang takes the target as a function
+// attribute over the region.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,avx512f"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,avx512f")
+#endif
 // GCC 12 takes the undefined pass-through operand inside _mm512_sqrt_pd for
 // an uninitialised read.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -40,7 +47,11 @@ std::size_t witt_mao_lanes_avx512(const double* x, const double* rho, double* ou
 
 }  // namespace models
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #else
 

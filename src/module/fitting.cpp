@@ -438,26 +438,34 @@ bool broadcast(std::span<Operand> inputs, const char* law, std::vector<std::ptrd
     return false;
 }
 
+// A new float64 array of `shape` with a trailing axis of length `trailing`
+// (none when negative), held in `op`.
+bool new_array(const Numpy& np, std::span<const std::ptrdiff_t> shape, std::ptrdiff_t trailing,
+               Operand& op) {
+    const std::size_t nd = shape.size() + (trailing >= 0 ? 1 : 0);
+    PyObject* dims = PyTuple_New(static_cast<Py_ssize_t>(nd));
+    if (dims == nullptr) {
+        return false;
+    }
+    for (std::size_t axis = 0; axis < nd; ++axis) {
+        PyObject* extent = PyLong_FromSsize_t(axis < shape.size() ? shape[axis] : trailing);
+        if (extent == nullptr) {
+            Py_DECREF(dims);
+            return false;
+        }
+        PyTuple_SET_ITEM(dims, static_cast<Py_ssize_t>(axis), extent);
+    }
+    PyObject* array = PyObject_CallOneArg(np.empty, dims);
+    Py_DECREF(dims);
+    return array != nullptr && op.hold(array);
+}
+
 // The output: `out` checked against the result's shape, or a new array.
 bool prepare_output(const Numpy& np, PyObject* out, std::span<const std::ptrdiff_t> shape,
                     const char* law, Operand& op) {
     op.name = "out";
     if (out == Py_None || out == nullptr) {
-        PyObject* dims = PyTuple_New(static_cast<Py_ssize_t>(shape.size()));
-        if (dims == nullptr) {
-            return false;
-        }
-        for (std::size_t axis = 0; axis < shape.size(); ++axis) {
-            PyObject* extent = PyLong_FromSsize_t(shape[axis]);
-            if (extent == nullptr) {
-                Py_DECREF(dims);
-                return false;
-            }
-            PyTuple_SET_ITEM(dims, static_cast<Py_ssize_t>(axis), extent);
-        }
-        PyObject* array = PyObject_CallOneArg(np.empty, dims);
-        Py_DECREF(dims);
-        return array != nullptr && op.hold(array);
+        return new_array(np, shape, -1, op);
     }
     const int is_array = PyObject_IsInstance(out, np.ndarray);
     if (is_array < 0) {
@@ -995,28 +1003,6 @@ struct GradientOperands {
     }
     auto views() { return base.views(); }
 };
-
-// A new float64 array of `shape` with a trailing axis of length `trailing`
-// (none when negative), held in `op`.
-bool new_array(const Numpy& np, std::span<const std::ptrdiff_t> shape, std::ptrdiff_t trailing,
-               Operand& op) {
-    const std::size_t nd = shape.size() + (trailing >= 0 ? 1 : 0);
-    PyObject* dims = PyTuple_New(static_cast<Py_ssize_t>(nd));
-    if (dims == nullptr) {
-        return false;
-    }
-    for (std::size_t axis = 0; axis < nd; ++axis) {
-        PyObject* extent = PyLong_FromSsize_t(axis < shape.size() ? shape[axis] : trailing);
-        if (extent == nullptr) {
-            Py_DECREF(dims);
-            return false;
-        }
-        PyTuple_SET_ITEM(dims, static_cast<Py_ssize_t>(axis), extent);
-    }
-    PyObject* array = PyObject_CallOneArg(np.empty, dims);
-    Py_DECREF(dims);
-    return array != nullptr && op.hold(array);
-}
 
 // The law of a gradient call, refused for a brightness table: its
 // brightnesses enter only through the table's flux map, which has no
