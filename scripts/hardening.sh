@@ -182,7 +182,8 @@ not_under_asan=(
     --deselect tests/python/test_fitting_surface.py::TestHostile::test_a_result_too_large_for_memory_is_refused_before_work
     --deselect tests/python/test_process_and_threads.py::test_memory_stays_flat_over_many_calls
 )
-"${python_env[@]}" "$PYTHON" -m pytest -q -x -p no:cacheprovider "${not_under_asan[@]}" "${suites[@]}"
+"${python_env[@]}" "$PYTHON" -m pytest -q -x -p no:cacheprovider -m "not reference_data" \
+    "${not_under_asan[@]}" "${suites[@]}"
 python_seconds=$((SECONDS - part_started))
 echo "(Python part took ${python_seconds} s)"
 

@@ -55,9 +55,21 @@ ensure_build_tools() {
     export PATH="$scripts:$PATH"
 }
 
-# Builds and installs caustrix with the given optional dependency group.
+# Builds a wheel of caustrix and installs it with the given optional
+# dependency group.  The wheel stays in build/wheelhouse-X.Y (named in
+# CAUSTRIX_WHEEL), so that the packaging tests check the wheel that was
+# installed instead of compiling the module once more.
 install_module() {
-    local extra="$1"
+    local extra="$1" version wheelhouse wheels
     echo "==> building and installing caustrix for $("$PYTHON" -c 'import sys; print(sys.executable)')"
-    pip_install --no-build-isolation ".[${extra}]"
+    version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    wheelhouse="$PWD/build/wheelhouse-$version"
+    rm -rf "$wheelhouse"
+    "$PYTHON" -m pip wheel -q --no-build-isolation --no-deps -w "$wheelhouse" .
+    wheels=("$wheelhouse"/caustrix-*.whl)
+    # The extra's requirements first; then the module itself, replacing an
+    # earlier build of the same version.
+    pip_install "${wheels[0]}[${extra}]"
+    pip_install --force-reinstall --no-deps "${wheels[0]}"
+    export CAUSTRIX_WHEEL="${wheels[0]}"
 }

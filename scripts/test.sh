@@ -42,7 +42,8 @@ cpp_tests() {
 # The suites that import the module.  The suites of the installed package
 # (its stubs, examples with dask and emcee, sdist and wheel, benchmarks)
 # test the distribution rather than the native code, take most of the
-# Python run's time, and run under the main interpreter only.
+# Python run's time, and run under the main interpreter only; so do the
+# checks of the reference data (marked reference_data), which run mpmath.
 native_suites() {
     grep -l -E '^\s*(import\s.*\bcaustrix\b|from\s+caustrix\b)' tests/python/test_*.py |
         grep -v -x -F -e tests/python/test_stubs.py -e tests/python/test_examples.py \
@@ -103,7 +104,7 @@ python_tests_under() {
     (
         PYTHON="$PWD/$env/bin/python"
         ensure_build_tools && install_module test &&
-            "$PYTHON" -m pytest -p no:cacheprovider "$@" $(native_suites)
+            "$PYTHON" -m pytest -p no:cacheprovider -m "not reference_data" "$@" $(native_suites)
     )
 }
 

@@ -66,6 +66,7 @@ def error(got, exact, a):
 # The references themselves.
 
 
+@pytest.mark.reference_data
 class TestReferenceData:
     def test_grid_spans_the_claimed_range(self):
         assert {law for law, _ in LAWS.values()} == set(LAW_NAMES)
@@ -400,6 +401,7 @@ class TestLightCurve:
 # The committed file against its generator.
 
 
+@pytest.mark.reference_data
 class TestGenerator:
     def test_header_and_grid_are_the_generators(self):
         text = DATA.read_text(encoding="utf-8")

@@ -93,6 +93,7 @@ def test_every_row_within_budget_on_both_routes(profile):
     assert not failures, "\n".join(failures)
 
 
+@pytest.mark.reference_data
 def test_committed_file_matches_generator_on_sample():
     gen = generator()
     text = DATA.read_text(encoding="utf-8")

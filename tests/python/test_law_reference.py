@@ -61,6 +61,7 @@ def worst_of(errors):
 
 
 class TestReferenceData:
+    @pytest.mark.reference_data
     def test_grid_spans_the_claimed_range(self):
         assert {law for law, _ in LAWS.values()} == set(LAW_NAMES)
         for law in LAW_NAMES:
@@ -76,12 +77,14 @@ class TestReferenceData:
             assert any(0 < l - 1 < mpf("3e-16") for l in ls), law
             assert max(ls) >= 1e3, law
 
+    @pytest.mark.reference_data
     def test_the_two_routes_agreed(self):
         assert len(ROWS) >= 150
         for label, rho, u, value, diff in ROWS:
             assert 0 <= diff <= 1e-15, (label, rho, u, diff)
             assert value >= 1, (label, rho, u)
 
+    @pytest.mark.reference_data
     def test_every_profile_is_a_valid_law(self):
         # A coefficient set the fitting functions would refuse would test
         # nothing; the edge sets touch zero but never go below it.
@@ -124,6 +127,7 @@ class TestReferenceData:
         err, *where = worst_of(errors)
         assert err <= 1e-12, f"worst {err:.2e} at {where}"
 
+    @pytest.mark.reference_data
     def test_lens_at_the_centre_by_direct_integration(self):
         """With the lens at the centre every ring sees it at its own radius,
         so A = int_0^1 I A_ps(rho r) 2 r dr / int_0^1 I 2 r dr: one integral of
@@ -142,6 +146,7 @@ class TestReferenceData:
                 checked += 1
         assert checked >= 20
 
+    @pytest.mark.reference_data
     def test_far_field_by_the_mean_value_expansion(self):
         """Far from the lens the mean of the point-lens magnification f over
         a circle of radius s about u is sum_k (s^2/4)^k / k!^2 Lap^k f(u), so
@@ -168,6 +173,7 @@ class TestReferenceData:
                 checked += 1
         assert checked >= 20
 
+    @pytest.mark.reference_data
     def test_direct_integration_tells_the_laws_apart(self):
         # The check above can see a wrong coefficient: two sets of one law
         # differ at the centre far beyond its tolerance.
@@ -242,6 +248,7 @@ def test_every_row_within_budget(law):
 # The committed file against its generator.
 
 
+@pytest.mark.reference_data
 class TestGenerator:
     gen = load_tool("gen_law_reference")
 

@@ -1,9 +1,15 @@
-"""The distribution as a user receives it: an sdist that builds from scratch,
-and a wheel (built from that sdist) that installs into a fresh virtual
-environment and computes the same numbers as the module under test."""
+"""The distribution as a user receives it: an sdist that holds every
+committed file and builds from scratch, and a wheel that installs into a
+fresh virtual environment and computes the same numbers as the module under
+test.
+
+The test scripts build the module as a wheel and name it in CAUSTRIX_WHEEL;
+that wheel is checked here, and only the sdist is made (which compiles
+nothing).  Without it, the wheel is built from the sdist in isolation."""
 
 from __future__ import annotations
 
+import os
 import pathlib
 import re
 import subprocess
@@ -27,14 +33,32 @@ def dist(tmp_path_factory):
     if not (ROOT / ".git").exists():
         pytest.skip("the sdist is made from the git checkout")
     out = tmp_path_factory.mktemp("dist")
+    built = os.environ.get("CAUSTRIX_WHEEL")
     # Isolated, as a user's build is: the build requirements come from
     # pyproject.toml, and the wheel is built from the unpacked sdist.
-    result = subprocess.run([sys.executable, "-m", "build", "--outdir", str(out), str(ROOT)],
-                            capture_output=True, text=True)
+    only_sdist = ["--sdist"] if built else []
+    result = subprocess.run([sys.executable, "-m", "build", *only_sdist, "--outdir", str(out),
+                             str(ROOT)], capture_output=True, text=True)
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
     (sdist,) = out.glob("caustrix-*.tar.gz")
-    (wheel,) = out.glob("caustrix-*.whl")
+    if built:
+        wheel = pathlib.Path(built)
+        assert wheel.is_file(), built
+    else:
+        (wheel,) = out.glob("caustrix-*.whl")
     return sdist, wheel
+
+
+def test_the_sdist_holds_every_committed_file(dist):
+    # What the sdist lacks, a user's build from it lacks; the module was
+    # built from the committed files, so all of them must be there.
+    sdist, _ = dist
+    committed = subprocess.run(["git", "ls-tree", "-r", "-z", "--name-only", "HEAD"], cwd=ROOT,
+                               capture_output=True, check=True).stdout.decode().split("\0")
+    committed = {name for name in committed if name}
+    with tarfile.open(sdist) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    assert committed - names == set()
 
 
 def test_sdist_holds_the_sources_and_the_wheel_only_the_module(dist):
