@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <span>
 
@@ -416,7 +417,11 @@ models::Outcome<Owned> multi_witt_mao_lists(std::vector<double> l, std::vector<d
         return models::interrupted();
     }
     PyObject_GC_UnTrack(outer.get());
-    std::vector<double> out(values);
+    // Left uninitialised: every value is written by the worker that computes
+    // it, so the pages of a large batch are first touched by the workers, in
+    // parallel, instead of being cleared by the calling thread beforehand.
+    const std::unique_ptr<double[]> values_buffer(new double[values]);
+    const std::span<double> out(values_buffer.get(), values);
     struct Lists {
         PyObject* outer;
         SignalPoll poll;
