@@ -109,12 +109,17 @@ void uniform_magnifications(const double* u, double rho, double* out, std::size_
         // pair the law forms, so the element writes straight into out; a NaN
         // or a lens beyond the largest double leaves the block to the
         // general form, which gives those points their own values.
-        bool ordinary = true;
+        // Two plain loops, so that the compiler can put them in vector
+        // registers: |u| / rho is finite exactly when it is at most the
+        // largest double (a NaN compares false).
         for (std::size_t j = 0; j < len; ++j) {
             xs[j] = std::fabs(u[b + j]) / rho;
-            ordinary &= std::isfinite(xs[j]);
         }
-        if (ordinary) {
+        std::size_t finite = 0;
+        for (std::size_t j = 0; j < len; ++j) {
+            finite += xs[j] <= std::numeric_limits<double>::max() ? 1 : 0;
+        }
+        if (finite == len) {
             (void)witt_mao_elements(xs, rs, out + b, len);  // NaN where the kernel fails
         } else {
             uniform_magnifications(u + b, rs, out + b, len);
