@@ -15,6 +15,7 @@
 #include "ellip/legendre/legendre.hpp"
 #include "models/multi_witt_mao.hpp"
 #include "models/limb_law.hpp"
+#include "models/limb_law_uniform_batch.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_lanes.hpp"
 #include "models/integrated.hpp"
@@ -402,5 +403,55 @@ BENCHMARK(BM_witt_mao_elements_avx512_w1_sorted);
 BENCHMARK(BM_witt_mao_elements_scalar_w1);
 BENCHMARK(BM_witt_mao_elements_avx2_w1);
 BENCHMARK(BM_witt_mao_elements_avx512_w1);
+
+// The call-shape rows of bench/targets.py without the interpreter: the
+// track of 4000 points (rho = 0.01) through the classic curve and the uniform
+// law with one radius, so that a call's cost can be split into the element
+// and the rest; items are points.
+namespace {
+
+std::vector<double> targets_track(double rho, std::size_t points) {
+    const std::size_t half = points / 2;
+    std::vector<double> x;
+    const auto linspace = [&](double stop, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const double t = n > 1 ? stop * static_cast<double>(i) / static_cast<double>(n - 1) : 0;
+            x.push_back(std::hypot(0.25 * rho, t) / rho);
+        }
+    };
+    linspace(3.0, points - half);
+    linspace(2.0 * rho, half);
+    std::sort(x.begin(), x.end());
+    return x;
+}
+
+void BM_targets_track_classic_curve(benchmark::State& state) {
+    const std::vector<double> l = targets_track(0.01, 4000);
+    std::vector<double> out(l.size());
+    for (auto _ : state) {
+        const auto filled = models::witt_mao_magnification_into(l, 1.0, 0.01, out);
+        benchmark::DoNotOptimize(filled);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(l.size()));
+}
+
+void BM_targets_track_uniform_one_radius(benchmark::State& state) {
+    std::vector<double> u = targets_track(0.01, 4000);
+    for (double& v : u) {
+        v *= 0.01;
+    }
+    std::vector<double> out(u.size());
+    for (auto _ : state) {
+        models::uniform_magnifications(u.data(), 0.01, out.data(), u.size());
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(u.size()));
+}
+
+}  // namespace
+
+BENCHMARK(BM_targets_track_classic_curve);
+BENCHMARK(BM_targets_track_uniform_one_radius);
 
 BENCHMARK_MAIN();

@@ -4,6 +4,7 @@
 // together by witt_mao_elements, and put back.
 #include "models/limb_law_uniform_batch.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -85,6 +86,43 @@ void uniform_magnifications(const double* u, const double* rho, double* out,
         (void)witt_mao_elements(xs, rs, values, pairs);
         for (std::size_t k = 0; k < pairs; ++k) {
             out[b + at[k]] = scaled[k] ? values[k] * scale[k] : values[k];
+        }
+    }
+}
+
+void uniform_magnifications(const double* u, double rho, double* out, std::size_t n) noexcept {
+    double rs[LANE_BLOCK];
+    std::fill_n(rs, std::min(LANE_BLOCK, n), rho);
+    // A radius of zero, below the small-source limit or not finite takes the
+    // law's special steps at every point: the general form does them.
+    if (!(rho >= TINY_SOURCE && rho <= std::numeric_limits<double>::max())) {
+        for (std::size_t b = 0; b < n; b += LANE_BLOCK) {
+            const std::size_t len = std::min(LANE_BLOCK, n - b);
+            uniform_magnifications(u + b, rs, out + b, len);
+        }
+        return;
+    }
+    double xs[LANE_BLOCK];
+    for (std::size_t b = 0; b < n; b += LANE_BLOCK) {
+        const std::size_t len = std::min(LANE_BLOCK, n - b);
+        // Every point of an ordinary block goes to the disc as |u| / rho, the
+        // pair the law forms, so the element writes straight into out; a NaN
+        // or a lens beyond the largest double leaves the block to the
+        // general form, which gives those points their own values.
+        // Two plain loops, so that the compiler can put them in vector
+        // registers: |u| / rho is finite exactly when it is at most the
+        // largest double (a NaN compares false).
+        for (std::size_t j = 0; j < len; ++j) {
+            xs[j] = std::fabs(u[b + j]) / rho;
+        }
+        std::size_t finite = 0;
+        for (std::size_t j = 0; j < len; ++j) {
+            finite += xs[j] <= std::numeric_limits<double>::max() ? 1 : 0;
+        }
+        if (finite == len) {
+            (void)witt_mao_elements(xs, rs, out + b, len);  // NaN where the kernel fails
+        } else {
+            uniform_magnifications(u + b, rs, out + b, len);
         }
     }
 }

@@ -15,4 +15,7 @@ namespace models {
 void uniform_magnifications(const double* u, const double* rho, double* out,
                             std::size_t n) noexcept;
 
+// The same with one source radius for every point.  out may be u.
+void uniform_magnifications(const double* u, double rho, double* out, std::size_t n) noexcept;
+
 }  // namespace models

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <span>
 
@@ -163,6 +164,47 @@ bool read_double_buffer(PyObject* obj, std::vector<double>& out, bool& failed) {
     return true;
 }
 
+// An exact list, walked by index as its iterator walks it (see to_vector).
+bool list_to_vector(PyObject* obj, std::vector<double>& out) {
+    SignalPoll poll;
+    // Exact floats, the common case, run no Python code when read, so
+    // the list cannot change under a run of them: they are copied
+    // straight, a block at a time between polls for signals.
+    Py_ssize_t i = 0;
+    while (i < PyList_GET_SIZE(obj)) {
+        const Py_ssize_t end =
+            std::min<Py_ssize_t>(PyList_GET_SIZE(obj), i + SIGNAL_POLL_INTERVAL);
+        const Py_ssize_t start = i;
+        PyObject* const* items = reinterpret_cast<PyListObject*>(obj)->ob_item;
+        while (i < end && PyFloat_CheckExact(items[i])) {
+            ++i;
+        }
+        if (i > start) {
+            const std::size_t had = out.size();
+            out.resize(had + static_cast<std::size_t>(i - start));
+            for (Py_ssize_t k = start; k < i; ++k) {
+                out[had + static_cast<std::size_t>(k - start)] = PyFloat_AS_DOUBLE(items[k]);
+            }
+            if (!poll(static_cast<std::size_t>(i - start))) {
+                return false;
+            }
+        }
+        if (i < end) {
+            // An element of another type, whose conversion may run
+            // Python code (and change the list): the length and the
+            // items are read afresh after it.
+            PyObject* item = Py_NewRef(items[i]);
+            const bool ok = append_converted(item, out);
+            Py_DECREF(item);
+            if (!ok || !poll()) {
+                return false;
+            }
+            ++i;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool to_double(PyObject* obj, double& out) {
@@ -179,6 +221,13 @@ bool to_double(PyObject* obj, double& out) {
 }
 
 bool to_vector(PyObject* obj, std::vector<double>& out) {
+    // An exact list, the common case, is a sequence, no str and exports no
+    // buffer: it goes straight to the walk.
+    if (PyList_CheckExact(obj)) {
+        out.clear();
+        out.reserve(static_cast<size_t>(PyList_GET_SIZE(obj)));
+        return list_to_vector(obj, out);
+    }
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -219,42 +268,7 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
     // __float__ shortens or extends is seen exactly as iteration would see it.
     SignalPoll poll;
     if (PyList_CheckExact(obj)) {
-        // Exact floats, the common case, run no Python code when read, so
-        // the list cannot change under a run of them: they are copied
-        // straight, a block at a time between polls for signals.
-        Py_ssize_t i = 0;
-        while (i < PyList_GET_SIZE(obj)) {
-            const Py_ssize_t end =
-                std::min<Py_ssize_t>(PyList_GET_SIZE(obj), i + SIGNAL_POLL_INTERVAL);
-            const Py_ssize_t start = i;
-            PyObject* const* items = reinterpret_cast<PyListObject*>(obj)->ob_item;
-            while (i < end && PyFloat_CheckExact(items[i])) {
-                ++i;
-            }
-            if (i > start) {
-                const std::size_t had = out.size();
-                out.resize(had + static_cast<std::size_t>(i - start));
-                for (Py_ssize_t k = start; k < i; ++k) {
-                    out[had + static_cast<std::size_t>(k - start)] = PyFloat_AS_DOUBLE(items[k]);
-                }
-                if (!poll(static_cast<std::size_t>(i - start))) {
-                    return false;
-                }
-            }
-            if (i < end) {
-                // An element of another type, whose conversion may run
-                // Python code (and change the list): the length and the
-                // items are read afresh after it.
-                PyObject* item = Py_NewRef(items[i]);
-                const bool ok = append_converted(item, out);
-                Py_DECREF(item);
-                if (!ok || !poll()) {
-                    return false;
-                }
-                ++i;
-            }
-        }
-        return true;
+        return list_to_vector(obj, out);
     }
     if (PyTuple_CheckExact(obj)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
@@ -343,6 +357,47 @@ PyObject* list_from_batch(const std::vector<std::vector<double>>& batch) {
     return list;
 }
 
+namespace {
+
+// A batch of at most this many values (one or a few short curves) is
+// computed into a buffer on the stack, on the calling thread, and its lists
+// made afterwards: handing curves over as they finish only pays where the
+// pool computes, and the heap buffer and the hand-over would cost a small
+// batch more than its few elements.
+constexpr std::size_t SMALL_BATCH_VALUES = 256;
+
+models::Outcome<Owned> small_batch_lists(const std::vector<double>& l,
+                                         const std::vector<double>& re,
+                                         const std::vector<double>& rstar, std::size_t pairs,
+                                         const models::Interrupt& interrupt) {
+    double values[SMALL_BATCH_VALUES];
+    const std::span<double> out(values, pairs * l.size());
+    const models::Outcome<models::Filled> filled =
+        models::multi_witt_mao_magnification_into(l, re, rstar, out, {}, interrupt);
+    if (!filled.ok()) {
+        return filled.error();
+    }
+    Owned outer(PyList_New(static_cast<Py_ssize_t>(pairs)));
+    if (outer.get() == nullptr) {
+        return models::interrupted();
+    }
+    // Untracked until every slot holds its curve's list (see list_from_curve).
+    PyObject_GC_UnTrack(outer.get());
+    SignalPoll poll;
+    for (std::size_t k = 0; k < pairs; ++k) {
+        PyObject* inner = untracked_list_from_curve(out.subspan(k * l.size(), l.size()), poll);
+        if (inner == nullptr) {
+            return models::interrupted();  // the empty slots are skipped when it is freed
+        }
+        PyObject_GC_Track(inner);
+        PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(k), inner);
+    }
+    PyObject_GC_Track(outer.get());
+    return outer;
+}
+
+}  // namespace
+
 models::Outcome<Owned> multi_witt_mao_lists(std::vector<double> l, std::vector<double> re,
                                             std::vector<double> rstar,
                                             const models::Interrupt& interrupt) {
@@ -353,13 +408,20 @@ models::Outcome<Owned> multi_witt_mao_lists(std::vector<double> l, std::vector<d
         pairs > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
         throw std::bad_alloc();
     }
+    if (values <= SMALL_BATCH_VALUES) {
+        return small_batch_lists(l, re, rstar, pairs, interrupt);
+    }
     // Untracked until every slot holds its curve's list (see list_from_curve).
     Owned outer(PyList_New(static_cast<Py_ssize_t>(pairs)));
     if (outer.get() == nullptr) {
         return models::interrupted();
     }
     PyObject_GC_UnTrack(outer.get());
-    std::vector<double> out(values);
+    // Left uninitialised: every value is written by the worker that computes
+    // it, so the pages of a large batch are first touched by the workers, in
+    // parallel, instead of being cleared by the calling thread beforehand.
+    const std::unique_ptr<double[]> values_buffer(new double[values]);
+    const std::span<double> out(values_buffer.get(), values);
     struct Lists {
         PyObject* outer;
         SignalPoll poll;

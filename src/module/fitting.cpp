@@ -19,6 +19,7 @@
 #include <chrono>
 #include <numeric>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -859,12 +860,23 @@ std::optional<models::LimbLaw> law_argument(PyObject* law_obj, PyObject* coeffic
     return law;
 }
 
+// Whether element i of a run at p with byte stride s is ((double*)p)[i]:
+// then the run is read or written in place instead of through a buffer.
+inline bool is_plain_run(const char* p, std::ptrdiff_t s) noexcept {
+    return s == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+           reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0;
+}
+
 // The uniform law over the runs of a loop: a run's separations and radii
 // are gathered into contiguous buffers, computed together (the discs in
 // vector lanes) and scattered to the output; each point's value is the one
 // LimbLaw::magnification gives it.  `separation` forms the u of point i of
-// a run; rho is operand RHO and the output operand OUT.
-template <std::size_t RHO, std::size_t OUT, class Separation>
+// a run; rho is operand RHO and the output operand OUT.  With U_OPERAND
+// (the operand u is read as it stands) a contiguous run of u is read in
+// place, a contiguous output is written in place, and a radius shared by the
+// whole run (a zero stride) is handed over once: the common call, an array
+// of separations and one radius, then copies nothing.
+template <std::size_t RHO, std::size_t OUT, bool U_OPERAND, class Separation>
 struct UniformRuns {
     static constexpr std::size_t BLOCK = 256;
     Separation separation;
@@ -874,23 +886,37 @@ struct UniformRuns {
         // A run has at least one point (the first is set here so that the
         // compiler sees the buffers written before they are read).
         double u[BLOCK];
-        double rho[BLOCK];
-        u[0] = separation(p, s, 0);
-        rho[0] = load(p[RHO]);
-        for (std::size_t i = 1; i < count; ++i) {
-            const auto step = static_cast<std::ptrdiff_t>(i);
-            u[i] = separation(p, s, step);
-            rho[i] = load(p[RHO] + step * s[RHO]);
+        const double* us = u;
+        if (U_OPERAND && is_plain_run(p[0], s[0])) {
+            us = reinterpret_cast<const double*>(p[0]);
+        } else {
+            u[0] = separation(p, s, 0);
+            for (std::size_t i = 1; i < count; ++i) {
+                u[i] = separation(p, s, static_cast<std::ptrdiff_t>(i));
+            }
         }
-        models::uniform_magnifications(u, rho, u, count);
-        for (std::size_t i = 0; i < count; ++i) {
-            store(p[OUT] + static_cast<std::ptrdiff_t>(i) * s[OUT], u[i]);
+        const bool direct_out = is_plain_run(p[OUT], s[OUT]);
+        double* out = direct_out ? reinterpret_cast<double*>(p[OUT]) : u;
+        if (s[RHO] == 0) {
+            models::uniform_magnifications(us, load(p[RHO]), out, count);
+        } else {
+            double rho[BLOCK];
+            rho[0] = load(p[RHO]);
+            for (std::size_t i = 1; i < count; ++i) {
+                rho[i] = load(p[RHO] + static_cast<std::ptrdiff_t>(i) * s[RHO]);
+            }
+            models::uniform_magnifications(us, rho, out, count);
+        }
+        if (!direct_out) {
+            for (std::size_t i = 0; i < count; ++i) {
+                store(p[OUT] + static_cast<std::ptrdiff_t>(i) * s[OUT], u[i]);
+            }
         }
     }
 };
 
-template <std::size_t RHO, std::size_t OUT, class Separation>
-UniformRuns<RHO, OUT, Separation> uniform_runs(Separation separation) {
+template <std::size_t RHO, std::size_t OUT, bool U_OPERAND = false, class Separation>
+UniformRuns<RHO, OUT, U_OPERAND, Separation> uniform_runs(Separation separation) {
     return {separation};
 }
 
@@ -920,7 +946,7 @@ PyObject* magnification(PyObject*, PyObject* args, PyObject* kwargs) {
         const models::LimbLaw& l = *law;
         if (l.kind() == models::LawKind::uniform) {
             return evaluate(ops, shape, l,
-                            uniform_runs<1, 2>([](const StridedLoop::Pointers& p,
+                            uniform_runs<1, 2, true>([](const StridedLoop::Pointers& p,
                                                   const StridedLoop::Strides& s,
                                                   std::ptrdiff_t i) {
                                 return load(p[0] + i * s[0]);

@@ -56,6 +56,21 @@ def test_single_pair_matches():
         caustrix.witt_mao_magnification(L, 1.5, 0.01)]
 
 
+@pytest.mark.parametrize("points, pairs", [(1, 1), (1, 3), (85, 3), (128, 2), (257, 1),
+                                           (43, 6), (300, 2)])
+def test_small_and_larger_batches_give_the_single_curves_bit_for_bit(points, pairs):
+    # Around the size below which a batch is computed into a stack buffer.
+    l = [3.0 * i / max(points - 1, 1) for i in range(points)]
+    rstar = [0.01 * (k + 1) for k in range(pairs)]
+    batch = caustrix.multi_witt_mao_magnification(l, [1.25], rstar)
+    assert len(batch) == pairs
+    for curve, s in zip(batch, rstar):
+        assert [v.hex() for v in curve] == [
+            v.hex() for v in caustrix.witt_mao_magnification(l, 1.25, s)]
+    # Each curve is its own new list.
+    assert len({id(curve) for curve in batch}) == pairs
+
+
 def test_lowest_indexed_error_is_raised_like_the_single_curve():
     nan = float("nan")
     # Pairs 1 and 3 fail (a NaN source radius); pair 1 is reported.
