@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "models/limb_law.hpp"
+#include "models/limb_law_kink_rule.hpp"
 #include "models/witt_mao.hpp"
 #include "quadrature/gauss_legendre.hpp"
 
@@ -31,10 +32,15 @@ namespace gl = quadrature::gauss_legendre;
 //    power law's s^(2 alpha - 1), which the piece that reaches the limb
 //    integrates with product weights;
 //  - near the centre in x, where E is smooth in x and not in s;
-//  - at the lens (x = l inside the source) E has a kink (x - l) ln|x - l|:
-//    the pieces end there, and the first piece on each side is graded
-//    towards it, x - l = w t^3, which turns the kink into t^5 ln t, and
-//    takes 16 nodes: the graded piece is where the rule's error gathers;
+//  - at the lens (x = l inside the source) E is P(y) + y ln|y| Q(y) in
+//    y = x - l, P and Q smooth on both sides alike: one piece centred on
+//    the lens takes a symmetric rule exact for y^2k and y^2k ln|y| (and,
+//    by its symmetry, for every odd function), with a node on the lens
+//    itself, where the disc's limb passes through the lens and its
+//    magnification is a closed form.  It keeps its nodes at least 6% of
+//    its half-width from the lens: a rule graded towards the kink would
+//    put discs whose limb all but touches the lens, which the disc kernel
+//    serves an order of magnitude more slowly;
 //  - further pieces grow geometrically away from the nearby singular
 //    points of the integrand, each piece no longer than its distance from
 //    them: the kink, the limb (s = 0), and the points where the point-lens
@@ -49,7 +55,6 @@ struct Piece {
     Space space;
     double a;
     double b;
-    bool graded;  // towards a
 };
 
 // Points singular for the integrand in one variable; at most a dozen.
@@ -107,9 +112,9 @@ double modulus(Complex z) noexcept { return std::sqrt(z.real() * z.real() + z.im
 constexpr double FAR = 8;
 // Past this the far piece takes fewer nodes (see layout()).
 constexpr double FARTHER = 32;
-// The graded piece at the kink is shorter than its distance from any other
-// singular point by this factor: the map x - l = w t^3 brings those points
-// closer in t.
+// The piece centred on the kink reaches half as far as the nearest other
+// singular point: the symmetric rule then converges like a Gauss rule with
+// the singularity at twice its half-width, to below 1e-15 of the piece.
 constexpr double FIRST = 2;
 // A piece reaching towards a singular point ahead stops at this fraction of
 // its distance.
@@ -122,15 +127,17 @@ constexpr bool power_of_two(double f) {
     }
     return p == f;
 }
-// march() compares squared distances, exact only for such factors.
+// march() and the piece at the kink compare squared distances, exact only
+// for such factors.
 static_assert(power_of_two(FIRST) && power_of_two(AHEAD));
 // Where x gives way to s: the centre's side of the source is smooth in x.
 constexpr double X_MID = 0.75;
 // A kink beyond this is integrated in s on both sides: inside it the discs
 // miss the lens and E is a series in x^2 = 1 - s^4, smooth in s up to the
-// centre.  Nearer the centre the kink crowds s = 1 (1 - s ~ l^2 / 4), where
-// x itself is singular in s, and the pieces in x serve better.
-constexpr double X_KINK_IN_S = 0.1;
+// centre.  Nearer the centre the kink crowds s = 1 (1 - s ~ l^2 / 4), and
+// the piece centred on it could not reach out further than s = 1 towards
+// the centre: the pieces in x, which reach to X_MID, serve better.
+constexpr double X_KINK_IN_S = 0.3;
 // The piece at the limb is at least this long in s: a lens within an ulp of
 // the limb makes E ~ s^4 ln s there, whose share is below 1e-12 on it.
 constexpr double LIMB_PIECE = 1e-2;
@@ -145,10 +152,9 @@ constexpr double LEAST_SCALE = 1e-4;
 constexpr std::size_t MAX_PIECES = LimbLaw::Nodes::MAX_PIECES;
 
 template <class Emit>
-void march(Space space, double a, double b, bool special, const Points& points, Emit&& emit) {
+void march(Space space, double a, double b, const Points& points, Emit&& emit) {
     const double sign = b > a ? 1.0 : -1.0;
     double cur = a;
-    bool first = true;
     for (std::size_t count = 0; (b - cur) * sign > 0 && count < MAX_PIECES; ++count) {
         // The nearest point, each distance divided by its factor, found on
         // the squares: the factors are powers of two, so the square root of
@@ -160,21 +166,15 @@ void march(Space space, double a, double b, bool special, const Points& points, 
             const double dy = points.z[k].imag();
             const double square = dx * dx + dy * dy;
             const bool behind = dx * sign <= 0;
-            const double limit =
-                first && special ? square / (FIRST * FIRST) : (behind ? square : square / (AHEAD * AHEAD));
-            least = std::min(least, limit);
+            least = std::min(least, behind ? square : square / (AHEAD * AHEAD));
         }
-        double length = std::min(std::fabs(b - cur), std::sqrt(least));
-        if (!first && special) {
-            length = std::min(length, std::fabs(cur - a));
-        }
+        const double length = std::min(std::fabs(b - cur), std::sqrt(least));
         double next = cur + sign * length;
         if (std::fabs(b - next) < 1e-3 * length || count + 1 == MAX_PIECES) {
             next = b;
         }
-        emit(Piece{space, cur, next, first && special});
+        emit(Piece{space, cur, next});
         cur = next;
-        first = false;
     }
 }
 
@@ -220,36 +220,50 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
     };
     auto x_of_s = [](double s) { return std::sqrt((1 - s * s) * (1 + s * s)); };
 
+    // A node at v in the piece's variable, of measure m in it.
+    auto node_at = [&](Space space, double v, double m) {
+        if (space == Space::s) {
+            add_plain(x_of_s(v), v, m);
+        } else {
+            // I'(mu) dmu = I'(mu) (x / mu) dx, and I'(mu) = g(s) / (2 s).
+            const double mu = std::sqrt((1 - v) * (1 + v));
+            const double s = std::sqrt(mu);
+            add_plain(v, s, m * ((v / mu) / (2 * s)));
+        }
+    };
+    // The piece [c - half, c + half] centred on the kink at c, where the
+    // disc's radius is the lens's own distance xl exactly (so that its
+    // limb passes through the lens).
+    auto kink_piece = [&](Space space, double c, double half) {
+        const double centre = 2 * kink_rule::CENTRE_WEIGHT * half;
+        if (space == Space::s) {
+            add_plain(xl, c, centre);
+        } else {
+            node_at(Space::x, xl, centre);
+        }
+        for (const kink_rule::Pair& pr : kink_rule::PAIRS) {
+            node_at(space, c - half * pr.t, half * pr.w);
+            node_at(space, c + half * pr.t, half * pr.w);
+        }
+    };
+    // The half-width of the piece centred on the kink at c within [a, b]:
+    // half the distance to the nearest other singular point, as the
+    // rule's convergence asks, and no further than either end.
+    auto kink_half = [&](double c, double a, double b, const Points& points) {
+        double least = std::numeric_limits<double>::infinity();
+        for (std::size_t k = 0; k < points.n; ++k) {
+            const double dx = points.z[k].real() - c;
+            const double dy = points.z[k].imag();
+            least = std::min(least, dx * dx + dy * dy);
+        }
+        return std::min({std::sqrt(least) / FIRST, c - a, b - c});
+    };
+
     auto piece = [&](const Piece& p) {
         const double w = std::fabs(p.b - p.a);
         const double dir = p.b - p.a;
-        auto node = [&](double t, double weight) {
-            double v;
-            double jac;
-            if (p.graded) {
-                v = p.a + dir * (t * t * t);
-                jac = w * (3 * t * t);
-            } else {
-                v = p.a + dir * t;
-                jac = w;
-            }
-            if (p.space == Space::s) {
-                add_plain(x_of_s(v), v, weight * jac);
-            } else {
-                // I'(mu) dmu = I'(mu) (x / mu) dx, and I'(mu) = g(s) / (2 s).
-                const double mu = std::sqrt((1 - v) * (1 + v));
-                const double s = std::sqrt(mu);
-                add_plain(v, s, weight * jac * ((v / mu) / (2 * s)));
-            }
-        };
-        if (p.graded) {
-            for (const gl::Node& n : gl::RULE_16) {
-                node(n.t, n.w);
-            }
-        } else {
-            for (const gl::Node& n : gl::RULE_8) {
-                node(n.t, n.w);
-            }
+        for (const gl::Node& n : gl::RULE_8) {
+            node_at(p.space, p.a + dir * n.t, n.w * w);
         }
     };
     // The piece [0, d] in s at the limb, with the law's singular terms
@@ -325,7 +339,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         d0 = std::max(d0, LIMB_PIECE);
         limb_piece(d0);
         ps.add(0.0);
-        march(Space::s, d0, 1.0, false, ps, piece);
+        march(Space::s, d0, 1.0, ps, piece);
     } else if (xl >= X_KINK_IN_S) {
         // The lens inside, near the limb: the kink in s.
         const double sl = std::sqrt(std::sqrt((1 - xl) * (1 + xl)));
@@ -338,8 +352,12 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         d0 = std::max(d0, std::min(LIMB_PIECE, sl / 2));
         limb_piece(d0);
         ps.add(0.0);
-        march(Space::s, sl, d0, true, ps, piece);
-        march(Space::s, sl, 1.0, true, ps, piece);
+        const double half = kink_half(sl, d0, 1.0, ps);
+        kink_piece(Space::s, sl, half);
+        // Beyond the piece the kink is a singular point like the others.
+        ps.add(sl);
+        march(Space::s, sl - half, d0, ps, piece);
+        march(Space::s, sl + half, 1.0, ps, piece);
     } else {
         // The lens near the centre: the kink in x, the limb's side in s.
         const double sm = std::sqrt(std::sqrt((1 - X_MID) * (1 + X_MID)));
@@ -354,7 +372,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         limb_piece(d0);
         ps.add(0.0);
         if (d0 < sm) {
-            march(Space::s, d0, sm, false, ps, piece);
+            march(Space::s, d0, sm, ps, piece);
         }
         Points px;
         px.add(xl + above);
@@ -362,13 +380,19 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         px.add(1.0);
         px.add(-1.0);
         if (xl > 0) {
-            march(Space::x, xl, 0.0, true, px, piece);
             // Beyond the kink E is the magnification of discs that hold the
-            // lens, whose expansion in l / x is singular at the centre.
+            // lens, whose expansion in l / x is singular at the centre; the
+            // piece across the kink reaches that side too.
+            Points around = px;
+            around.add(0.0);
+            const double half = kink_half(xl, 0.0, X_MID, around);
+            kink_piece(Space::x, xl, half);
+            px.add(xl);
+            march(Space::x, xl - half, 0.0, px, piece);
             px.add(0.0);
-            march(Space::x, xl, X_MID, true, px, piece);
+            march(Space::x, xl + half, X_MID, px, piece);
         } else {
-            march(Space::x, 0.0, X_MID, false, px, piece);
+            march(Space::x, 0.0, X_MID, px, piece);
         }
     }
 }
