@@ -227,28 +227,32 @@ void evaluate_discs(const Nodes& nodes, double rho, Discs& d) {
     separation[n] = nodes.lens;
     radius[n] = rho;
     d.n = n;
-    for (std::size_t i = 0; i <= n; ++i) {
-        DiscGradient g = witt_mao_gradient_element(separation[i], radius[i]);
-        if (i < n && g.ok() && separation[i] == 1) {
-            // A node whose disc's radius rounds onto the lens's distance (a
-            // lens within ~1e-10 of the limb, where x = sqrt(1 - s^4)
-            // resolves s no better than that): the disc's own slopes are
-            // infinite there, but the integrands they enter are finite and
-            // continuous across the rim (the moving combination and the
-            // scaling slope) or integrably singular, so they are taken an
-            // ulp off it.  The value keeps the node's own magnification.
-            const DiscGradient off = witt_mao_gradient_element(std::nextafter(1.0, 2.0), radius[i]);
-            if (off.ok()) {
-                g.du = off.du;
-                g.drho = off.drho;
-                g.scaling = off.scaling;
-            }
+    // Every disc at once, in vector lanes; a disc whose kernel fails leaves
+    // NaN throughout, as in the value.
+    (void)witt_mao_gradient_elements(separation.data(), radius.data(),
+                                     DiscGradients{d.m.data(), d.du.data(), d.drho.data(),
+                                                   d.scaling.data()},
+                                     n + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (separation[i] != 1) {
+            continue;
         }
-        // A disc whose kernel fails leaves NaN, as in the value.
-        d.m[i] = g.ok() ? g.value : NaN;
-        d.du[i] = g.ok() ? g.du : NaN;
-        d.drho[i] = g.ok() ? g.drho : NaN;
-        d.scaling[i] = g.ok() ? g.scaling : NaN;
+        // A node whose disc's radius rounds onto the lens's distance (a
+        // lens within ~1e-10 of the limb, where x = sqrt(1 - s^4) resolves
+        // s no better than that): the disc's own slopes are infinite there,
+        // but the integrands they enter are finite and continuous across
+        // the rim (the moving combination and the scaling slope) or
+        // integrably singular, so they are taken an ulp off it.  The value
+        // keeps the node's own magnification.
+        if (!witt_mao_gradient_element(separation[i], radius[i]).ok()) {
+            continue;
+        }
+        const DiscGradient off = witt_mao_gradient_element(std::nextafter(1.0, 2.0), radius[i]);
+        if (off.ok()) {
+            d.du[i] = off.du;
+            d.drho[i] = off.drho;
+            d.scaling[i] = off.scaling;
+        }
     }
 }
 
