@@ -126,6 +126,34 @@ Slope scaled_slope(const Slope& g) noexcept {
     return t;
 }
 
+// The Legendre terms of the sums below at the nodes of a rule, as the sums
+// take them: terms[j][1] = 3 x_j and terms[j][i + 1] = (2i + 3) P_(i+1)(x_j),
+// x_j = 2 t_j - 1, by the three-term recurrence.  They depend on the rule
+// only: formed once per rule (each size here has one rule) instead of on
+// every call, where the recurrence's divisions cost more than the rest of
+// the weights.
+template <std::size_t N>
+const std::array<std::array<double, N>, N>& legendre_terms(const std::array<gl::Node, N>& rule) {
+    static const std::array<std::array<double, N>, N> terms = [&rule] {
+        std::array<std::array<double, N>, N> t{};
+        for (std::size_t j = 0; j < N; ++j) {
+            const double x = 2 * rule[j].t - 1;
+            double p0 = 1;
+            double p1 = x;
+            t[j][1] = 3 * x;
+            for (std::size_t i = 1; i + 1 < N; ++i) {
+                const double k = static_cast<double>(i);
+                const double p2 = ((2 * k + 1) * x * p1 - k * p0) / (k + 1);
+                p0 = p1;
+                p1 = p2;
+                t[j][i + 1] = (2 * k + 3) * p2;
+            }
+        }
+        return t;
+    }();
+    return terms;
+}
+
 // d/dgamma of gl::power_weights(gamma, rule), by carrying the derivative of
 // each scaled moment through the same sums.
 template <std::size_t N>
@@ -143,18 +171,12 @@ std::array<double, N> power_weight_slopes(double gamma, const std::array<gl::Nod
         }
         slope[i] = ratio_slope;
     }
+    const auto& terms = legendre_terms(rule);
     std::array<double, N> weights{};
     for (std::size_t j = 0; j < N; ++j) {
-        const double x = 2 * rule[j].t - 1;
-        double p0 = 1;
-        double p1 = x;
-        double sum = slope[0] + 3 * x * slope[1];
+        double sum = slope[0] + terms[j][1] * slope[1];
         for (std::size_t i = 1; i + 1 < N; ++i) {
-            const double k = static_cast<double>(i);
-            const double p2 = ((2 * k + 1) * x * p1 - k * p0) / (k + 1);
-            p0 = p1;
-            p1 = p2;
-            sum += (2 * k + 3) * p2 * slope[i + 1];
+            sum += terms[j][i + 1] * slope[i + 1];
         }
         weights[j] = rule[j].w * sum;
     }
