@@ -10,6 +10,8 @@
 #include <random>
 #include <vector>
 
+#include "models/limb_law.hpp"
+#include "models/limb_law_gradient.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_gradient.hpp"
 #include "models/witt_mao_lanes.hpp"
@@ -242,6 +244,51 @@ TEST(GradientLaneKernels, MostTypicalPairsStayInTheLanes) {
         }
         const std::size_t count = wide(g.x.data(), g.rho.data(), out, rare, g.x.size());
         EXPECT_LT(count, models::LANE_BLOCK / 4) << runtime::simd_name(level);
+    }
+}
+
+// The uniform law over a batch is the law's gradient point by point: the
+// point lens at rho = 0 and for a lens beyond the largest double of source
+// radii, the small-source limit's chain rule, NaN for a NaN separation, the
+// sign of u in du and 0 at u = 0, and the disc everywhere else.
+TEST(UniformGradientBatch, MatchesTheLawPointByPoint) {
+    const models::LimbLaw law(models::LawKind::uniform, {});
+    std::vector<double> u;
+    std::vector<double> rho;
+    const std::vector<double> us = {0.0,   -0.0,  1e-300, 1e-160, 1e-12, 1e-3, 0.01, 0.0099,
+                                    0.1,   0.5,   1.0,    1.0001, 2.0,   30.0, 1e5,  1e100,
+                                    1e101, 1e300, INF,    -INF,   NaN,   -0.5, -2.0, -0.01};
+    const std::vector<double> rs = {0.0,   5e-324, 1e-310, 1e-300, 1e-160, 1e-150, 2e-150,
+                                    1e-20, 1e-3,   0.01,   0.1,    1.0,    10.0,   1e5,
+                                    1e300};
+    for (const double r : rs) {
+        for (const double x : us) {
+            u.push_back(x);
+            rho.push_back(r);
+        }
+        for (const double x : separations()) {
+            u.push_back(x * r);
+            rho.push_back(r);
+        }
+    }
+    const Grid t = typical_grid(3000);
+    for (std::size_t i = 0; i < t.x.size(); ++i) {
+        u.push_back((i % 3 == 0 ? -1 : 1) * t.x[i] * t.rho[i]);
+        rho.push_back(t.rho[i]);
+    }
+    const std::size_t n = u.size();
+    std::vector<double> value(n);
+    std::vector<double> du(n);
+    std::vector<double> drho(n);
+    models::uniform_gradients(law, u.data(), rho.data(), value.data(), du.data(), drho.data(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const models::LawGradient g = models::magnification_gradient(law, u[i], rho[i], {});
+        ASSERT_EQ(bits(value[i]), bits(g.value)) << "u=" << u[i] << " rho=" << rho[i];
+        ASSERT_EQ(bits(du[i]), bits(g.du)) << "u=" << u[i] << " rho=" << rho[i];
+        ASSERT_EQ(bits(drho[i]), bits(g.drho)) << "u=" << u[i] << " rho=" << rho[i];
+        // A beside its gradient is the magnification's own.
+        ASSERT_EQ(bits(value[i]), bits(law.magnification(u[i], rho[i])))
+            << "u=" << u[i] << " rho=" << rho[i];
     }
 }
 
