@@ -28,7 +28,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <limits>
 
 #include "models/limb_law_gradient.hpp"
 #include "models/witt_mao.hpp"
@@ -39,7 +38,6 @@ namespace models {
 
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 namespace gl = quadrature::gauss_legendre;
 using Nodes = LimbLaw::Nodes;
 using Slope = LimbLaw::Slope;
