@@ -113,18 +113,16 @@ DiscGradient witt_mao_gradient_element(double l, double signed_rho) noexcept {
     // source overflows before the result does.
     const double xm1 = x - 1;
     const double d = rho * xm1;
+    const bool beyond = !(std::fabs(d) <= 2);
     double s_part;
-    double rho_part;
-    if (std::fabs(d) <= 2) {
+    if (!beyond) {
         s_part = std::sqrt(d * d + 4);
-        rho_part = 1;
     } else {
         const double r = 2 / d;
         s_part = std::fabs(xm1) * std::sqrt(1 + r * r);
-        rho_part = rho;
     }
     const ClosedSlopes<Scalar> c =
-        closed_slopes<Scalar>(x, rho, s_part, rho_part, used.m, used.k, used.p, used.z,
+        closed_slopes<Scalar>(x, rho, s_part, beyond, used.m, used.k, used.p, used.z,
                               used.limb_zone, used.k_minus_d);
     g.du = c.du;
     if (x < SLOPES_FAR_FIELD_DRHO) {

@@ -244,9 +244,8 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
         // A point lens never demagnifies: std::max(value, 1.0).
         res = value < 1.0 ? splat<V>(1.0) : value;
         if constexpr (SLOPES) {
-            const V rho_part = near ? splat<V>(1.0) : rho;
             const ClosedSlopes<LanePolicy<T>> c = closed_slopes<LanePolicy<T>>(
-                x, rho, s_part, rho_part, m, k, pk, zk, limb, k_minus_d);
+                x, rho, s_part, ~near & ~rare, m, k, pk, zk, limb, k_minus_d);
             slopes.du = c.du;
             slopes.drho = c.drho;
             slopes.scaling = c.scaling;

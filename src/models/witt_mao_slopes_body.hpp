@@ -137,7 +137,7 @@ inline typename P::V far_series(typename P::V u, M wanted, Near near, Beyond bey
 // pi dA/du = 8 (K - 2 D) / (rho^2 (x + 1) s), pi dA/drho = 8 (2 x Z - K) / (...)
 // and pi (u dA/du + rho dA/drho) = 8 ((x - 1) K - 2 x P) / (rho (x + 1) s).
 // The common denominator's rho^2 s comes as rho^2 s_part / rho_part (rho_part
-// is 1 where |d| <= 2, and rho beyond, where s_part is s / rho).
+// is 1 where |d| <= 2, and rho `beyond`, where s_part is s / rho).
 template <class P>
 struct ClosedSlopes {
     typename P::V du;
@@ -145,9 +145,9 @@ struct ClosedSlopes {
     typename P::V scaling;
 };
 
-template <class P, class M>
+template <class P, class M, class B>
 inline ClosedSlopes<P> closed_slopes(typename P::V x, typename P::V rho, typename P::V s_part,
-                                     typename P::V rho_part, typename P::V m, typename P::V k,
+                                     B beyond, typename P::V m, typename P::V k,
                                      typename P::V p, typename P::V z, M limb,
                                      typename P::V k_minus_d) {
     using V = typename P::V;
@@ -167,9 +167,18 @@ inline ClosedSlopes<P> closed_slopes(typename P::V x, typename P::V rho, typenam
     }
     // 8 / (pi rho^2 (x + 1) s), divided out one factor at a time.
     const V scale = 8.0 / (SLOPES_PI * xp1);
-    return ClosedSlopes<P>{
-        k_minus_2d * scale / s_part / rho / rho / rho_part,
-        z_term * scale / s_part / rho / rho / rho_part,
-        ((xm1 * k - 2.0 * x * p) * scale) / s_part / rho / rho_part,
+    ClosedSlopes<P> c{
+        k_minus_2d * scale / s_part / rho / rho,
+        z_term * scale / s_part / rho / rho,
+        ((xm1 * k - 2.0 * x * p) * scale) / s_part / rho,
     };
+    // The last factor, rho_part, is rho beyond |d| = 2 and 1 within, where
+    // dividing by it changes nothing: the divisions are made only where some
+    // lane needs them.
+    if (P::any(beyond)) {
+        c.du = beyond ? c.du / rho : c.du;
+        c.drho = beyond ? c.drho / rho : c.drho;
+        c.scaling = beyond ? c.scaling / rho : c.scaling;
+    }
+    return c;
 }
