@@ -2,7 +2,8 @@
 // eight with AVX-512, each lane computed by the same operations in the same
 // order as witt_mao_element, so that its result is the scalar one bit for
 // bit.  Lanes whose pair takes one of the element's rare paths are not
-// computed here but listed, for the scalar element to do.
+// computed here but listed, for the scalar element to do.  The gradient
+// element's lanes likewise, against witt_mao_gradient_element.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,8 @@
-// The lane-group body of the uniform-disc element, written once with GCC's
-// vector extensions and instantiated by each wide translation unit for its
-// own width (T supplies the vector type, the square root and the lane mask).
+// The lane-group body of the uniform-disc element and of its gradient
+// element (the same integrals, with the slopes formed beside the value),
+// written once with GCC's vector extensions and instantiated by each wide
+// translation unit for its own width (T supplies the vector type, the square
+// root and the lane mask).
 // Included only after that unit's target pragma, inside an unnamed
 // namespace: every function here has internal linkage, so no wide code can
 // stand in for a baseline one at link time.
@@ -9,7 +11,8 @@
 // AGM sums of the fused kernel and K - D next to the limb), in the same order and with the same
 // rounding: IEEE division and square root, no contraction.  Lanes whose pair
 // takes a branch other than the main one are flagged and left to the scalar
-// element, so they follow whatever it does.
+// element (the scalar gradient element, for the gradient), so they follow
+// whatever it does.
 
 // A value in every lane.
 template <class V>

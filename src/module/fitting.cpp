@@ -1055,7 +1055,7 @@ constexpr const char* LIGHT_CURVE_GRADIENT_KEYWORDS[] = {
     "t", "t0", "u0", "tE", "rho", "law", "coefficients", nullptr};
 
 // What one gradient element costs against one value.
-constexpr double GRADIENT_COST = 2.0;
+constexpr double GRADIENT_COST = 1.5;
 
 // The uniform law's gradients over the runs of a loop: a run's separations
 // and radii are gathered, computed together (the discs in vector lanes), and
