@@ -17,6 +17,7 @@
 #include "models/limb_law.hpp"
 #include "models/limb_law_uniform_batch.hpp"
 #include "models/witt_mao.hpp"
+#include "models/witt_mao_gradient.hpp"
 #include "models/witt_mao_lanes.hpp"
 #include "models/integrated.hpp"
 
@@ -451,7 +452,51 @@ void BM_targets_track_uniform_one_radius(benchmark::State& state) {
 
 }  // namespace
 
+// The uniform-disc gradient element (value and slopes) over the W1
+// separations as one batch, at each dispatch level: against
+// BM_witt_mao_elements_*_w1, what the slopes add to the value.
+namespace {
+
+void gradient_elements_over_w1(benchmark::State& state, runtime::SimdLevel level) {
+    if (!runtime::simd_supported(level)) {
+        state.SkipWithError("level not supported here");
+        return;
+    }
+    std::vector<double> x;
+    for (const double u : w1_separations()) {
+        x.push_back(u / 0.01);
+    }
+    const std::vector<double> rho(x.size(), 0.01);
+    std::vector<double> value(x.size());
+    std::vector<double> du(x.size());
+    std::vector<double> drho(x.size());
+    std::vector<double> scaling(x.size());
+    const models::DiscGradients out{value.data(), du.data(), drho.data(), scaling.data()};
+    for (auto _ : state) {
+        const std::size_t failed =
+            models::witt_mao_gradient_elements_at(level, x.data(), rho.data(), out, x.size());
+        benchmark::DoNotOptimize(failed);
+        benchmark::DoNotOptimize(value.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(x.size()));
+}
+
+void BM_witt_mao_gradient_elements_scalar_w1(benchmark::State& state) {
+    gradient_elements_over_w1(state, runtime::SimdLevel::baseline);
+}
+void BM_witt_mao_gradient_elements_avx2_w1(benchmark::State& state) {
+    gradient_elements_over_w1(state, runtime::SimdLevel::avx2);
+}
+void BM_witt_mao_gradient_elements_avx512_w1(benchmark::State& state) {
+    gradient_elements_over_w1(state, runtime::SimdLevel::avx512);
+}
+
+}  // namespace
+
 BENCHMARK(BM_targets_track_classic_curve);
 BENCHMARK(BM_targets_track_uniform_one_radius);
+BENCHMARK(BM_witt_mao_gradient_elements_scalar_w1);
+BENCHMARK(BM_witt_mao_gradient_elements_avx2_w1);
+BENCHMARK(BM_witt_mao_gradient_elements_avx512_w1);
 
 BENCHMARK_MAIN();

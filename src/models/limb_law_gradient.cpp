@@ -4,9 +4,11 @@
 #include "models/limb_law_gradient.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "models/witt_mao_gradient.hpp"
+#include "models/witt_mao_lanes.hpp"
 
 namespace models {
 
@@ -111,6 +113,52 @@ LawGradient magnification_gradient(const LimbLaw& law, double u, double rho,
         g.du = rho > 0 ? 0.0 : NaN;
     }
     return g;
+}
+
+void uniform_gradients(const LimbLaw& uniform, const double* u, const double* rho, double* value,
+                       double* du, double* drho, std::size_t n) {
+    // Per block: the points that take the plain disc (a source of at least
+    // TINY_SOURCE, the lens a finite number of its radii away) as pairs,
+    // and where each goes; every other point takes the law's own steps.
+    double xs[LANE_BLOCK];
+    double rs[LANE_BLOCK];
+    double values[LANE_BLOCK];
+    double dus[LANE_BLOCK];
+    double drhos[LANE_BLOCK];
+    double scalings[LANE_BLOCK];
+    std::uint16_t at[LANE_BLOCK];
+    for (std::size_t b = 0; b < n; b += LANE_BLOCK) {
+        const std::size_t len = n - b < LANE_BLOCK ? n - b : LANE_BLOCK;
+        std::size_t pairs = 0;
+        for (std::size_t j = 0; j < len; ++j) {
+            const std::size_t i = b + j;
+            const double r = rho[i];
+            const double distance = std::fabs(u[i]);
+            const double lens = distance / r;
+            if (std::isnan(distance) || r < TINY_SOURCE || !std::isfinite(lens)) {
+                const LawGradient g = magnification_gradient(uniform, u[i], r, {});
+                value[i] = g.value;
+                du[i] = g.du;
+                drho[i] = g.drho;
+                continue;
+            }
+            xs[pairs] = lens;
+            rs[pairs] = r;
+            at[pairs] = static_cast<std::uint16_t>(j);
+            ++pairs;
+        }
+        // NaN throughout where the disc's kernel fails, as for one point.
+        (void)witt_mao_gradient_elements(xs, rs, DiscGradients{values, dus, drhos, scalings},
+                                         pairs);
+        for (std::size_t k = 0; k < pairs; ++k) {
+            const std::size_t i = b + at[k];
+            value[i] = values[k];
+            // d|u|/du: the sign of u, and 0 at u = 0, where the
+            // magnification is even and smooth.
+            du[i] = u[i] < 0 ? -dus[k] : u[i] == 0 ? 0.0 : dus[k];
+            drho[i] = drhos[k];
+        }
+    }
 }
 
 }  // namespace models

@@ -3,6 +3,7 @@
 // the model behind the fitting functions' gradients.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "models/limb_law.hpp"
@@ -30,5 +31,11 @@ struct LawGradient {
 // must be finite and not negative (the caller checks), and has_gradient(law).
 [[nodiscard]] LawGradient magnification_gradient(const LimbLaw& law, double u, double rho,
                                                  std::span<double> dc);
+
+// magnification_gradient over n points for a uniform law, bit for bit:
+// value[i], du[i] and drho[i] for (u[i], rho[i]), with the discs computed
+// together in vector lanes.  rho as for magnification_gradient.
+void uniform_gradients(const LimbLaw& uniform, const double* u, const double* rho,
+                       double* value, double* du, double* drho, std::size_t n);
 
 }  // namespace models

@@ -28,7 +28,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <limits>
 
 #include "models/limb_law_gradient.hpp"
 #include "models/witt_mao.hpp"
@@ -39,7 +38,6 @@ namespace models {
 
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 namespace gl = quadrature::gauss_legendre;
 using Nodes = LimbLaw::Nodes;
 using Slope = LimbLaw::Slope;
@@ -126,6 +124,34 @@ Slope scaled_slope(const Slope& g) noexcept {
     return t;
 }
 
+// The Legendre terms of the sums below at the nodes of a rule, as the sums
+// take them: terms[j][1] = 3 x_j and terms[j][i + 1] = (2i + 3) P_(i+1)(x_j),
+// x_j = 2 t_j - 1, by the three-term recurrence.  They depend on the rule
+// only: formed once per rule (each size here has one rule) instead of on
+// every call, where the recurrence's divisions cost more than the rest of
+// the weights.
+template <std::size_t N>
+const std::array<std::array<double, N>, N>& legendre_terms(const std::array<gl::Node, N>& rule) {
+    static const std::array<std::array<double, N>, N> terms = [&rule] {
+        std::array<std::array<double, N>, N> t{};
+        for (std::size_t j = 0; j < N; ++j) {
+            const double x = 2 * rule[j].t - 1;
+            double p0 = 1;
+            double p1 = x;
+            t[j][1] = 3 * x;
+            for (std::size_t i = 1; i + 1 < N; ++i) {
+                const double k = static_cast<double>(i);
+                const double p2 = ((2 * k + 1) * x * p1 - k * p0) / (k + 1);
+                p0 = p1;
+                p1 = p2;
+                t[j][i + 1] = (2 * k + 3) * p2;
+            }
+        }
+        return t;
+    }();
+    return terms;
+}
+
 // d/dgamma of gl::power_weights(gamma, rule), by carrying the derivative of
 // each scaled moment through the same sums.
 template <std::size_t N>
@@ -143,18 +169,12 @@ std::array<double, N> power_weight_slopes(double gamma, const std::array<gl::Nod
         }
         slope[i] = ratio_slope;
     }
+    const auto& terms = legendre_terms(rule);
     std::array<double, N> weights{};
     for (std::size_t j = 0; j < N; ++j) {
-        const double x = 2 * rule[j].t - 1;
-        double p0 = 1;
-        double p1 = x;
-        double sum = slope[0] + 3 * x * slope[1];
+        double sum = slope[0] + terms[j][1] * slope[1];
         for (std::size_t i = 1; i + 1 < N; ++i) {
-            const double k = static_cast<double>(i);
-            const double p2 = ((2 * k + 1) * x * p1 - k * p0) / (k + 1);
-            p0 = p1;
-            p1 = p2;
-            sum += (2 * k + 3) * p2 * slope[i + 1];
+            sum += terms[j][i + 1] * slope[i + 1];
         }
         weights[j] = rule[j].w * sum;
     }
@@ -227,28 +247,32 @@ void evaluate_discs(const Nodes& nodes, double rho, Discs& d) {
     separation[n] = nodes.lens;
     radius[n] = rho;
     d.n = n;
-    for (std::size_t i = 0; i <= n; ++i) {
-        DiscGradient g = witt_mao_gradient_element(separation[i], radius[i]);
-        if (i < n && g.ok() && separation[i] == 1) {
-            // A node whose disc's radius rounds onto the lens's distance (a
-            // lens within ~1e-10 of the limb, where x = sqrt(1 - s^4)
-            // resolves s no better than that): the disc's own slopes are
-            // infinite there, but the integrands they enter are finite and
-            // continuous across the rim (the moving combination and the
-            // scaling slope) or integrably singular, so they are taken an
-            // ulp off it.  The value keeps the node's own magnification.
-            const DiscGradient off = witt_mao_gradient_element(std::nextafter(1.0, 2.0), radius[i]);
-            if (off.ok()) {
-                g.du = off.du;
-                g.drho = off.drho;
-                g.scaling = off.scaling;
-            }
+    // Every disc at once, in vector lanes; a disc whose kernel fails leaves
+    // NaN throughout, as in the value.
+    (void)witt_mao_gradient_elements(separation.data(), radius.data(),
+                                     DiscGradients{d.m.data(), d.du.data(), d.drho.data(),
+                                                   d.scaling.data()},
+                                     n + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (separation[i] != 1) {
+            continue;
         }
-        // A disc whose kernel fails leaves NaN, as in the value.
-        d.m[i] = g.ok() ? g.value : NaN;
-        d.du[i] = g.ok() ? g.du : NaN;
-        d.drho[i] = g.ok() ? g.drho : NaN;
-        d.scaling[i] = g.ok() ? g.scaling : NaN;
+        // A node whose disc's radius rounds onto the lens's distance (a
+        // lens within ~1e-10 of the limb, where x = sqrt(1 - s^4) resolves
+        // s no better than that): the disc's own slopes are infinite there,
+        // but the integrands they enter are finite and continuous across
+        // the rim (the moving combination and the scaling slope) or
+        // integrably singular, so they are taken an ulp off it.  The value
+        // keeps the node's own magnification.
+        if (!witt_mao_gradient_element(separation[i], radius[i]).ok()) {
+            continue;
+        }
+        const DiscGradient off = witt_mao_gradient_element(std::nextafter(1.0, 2.0), radius[i]);
+        if (off.ok()) {
+            d.du[i] = off.du;
+            d.drho[i] = off.drho;
+            d.scaling[i] = off.scaling;
+        }
     }
 }
 

@@ -244,34 +244,24 @@ std::size_t scalar_into(const double* x, const double* rho, double* out, std::si
 std::size_t witt_mao_elements_at(runtime::SimdLevel level, const double* x, const double* rho,
                                  double* out, std::size_t n) noexcept {
     using runtime::SimdLevel;
-    while (level != SimdLevel::baseline && !runtime::simd_supported(level)) {
-        level = static_cast<SimdLevel>(static_cast<int>(level) - 1);
-    }
+    level = supported_level(level);
     std::size_t first_failure = n;
+    const auto scalar = [&](std::size_t i) {
+        first_failure = scalar_into(x, rho, out, i, first_failure);
+    };
     if (level == SimdLevel::baseline) {
         for (std::size_t i = 0; i < n; ++i) {
-            first_failure = scalar_into(x, rho, out, i, first_failure);
+            scalar(i);
         }
         return first_failure;
     }
     const auto wide = level == SimdLevel::avx512 ? witt_mao_lanes_avx512 : witt_mao_lanes_avx2;
-    // A group costs its full width in divisions however few of its lanes are
-    // used: a tail shorter than half a group (a one-point curve, say) costs
-    // less one pair at a time.
-    const std::size_t width = level == SimdLevel::avx512 ? 8 : 4;
-    const std::size_t tail = n % width;
-    const std::size_t grouped = 2 * tail < width ? n - tail : n;
-    std::uint16_t rare[LANE_BLOCK];
-    for (std::size_t b = 0; b < grouped; b += LANE_BLOCK) {
-        const std::size_t len = std::min(LANE_BLOCK, grouped - b);
-        const std::size_t count = wide(x + b, rho + b, out + b, rare, len);
-        for (std::size_t k = 0; k < count; ++k) {
-            first_failure = scalar_into(x, rho, out, b + rare[k], first_failure);
-        }
-    }
-    for (std::size_t i = grouped; i < n; ++i) {
-        first_failure = scalar_into(x, rho, out, i, first_failure);
-    }
+    over_lanes(
+        level == SimdLevel::avx512 ? 8 : 4, n,
+        [&](std::size_t b, std::size_t len, std::uint16_t* rare) {
+            return wide(x + b, rho + b, out + b, rare, len);
+        },
+        scalar);
     return first_failure;
 }
 

@@ -3,6 +3,8 @@
 // radii), in closed form over the same complete elliptic integrals.
 #pragma once
 
+#include <cstddef>
+
 #include "ellip/result.hpp"
 
 namespace models {
@@ -24,5 +26,22 @@ struct DiscGradient {
 // Einstein radii.  Exactly on the limb the derivatives are the limits of
 // their logarithmic singularity: du = -inf and drho = +inf.
 DiscGradient witt_mao_gradient_element(double x, double rho) noexcept;
+
+// Where a batch of gradient elements goes: arrays of the batch's length.
+struct DiscGradients {
+    double* value;
+    double* du;
+    double* drho;
+    double* scaling;
+};
+
+// The gradient element over n pairs: each field of out at i is
+// witt_mao_gradient_element(x[i], rho[i])'s bit for bit where it succeeds,
+// and NaN throughout where its kernel fails.  Returns the index of the first
+// failing pair, or n; the caller asks the element itself for its error.
+// Computed in vector lanes where the processor offers them, as
+// witt_mao_elements is.
+std::size_t witt_mao_gradient_elements(const double* x, const double* rho,
+                                       const DiscGradients& out, std::size_t n) noexcept;
 
 }  // namespace models

@@ -37,7 +37,13 @@ struct Avx2 {
 
 std::size_t witt_mao_lanes_avx2(const double* x, const double* rho, double* out,
                                 std::uint16_t* rare, std::size_t n) noexcept {
-    return lanes<Avx2>(x, rho, out, rare, n);
+    return lanes<Avx2>(x, rho, LaneOut{out}, rare, n);
+}
+
+std::size_t witt_mao_gradient_lanes_avx2(const double* x, const double* rho,
+                                         const DiscGradients& out, std::uint16_t* rare,
+                                         std::size_t n) noexcept {
+    return lanes<Avx2, true>(x, rho, LaneOut{out.value, out.du, out.drho, out.scaling}, rare, n);
 }
 
 }  // namespace models
@@ -63,6 +69,12 @@ std::size_t witt_mao_lanes_avx2(const double* x, const double* rho, double* out,
         rare[i] = static_cast<std::uint16_t>(i);
     }
     return n;
+}
+
+std::size_t witt_mao_gradient_lanes_avx2(const double* x, const double* rho,
+                                         const DiscGradients& out, std::uint16_t* rare,
+                                         std::size_t n) noexcept {
+    return witt_mao_lanes_avx2(x, rho, out.value, rare, n);
 }
 
 }  // namespace models

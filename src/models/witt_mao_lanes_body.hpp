@@ -1,6 +1,8 @@
-// The lane-group body of the uniform-disc element, written once with GCC's
-// vector extensions and instantiated by each wide translation unit for its
-// own width (T supplies the vector type, the square root and the lane mask).
+// The lane-group body of the uniform-disc element and of its gradient
+// element (the same integrals, with the slopes formed beside the value),
+// written once with GCC's vector extensions and instantiated by each wide
+// translation unit for its own width (T supplies the vector type, the square
+// root and the lane mask).
 // Included only after that unit's target pragma, inside an unnamed
 // namespace: every function here has internal linkage, so no wide code can
 // stand in for a baseline one at link time.
@@ -9,7 +11,8 @@
 // AGM sums of the fused kernel and K - D next to the limb), in the same order and with the same
 // rounding: IEEE division and square root, no contraction.  Lanes whose pair
 // takes a branch other than the main one are flagged and left to the scalar
-// element, so they follow whatever it does.
+// element (the scalar gradient element, for the gradient), so they follow
+// whatever it does.
 
 // A value in every lane.
 template <class V>
@@ -74,10 +77,33 @@ inline typename T::V far_field_excess(typename T::V u, typename T::V x,
     return low ? near_excess : far_excess;
 }
 
-// The main path for one group of lanes: the magnifications in res, and the
-// mask of lanes to be left to the scalar element.
+#include "models/witt_mao_slopes_body.hpp"
+
+// The slopes' operations on a group of lanes.
 template <class T>
-inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& res) {
+struct LanePolicy {
+    using V = typename T::V;
+    static V sqrt(V v) { return T::sqrt(v); }
+    template <class M>
+    static bool any(M m) {
+        return T::bits(m) != 0;
+    }
+};
+
+// The derivatives beside the value, as witt_mao_gradient_element forms them.
+template <class V>
+struct LaneSlopes {
+    V du;
+    V drho;
+    V scaling;
+};
+
+// The main path for one group of lanes: the magnifications in res (and with
+// SLOPES their derivatives in slopes), and the mask of lanes to be left to
+// the scalar element (the scalar gradient element with SLOPES).
+template <class T, bool SLOPES>
+inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& res,
+                      LaneSlopes<typename T::V>& slopes) {
     using V = typename T::V;
     using I = typename T::I;
     constexpr double MAX = 1.7976931348623157e308;
@@ -98,6 +124,10 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
     // Until the end, `rare` marks every lane the closed form below does not
     // serve, the far field included.
     I rare = ~(rho <= MAX) | ~(x < FAR_FIELD);
+    // A lens infinitely far in Einstein radii: the gradient element gives
+    // it no slope (the value's lanes serve it, in the far field or not).
+    const I infinite = SLOPES ? ~(u <= MAX) : I{};
+    rare |= infinite;
 
     // A group of far-field (or otherwise rare) lanes skips the closed form.
     res = splat<V>(1.0);
@@ -121,6 +151,8 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
         V k_coef = V{};
         V p_coef = V{};
         V z_coef = V{};
+        // The slopes' rho^2 s as rho^2 s_part / rho_part.
+        V s_part = V{};
         if (T::bits(near & ~rare) != 0) {
             const V d2 = d * d;
             const V q = d2 + 4.0;
@@ -130,6 +162,9 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
             k_coef = (2.0 * sq) / h;
             p_coef = ((8.0 * rho) * x) / (xp1 * sq);
             z_coef = (8.0 * x) / (h * sq);
+            if constexpr (SLOPES) {
+                s_part = sq;
+            }
         }
         if (T::bits(~near & ~rare) != 0) {
             // Beyond |d| = 2 the squares are formed from r = 2/d.
@@ -141,6 +176,9 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
             k_coef = near ? k_coef : (2.0 * vabs<V, I>(root_nc)) * c;
             p_coef = near ? p_coef : (8.0 * x) / ((xp1 * vabs<V, I>(xm1)) * c);
             z_coef = near ? z_coef : ((4.0 * x) * vabs<V, I>(r)) / ((rho * xp1) * c);
+            if constexpr (SLOPES) {
+                s_part = near ? s_part : vabs<V, I>(xm1) * c;
+            }
         }
         // On the limb, and where the AGM carries its differences (tiny m): the
         // scalar element.
@@ -193,12 +231,13 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
         const V zk = k * (d_bracket - t / 2.0);
         V gs = (k_coef * k + p_coef * pk) - z_coef * zk;
         const I limb = mc < LIMB_ZONE;
+        V k_minus_d = V{};
         if (T::bits(limb & ~rare) != 0) {
             // Next to the limb the sum is regrouped around K - D, taken from
             // Legendre's relation with the series A and C of the complement:
             //   pi A = z_coef (K - D) + (k_coef - z_coef) K + (p_coef + z_coef) P.
             const V sl = T::sqrt(d * d + 4.0);
-            const V k_minus_d =
+            k_minus_d =
                 (1.0 - (mc * k) * horner(LIMB_C, mc)) / (m * horner(LIMB_A, mc));
             const V kz_diff = ((2.0 * xm1) * (rho * d - 4.0)) / (h * sl);
             const V gl = (z_coef * k_minus_d + kz_diff * k) + (p_coef + z_coef) * pk;
@@ -207,15 +246,50 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
         const V value = gs / PI;
         // A point lens never demagnifies: std::max(value, 1.0).
         res = value < 1.0 ? splat<V>(1.0) : value;
+        if constexpr (SLOPES) {
+            const ClosedSlopes<LanePolicy<T>> c = closed_slopes<LanePolicy<T>>(
+                x, rho, s_part, ~near & ~rare, m, k, pk, zk, limb, k_minus_d);
+            slopes.du = c.du;
+            slopes.drho = c.drho;
+            slopes.scaling = c.scaling;
+        }
     }
     if (T::bits(far) != 0) {
         res = far ? 1.0 + far_field_excess<T>(u, x, far) : res;
     }
-    return T::bits(rare & ~far);
+    if constexpr (SLOPES) {
+        // From x = 1e2 dA/drho comes from the mean-value series, and from
+        // the far field on every slope does.
+        using P = LanePolicy<T>;
+        const I series = (x >= SLOPES_FAR_FIELD_DRHO) & (u > 0.0);
+        if (T::bits(series & ~rare) != 0 || T::bits(far) != 0) {
+            const V ix2 = 1.0 / (x * x);
+            const V drho = far_series<P>(
+                u, series, [&] { return far_drho_near<P>(u, x, ix2); },
+                [&] { return far_drho_beyond<P>(u, x, ix2); });
+            slopes.drho = series ? drho : slopes.drho;
+            if (T::bits(far) != 0) {
+                const V du = far_series<P>(
+                    u, far, [&] { return far_du_near<P>(u, ix2); },
+                    [&] { return far_du_beyond<P>(u, ix2); });
+                slopes.du = far ? du : slopes.du;
+                slopes.scaling = far ? u * du + rho * drho : slopes.scaling;
+            }
+        }
+    }
+    return T::bits((rare & ~far) | infinite);
 }
 
-template <class T>
-std::size_t lanes(const double* x, const double* rho, double* out, std::uint16_t* rare,
+// Where the lanes write: the values, and with SLOPES their derivatives.
+struct LaneOut {
+    double* value;
+    double* du = nullptr;
+    double* drho = nullptr;
+    double* scaling = nullptr;
+};
+
+template <class T, bool SLOPES = false>
+std::size_t lanes(const double* x, const double* rho, const LaneOut& out, std::uint16_t* rare,
                   std::size_t n) {
     using V = typename T::V;
     constexpr std::size_t W = T::width;
@@ -237,12 +311,23 @@ std::size_t lanes(const double* x, const double* rho, double* out, std::uint16_t
             }
         }
         V res;
-        unsigned mask = group<T>(xs, rs, res);
+        LaneSlopes<V> slopes{};
+        unsigned mask = group<T, SLOPES>(xs, rs, res, slopes);
         if (len == W) {
-            __builtin_memcpy(out + b, &res, sizeof res);
+            __builtin_memcpy(out.value + b, &res, sizeof res);
+            if constexpr (SLOPES) {
+                __builtin_memcpy(out.du + b, &slopes.du, sizeof res);
+                __builtin_memcpy(out.drho + b, &slopes.drho, sizeof res);
+                __builtin_memcpy(out.scaling + b, &slopes.scaling, sizeof res);
+            }
         } else {
             for (std::size_t j = 0; j < len; ++j) {
-                out[b + j] = res[j];
+                out.value[b + j] = res[j];
+                if constexpr (SLOPES) {
+                    out.du[b + j] = slopes.du[j];
+                    out.drho[b + j] = slopes.drho[j];
+                    out.scaling[b + j] = slopes.scaling[j];
+                }
             }
             mask &= (1u << len) - 1;
         }
