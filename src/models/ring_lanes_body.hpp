@@ -34,6 +34,9 @@ inline unsigned ring_group(typename T::V l, typename T::V r, typename T::V d, do
     constexpr double TWO_OVER_PI = 0.6366197723675814;
     constexpr double CARRY_BELOW = 1e-6;
     constexpr double S_CANCELLATION = 0.25;
+    constexpr double S_SURELY_CANCELLED = 0.24;
+    constexpr double TAIL_SETTLED = 0x1p-26;
+    constexpr int LONG_SUM_STEPS = 8;
     constexpr int MAX_STEPS = 64;
 
     // The main path wants a lens and ring of finite, non-negative size and a
@@ -92,6 +95,8 @@ inline unsigned ring_group(typename T::V l, typename T::V r, typename T::V d, do
     I agm_settled = I{};
     I active = ~rare;
     for (int step = 0; step < MAX_STEPS && T::bits(active) != 0; ++step) {
+        const V a_prev = a;
+        const V g_prev = g;
         const V ag = a * g;
         const V e = (step == 0 ? nc - g0 : p2 - ag) / (p2 + ag);
         const V p_next = (p2 + ag) / (2.0 * p);
@@ -116,15 +121,58 @@ inline unsigned ring_group(typename T::V l, typename T::V r, typename T::V d, do
         w = grow ? w + w : w;
         agm_settled = grow ? ~(dlt >= EPS * a) : agm_settled;
         const I sum_settled = ~(ring_abs<V, I>(qs) >= EPS * ring_abs<V, I>(1.0 + t));
-        active &= ~(agm_settled & sum_settled);
+        I stop = agm_settled & sum_settled;
+        // Past the steps of the main path, a sum bound to cancel stops once
+        // the mean is at its fixed point, as the scalar kernel's does.
+        if (step >= LONG_SUM_STEPS) {
+            stop |= agm_settled & (a == a_prev) & (g == g_prev) &
+                    (ring_abs<V, I>(1.0 + t) + ring_abs<V, I>(qs) < S_SURELY_CANCELLED);
+        }
+        active &= ~stop;
     }
     const V k = PI / (a + g);
     const V sum = 1.0 + t;
-    // Where S cancels the kernel takes Pi from another sum: the scalar
-    // element.  (A lane whose sum the kernel stops early as bound to cancel
-    // ends below this bound too.)
-    rare |= ~(ring_abs<V, I>(sum) >= S_CANCELLATION);
-    const V x = (k * sum) / (2.0 * nc);
+    // Where S cancels (nc small against sqrt(mc): a ring next to the lens of
+    // a small source) it is taken from the telescoped sum of the same AGM
+    // steps, whose terms share one sign, as the kernel does; a sum that is
+    // not a number goes to the scalar element.
+    const I cancel = ring_abs<V, I>(sum) < S_CANCELLATION;
+    rare |= ~(ring_abs<V, I>(sum) >= S_CANCELLATION) & ~cancel;
+    V x = (k * sum) / (2.0 * nc);
+    I tail = cancel & ~rare;
+    if (T::bits(tail) != 0) {
+        const V sum0 = nc + g0;
+        const V root_nc = T::sqrt(nc);
+        const V minus_q1 = (g0 - nc) / (2.0 * sum0);
+        V u = (2.0 * nc) / sum0;
+        V y = (2.0 * root_nc) / sum0;
+        V cc_t = V{};
+        V v = V{};
+        V half = ring_splat<V>(1.0);
+        V at = (1.0 + g0) / 2.0;
+        V gt = T::sqrt(g0);
+        I going = tail & (at - gt >= TAIL_SETTLED * at);
+        for (int step = 1; step < MAX_STEPS && T::bits(going) != 0; ++step) {
+            const V ag = at * gt;
+            const V h = ag * (y * y);
+            const V rr = 1.0 / (1.0 + h);
+            const V f = (2.0 * h) * rr;
+            u = going ? u + ((minus_q1 * half) * (1.0 - cc_t)) * f : u;
+            cc_t = going ? cc_t + f * (1.0 - cc_t) : cc_t;
+            v = going ? v + h * (1.0 + v) : v;
+            y = going ? (2.0 * y) * rr : y;
+            half = going ? half * 0.5 : half;
+            const V a_next = (at + gt) / 2.0;
+            gt = going ? T::sqrt(ag) : gt;
+            at = going ? a_next : at;
+            going &= at - gt >= TAIL_SETTLED * at;
+        }
+        const V mean = (at + gt) / 2.0;
+        const V tr = ((((g0 - nc) / sum0) * (root_nc / sum0)) * (1.0 - cc_t)) /
+                     ((1.0 + v) * (1.0 + mean * y));
+        const V x_tail = (((k * u) / 2.0) + (PI / 2) * tr) / nc;
+        x = tail ? x_tail : x;
+    }
     const V pi_nm = k + n * x;
     res = TWO_OVER_PI * (((eps * c) * k + (ad * delta_c) * pi_nm) / s);
     return T::bits(rare);
