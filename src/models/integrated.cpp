@@ -182,12 +182,13 @@ struct RingBatch {
 // that ellipse.
 double ellipse_parameter(Complex z, double a, double b) {
     // The ellipse with foci a and b through z: its semi-major axis over the
-    // half-length, A, and rho = A + sqrt(A^2 - 1).
+    // half-length, A, and rho = A + sqrt(A^2 - 1); in units of the
+    // half-length, so that no square underflows or overflows.
     const double half = 0.5 * (b - a);
-    const double y = z.imag();
-    const double xa = z.real() - a;
-    const double xb = z.real() - b;
-    const double A = (std::sqrt(xa * xa + y * y) + std::sqrt(xb * xb + y * y)) / (2 * half);
+    const double y = z.imag() / half;
+    const double xa = (z.real() - a) / half;
+    const double xb = (z.real() - b) / half;
+    const double A = 0.5 * (std::sqrt(xa * xa + y * y) + std::sqrt(xb * xb + y * y));
     return A + std::sqrt(std::max(A * A - 1, 0.0));
 }
 
@@ -230,15 +231,16 @@ constexpr double CLEAR_GRADED = 6;
 // the point's distance from the end, so that the pieces grow geometrically
 // away from it (a point further in is cut at its foot).
 constexpr double NEAR_END = 0.1;
-// Cuts of one piece: geometric growth from a point at 1e-300 of the piece
-// needs some hundreds of halvings' worth at ratio 4; the cap only guards
-// the recursion, and a piece past it takes the widest rule as it stands.
-constexpr int MAX_SPLITS = 600;
+// Cuts of one element's pieces: geometric growth from a point at 1e-300 of
+// a piece needs some hundreds at ratio 4; the cap only guards against
+// arguments at the ends of the double range, and a piece past it takes its
+// rule as it stands.
+constexpr int MAX_SPLITS = 4096;
 
 // The nodes of int_a^b 2 pi r A_ring(r) I(r) dr on one piece, split until
 // each part's rule converges.
 void ring_piece(RingBatch& batch, double lens, const Singular& points, const PieceLaw& law,
-                double a, double b, int splits) {
+                double a, double b, int& splits) {
     const double w = b - a;
     // The lens, and the limb of a law in mu, at an end of the piece: the
     // graded rule.
@@ -269,8 +271,9 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
             cut = foot;
         }
         if (cut > a && cut < b) {
-            ring_piece(batch, lens, points, law, a, cut, splits + 1);
-            ring_piece(batch, lens, points, law, cut, b, splits + 1);
+            ++splits;
+            ring_piece(batch, lens, points, law, a, cut, splits);
+            ring_piece(batch, lens, points, law, cut, b, splits);
             return;
         }
     }
@@ -368,6 +371,7 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
     batch.clear();
     double total = 0;
     std::size_t polls = 0;
+    int splits = 0;
     for (std::size_t k = 0; k + 1 < edges.size(); ++k) {
         const double a = edges[k];
         const double b = edges[k + 1];
@@ -375,7 +379,7 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
         if (vanishes(law)) {
             continue;
         }
-        ring_piece(batch, lens, ring_singular_points(lens, eps, law), law, a, b, 0);
+        ring_piece(batch, lens, ring_singular_points(lens, eps, law), law, a, b, splits);
         if (batch.r.size() >= BATCH_NODES) {
             total += batch.sum(eps);
             batch.clear();
