@@ -1,10 +1,14 @@
 #include "models/flux_map.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <span>
+#include <vector>
 
 #include "models/heyrovsky.hpp"
 #include "models/integrated.hpp"
 #include "models/profile.hpp"
+#include "models/ring_lanes.hpp"
 
 namespace models {
 
@@ -56,18 +60,37 @@ Outcome<Filled> discrete_flux_map_heyrovsky_magnification_into(
     std::span<const double> bf, std::span<double> out, const Interrupt& interrupt) {
     check_lengths(bl, bf);
     // The plain bf-weighted sum of the rings, the first failing ring failing
-    // the element.
+    // the element.  Each element's rings go to the ring element's lanes a
+    // chunk at a time, summed in table order as one at a time.
+    const double eps = std::fabs(re / rstar);
+    const std::size_t chunk = std::min(bl.size(), POLL_RINGS);
+    std::vector<double> radius(bl.size());
+    for (std::size_t j = 0; j < bl.size(); ++j) {
+        radius[j] = std::fabs(bl[j]);
+    }
+    std::vector<double> lens(chunk);
+    std::vector<double> dist(chunk);
+    std::vector<double> value(chunk);
     auto element = [&](double x) {
+        const double at = std::fabs(x);
+        std::fill(lens.begin(), lens.end(), at);
         double sum = 0.0;
-        for (std::size_t j = 0; j < bl.size(); ++j) {
-            if (j != 0 && interrupted_at(interrupt, j, POLL_RINGS)) {
+        for (std::size_t b = 0; b < bl.size(); b += chunk) {
+            if (b != 0 && interrupted_at(interrupt, b, POLL_RINGS)) {
                 return ellip::failure(runtime::INTERRUPTED);
             }
-            const ellip::Result v = heyrovsky_magnification(x, bl[j], re, rstar);
-            if (!v.ok()) {
-                return v;
+            const std::size_t n = std::min(chunk, bl.size() - b);
+            for (std::size_t j = 0; j < n; ++j) {
+                dist[j] = radius[b + j] - at;
             }
-            sum = sum + v.value() * bf[j];
+            const std::size_t failed =
+                ring_elements(lens.data(), radius.data() + b, dist.data(), eps, value.data(), n);
+            if (failed < n) {
+                return heyrovsky_magnification(x, bl[b + failed], re, rstar);
+            }
+            for (std::size_t j = 0; j < n; ++j) {
+                sum = sum + value[j] * bf[b + j];
+            }
         }
         return ellip::success(sum);
     };

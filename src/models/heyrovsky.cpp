@@ -19,11 +19,14 @@
 //
 // a sum of positive terms, with Pi = K + n X and X = (Pi - K)/n finite at
 // n = 0.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "ellip/legendre/legendre.hpp"
 #include "models/heyrovsky.hpp"
+#include "models/ring_lanes.hpp"
 
 namespace models {
 
@@ -96,6 +99,59 @@ ellip::Result heyrovsky_magnification(double l, double r, double re, double rsta
     const double ring = std::fabs(r);
     const double eps = std::fabs(re / rstar);
     return ring_element(lens, ring, ring - lens, eps);
+}
+
+namespace {
+// The scalar element for one ring: NaN where it fails, and the first failing
+// index (or `first_failure`, whichever is lower).
+std::size_t ring_into(const double* l, const double* r, const double* d, double eps,
+                      double* out, std::size_t i, std::size_t first_failure) noexcept {
+    const ellip::Result v = ring_element(l[i], r[i], d[i], eps);
+    if (v.ok()) {
+        out[i] = v.value();
+        return first_failure;
+    }
+    out[i] = std::numeric_limits<double>::quiet_NaN();
+    return std::min(first_failure, i);
+}
+}  // namespace
+
+std::size_t ring_elements_at(runtime::SimdLevel level, const double* l, const double* r,
+                             const double* d, double eps, double* out, std::size_t n) noexcept {
+    using runtime::SimdLevel;
+    while (level != SimdLevel::baseline && !runtime::simd_supported(level)) {
+        level = static_cast<SimdLevel>(static_cast<int>(level) - 1);
+    }
+    std::size_t first_failure = n;
+    if (level == SimdLevel::baseline) {
+        for (std::size_t i = 0; i < n; ++i) {
+            first_failure = ring_into(l, r, d, eps, out, i, first_failure);
+        }
+        return first_failure;
+    }
+    const auto wide = level == SimdLevel::avx512 ? ring_lanes_avx512 : ring_lanes_avx2;
+    // A group costs its full width in divisions however few of its lanes are
+    // used: a tail shorter than half a group costs less one ring at a time.
+    const std::size_t width = level == SimdLevel::avx512 ? 8 : 4;
+    const std::size_t tail = n % width;
+    const std::size_t grouped = 2 * tail < width ? n - tail : n;
+    std::uint16_t rare[RING_LANE_BLOCK];
+    for (std::size_t b = 0; b < grouped; b += RING_LANE_BLOCK) {
+        const std::size_t len = std::min(RING_LANE_BLOCK, grouped - b);
+        const std::size_t count = wide(l + b, r + b, d + b, eps, out + b, rare, len);
+        for (std::size_t k = 0; k < count; ++k) {
+            first_failure = ring_into(l, r, d, eps, out, b + rare[k], first_failure);
+        }
+    }
+    for (std::size_t i = grouped; i < n; ++i) {
+        first_failure = ring_into(l, r, d, eps, out, i, first_failure);
+    }
+    return first_failure;
+}
+
+std::size_t ring_elements(const double* l, const double* r, const double* d, double eps,
+                          double* out, std::size_t n) noexcept {
+    return ring_elements_at(runtime::simd_level(), l, r, d, eps, out, n);
 }
 
 }  // namespace models

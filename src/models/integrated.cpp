@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "models/heyrovsky.hpp"
+#include "models/ring_lanes.hpp"
 #include "models/witt_mao.hpp"
 #include "quadrature/double_exponential.hpp"
 #include "quadrature/gauss_legendre.hpp"
@@ -21,11 +22,27 @@ constexpr double PI = 3.141592653589793;
 constexpr double TWO_PI = 6.283185307179586;
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// Each piece is integrated to this accuracy relative to the magnification
-// of the whole source (times the piece's share of the radius range): well
-// inside the 1e-12 the curves promise, at a fraction of the full 385
-// evaluations.
-constexpr double RELATIVE_TARGET = 1e-13;
+// A lens closer than this to the centre is put at the centre for the disc
+// route's interior integrals and for the ring route: the magnification is
+// even and smooth in the lens's offset, which changes them by (1e-8)^2
+// relative, while the pieces that grow geometrically from the lens (and its
+// mirror image) would need one more for every halving of its distance.
+constexpr double CENTRE = 1e-8;
+
+using Complex = std::complex<double>;
+namespace gl = quadrature::gauss_legendre;
+
+// Points singular for an integrand, in its own variable; at most a dozen.
+struct Singular {
+    std::array<Complex, 16> z{};
+    std::size_t n = 0;
+    void add(Complex p) noexcept {
+        if (n < z.size()) {
+            z[n++] = p;
+        }
+    }
+};
+
 
 // By parts, the disc route's result is a sum of boundary terms and integrals
 // that cancel when the profile has features much narrower than their radius
@@ -70,56 +87,224 @@ std::vector<double> piece_edges(const Profile& profile, double lens) {
     return law.c0 == 0 && law.c1 == 0 && law.c2 == 0;
 }
 
-// int_a^b f dx by x = a + w phi(s), w = b - a, phi(s) = s^2 (3 - 2 s) on
-// s in [0, 1], f called with x and its distances from both ends.  phi'
-// vanishes at both ends, so a logarithm at an end (the ring through the
-// lens) becomes s log s and the quadrature's nodes, which stop short of the
-// ends, lose nothing of it; features at an end on a scale much finer than
-// the piece (the lens's Einstein radius for a large source) are spread over
-// more nodes; and the distances from the ends come out of phi exactly, so
-// the ring's distance from the lens is known to full relative precision
-// however close the two are.
-template <class F>
-double integrate_graded(F&& f, double a, double b, double target) {
-    const double w = b - a;
-    auto integrand = [&](double s) {
+// The ring route integrates over fixed rules, all the nodes of an element
+// gathered into one batch for the ring element's lanes.
+//
+// A piece [a, b] whose integrand is singular at an end (the ring through the
+// lens: a logarithm; the limb of a law in mu: a square root) takes the
+// tanh-sinh rule of step 2^-DE_LEVEL in s on [0, 1], after the graded map
+// x = a + w phi(s), w = b - a, phi(s) = s^2 (3 - 2 s).  phi' vanishes at
+// both ends, so a logarithm at an end becomes s log s and the rule's nodes,
+// which stop short of the ends, lose nothing of it; and the distances from
+// the ends come out of phi exactly, so the ring's distance from the lens is
+// known to full relative precision however close the two are.
+constexpr int DE_LEVEL = 3;
+// Nodes whose weight (per unit length of the piece) is below this add less
+// than a rounding of the piece's integral even next to the lens's logarithm.
+constexpr double NEGLIGIBLE_WEIGHT = 1e-18;
+
+// One node of the graded rule on the unit piece: phi(s), phi(1 - s) and the
+// weight with phi'(s) folded in.
+struct GradedNode {
+    double from_a;
+    double from_b;
+    double weight;
+};
+
+std::vector<GradedNode> make_graded_rule() {
+    namespace de = quadrature::double_exponential;
+    std::vector<GradedNode> rule;
+    auto add = [&](double s, double weight) {
         const double t = 1 - s;
-        const double from_a = w * (s * s * (3 - 2 * s));
-        const double from_b = w * (t * t * (3 - 2 * t));
-        const double x = from_a <= from_b ? a + from_a : b - from_b;
-        return f(x, from_a, from_b) * (6 * w * (s * t));
+        const double w = weight * (6 * (s * t));
+        if (w >= NEGLIGIBLE_WEIGHT) {
+            rule.push_back({s * s * (3 - 2 * s), t * t * (3 - 2 * t), w});
+        }
     };
-    return quadrature::double_exponential::integrate(integrand, 0.0, 1.0, target).integral;
+    // The trapezoidal rule of step 2^-DE_LEVEL in t: each level's stored
+    // weight carries its own step, and [-1, 1] maps onto [0, 1] at half
+    // length.
+    const double finest = std::ldexp(1.0, -DE_LEVEL);
+    add(0.5, 0.5 * (PI / 2) * finest);
+    for (int level = 0; level <= DE_LEVEL; ++level) {
+        const double scale = 0.5 * std::ldexp(1.0, level - DE_LEVEL);
+        for (const de::Node& node : de::NODE_TABLE[static_cast<std::size_t>(level)]) {
+            const double offset = node.abscissa * 0.5;
+            add(0.5 + offset, node.weight * scale);
+            add(0.5 - offset, node.weight * scale);
+        }
+    }
+    return rule;
 }
 
-// int_a^b 2 pi r A_ring(r) I(r) dr on one piece.
-double ring_piece(double lens, double eps, const PieceLaw& law, double a, double b,
-                  double target) {
+const std::vector<GradedNode>& graded_rule() {
+    static const std::vector<GradedNode> rule = make_graded_rule();
+    return rule;
+}
+
+// The rings of one element: lens, radius, exact distance from the lens and
+// the weight 2 pi r I(r) dr of each node.
+struct RingBatch {
+    std::vector<double> lens;
+    std::vector<double> r;
+    std::vector<double> d;
+    std::vector<double> weight;
+    std::vector<double> value;
+
+    void clear() {
+        lens.clear();
+        r.clear();
+        d.clear();
+        weight.clear();
+    }
+    void add(double l, double radius, double distance, double w) {
+        lens.push_back(l);
+        r.push_back(radius);
+        d.push_back(distance);
+        weight.push_back(w);
+    }
+    // sum weight A_ring over the batch, a node whose term is not finite (the
+    // ring through the lens, a failing kernel) counting as 0.
+    double sum(double eps) {
+        value.resize(r.size());
+        ring_elements(lens.data(), r.data(), d.data(), eps, value.data(), r.size());
+        double total = 0;
+        for (std::size_t j = 0; j < r.size(); ++j) {
+            const double term = weight[j] * value[j];
+            total += std::isfinite(term) ? term : 0.0;
+        }
+        return total;
+    }
+};
+
+// The Bernstein ellipse parameter of z for [a, b]: a rule of n nodes on
+// [a, b] converges like its -2n-th power for an integrand analytic inside
+// that ellipse.
+double ellipse_parameter(Complex z, double a, double b) {
+    // The ellipse with foci a and b through z: its semi-major axis over the
+    // half-length, A, and rho = A + sqrt(A^2 - 1); in units of the
+    // half-length, so that no square underflows or overflows.
+    const double half = 0.5 * (b - a);
+    const double y = z.imag() / half;
+    const double xa = (z.real() - a) / half;
+    const double xb = (z.real() - b) / half;
+    const double A = 0.5 * (std::sqrt(xa * xa + y * y) + std::sqrt(xb * xb + y * y));
+    return A + std::sqrt(std::max(A * A - 1, 0.0));
+}
+
+// The rings' integrand 2 pi r A_ring(r) I(r) is analytic in r but at the
+// lens l (the logarithm of the ring through it), its mirror -l (A_ring is
+// even in r), the points l +- 2i eps and -l +- 2i eps where the point-lens
+// magnification of the ring's points is singular, and, for a law in mu,
+// the branch points r = +-1.
+Singular ring_singular_points(double lens, double eps, const PieceLaw& law) {
+    Singular ps;
+    const Complex above(0, 2 * eps);
+    if (lens > 0) {
+        ps.add(lens);
+        ps.add(-lens);
+    }
+    ps.add(lens + above);
+    ps.add(lens - above);
+    if (lens > 0) {
+        ps.add(-lens + above);
+        ps.add(-lens - above);
+    }
+    if (law.singular_at_limb()) {
+        ps.add(1.0);
+        ps.add(-1.0);
+    }
+    return ps;
+}
+
+// Ellipse parameters past which a Gauss-Legendre rule of 8, 12 or 16 nodes
+// leaves less than 1e-15 of a piece's integral (rho^-2n).
+constexpr double CLEAR_8 = 9;
+constexpr double CLEAR_12 = 4.3;
+constexpr double CLEAR_16 = 3;
+// A graded tanh-sinh piece wants its other singular points at least this
+// far out (in the same measure): the rule clusters its nodes at the ends
+// and spreads few over the middle.
+constexpr double CLEAR_GRADED = 6;
+// A singular point whose foot on the piece lies within this share of its
+// length from an end is next to that end: the piece is cut at three times
+// the point's distance from the end, so that the pieces grow geometrically
+// away from it (a point further in is cut at its foot).
+constexpr double NEAR_END = 0.1;
+// Cuts of one element's pieces: geometric growth from a point at 1e-300 of
+// a piece needs some hundreds at ratio 4; the cap only guards against
+// arguments at the ends of the double range, and a piece past it takes its
+// rule as it stands.
+constexpr int MAX_SPLITS = 4096;
+
+// The nodes of int_a^b 2 pi r A_ring(r) I(r) dr on one piece, split until
+// each part's rule converges.
+void ring_piece(RingBatch& batch, double lens, const Singular& points, const PieceLaw& law,
+                double a, double b, int& splits) {
+    const double w = b - a;
+    // The lens, and the limb of a law in mu, at an end of the piece: the
+    // graded rule.
+    bool graded = law.singular_at_limb() && b == 1.0;
+    double clear = std::numeric_limits<double>::infinity();
+    Complex nearest;
+    for (std::size_t k = 0; k < points.n; ++k) {
+        const Complex z = points.z[k];
+        if (z == Complex(a) || z == Complex(b)) {
+            graded = true;
+            continue;
+        }
+        const double q = ellipse_parameter(z, a, b);
+        if (q < clear) {
+            clear = q;
+            nearest = z;
+        }
+    }
+    const bool enough = graded ? clear >= CLEAR_GRADED : clear >= CLEAR_16;
+    if (!enough && splits < MAX_SPLITS) {
+        const double foot = std::clamp(nearest.real(), a, b);
+        double cut;
+        if (foot - a <= NEAR_END * w) {
+            cut = a + std::min(3 * std::abs(nearest - Complex(a)), 0.5 * w);
+        } else if (b - foot <= NEAR_END * w) {
+            cut = b - std::min(3 * std::abs(nearest - Complex(b)), 0.5 * w);
+        } else {
+            cut = foot;
+        }
+        if (cut > a && cut < b) {
+            ++splits;
+            ring_piece(batch, lens, points, law, a, cut, splits);
+            ring_piece(batch, lens, points, law, cut, b, splits);
+            return;
+        }
+    }
     const double a_off = a - lens;  // exact where a and the lens are close
     const double b_off = b - lens;
     const double limb_off = 1 - b;
     const double a_pivot = a - law.r0;  // exact where the pivot is an end
     const double b_pivot = b - law.r0;
-    auto integrand = [&](double r, double from_a, double from_b) {
+    auto add = [&](double from_a, double from_b, double weight) {
         const bool near_a = from_a <= from_b;
+        const double r = near_a ? a + from_a : b - from_b;
         const double d = near_a ? a_off + from_a : b_off - from_b;
         const double offset = near_a ? a_pivot + from_a : b_pivot - from_b;
         const double to_limb = near_a ? 1 - r : limb_off + from_b;
         const double mu = law.singular_at_limb() ? std::sqrt(to_limb * (1 + r)) : 0.0;
-        const ellip::Result h = ring_element(lens, r, d, eps);
-        if (!h.ok()) {
-            return NaN;
-        }
-        return (TWO_PI * r) * h.value() * law.value_at_offset(offset, mu);
+        const double brightness = law.value_at_offset(offset, mu);
+        batch.add(lens, r, d, ((TWO_PI * r) * brightness) * (weight * w));
     };
-    return integrate_graded(integrand, a, b, target);
-}
-
-// A scale for the integrals of one element: the flux-weighted magnification
-// is of the order of the uniform-disc value.
-double magnitude(double whole, double norm) {
-    const double scale = std::fabs(whole * norm);
-    return std::isfinite(scale) && scale > 0 ? scale : 1.0;
+    if (graded) {
+        for (const GradedNode& node : graded_rule()) {
+            add(w * node.from_a, w * node.from_b, node.weight);
+        }
+        return;
+    }
+    const std::span<const gl::Node> rule =
+        clear >= CLEAR_8    ? std::span<const gl::Node>(gl::RULE_8)
+        : clear >= CLEAR_12 ? std::span<const gl::Node>(gl::RULE_12)
+                            : std::span<const gl::Node>(gl::RULE_16);
+    for (const gl::Node& node : rule) {
+        add(w * node.t, w * (1 - node.t), node.w);
+    }
 }
 
 // The size of the source in Einstein radii, or NaN when a source or Einstein
@@ -145,7 +330,7 @@ using Element = ellip::Result;
 // side spends too few nodes on it; the pieces next to the lens are cut again
 // at geometrically growing distances k eps from it.
 void cut_near_lens(std::vector<double>& edges, double lens, double eps) {
-    if (!(lens > 0 && lens < 1) || !(eps < 0.1)) {
+    if (!(eps < 0.1)) {
         return;
     }
     std::vector<double> cuts;
@@ -169,25 +354,41 @@ void cut_near_lens(std::vector<double>& edges, double lens, double eps) {
     }
 }
 
+// Nodes gathered before the batch is evaluated and the interrupt polled: a
+// profile of many pieces is summed in batches of some microseconds.
+constexpr std::size_t BATCH_NODES = 2048;
+
 Element ring_element_integral(double lens, double rho, double whole, double norm,
                               const Profile& profile, const Interrupt& interrupt) {
+    (void)whole;
+    if (lens < CENTRE) {
+        lens = 0;  // see CENTRE
+    }
     const double eps = 1 / rho;
-    const double scale = magnitude(whole, norm);
     std::vector<double> edges = piece_edges(profile, lens);
     cut_near_lens(edges, lens, eps);
+    thread_local RingBatch batch;
+    batch.clear();
     double total = 0;
+    std::size_t polls = 0;
+    int splits = 0;
     for (std::size_t k = 0; k + 1 < edges.size(); ++k) {
-        if (k != 0 && interrupted_at(interrupt, k, POLL_PIECES)) {
-            return interrupted_element();
-        }
         const double a = edges[k];
         const double b = edges[k + 1];
         const PieceLaw law = profile.law_on(a, b);
         if (vanishes(law)) {
             continue;
         }
-        total += ring_piece(lens, eps, law, a, b, RELATIVE_TARGET * scale * (b - a));
+        ring_piece(batch, lens, ring_singular_points(lens, eps, law), law, a, b, splits);
+        if (batch.r.size() >= BATCH_NODES) {
+            total += batch.sum(eps);
+            batch.clear();
+            if (interrupted_at(interrupt, ++polls, 1)) {
+                return interrupted_element();
+            }
+        }
     }
+    total += batch.sum(eps);
     return ellip::success(total / norm);
 }
 
@@ -221,20 +422,6 @@ double disc_flux(double lens, double rho, double whole, double r) {
 // r - l = w t^3, which turns the kink into t^5 ln t.  The pieces grow
 // geometrically away from the kink.
 
-using Complex = std::complex<double>;
-namespace gl = quadrature::gauss_legendre;
-
-// Points singular for an integrand, in its own variable; at most a dozen.
-struct Singular {
-    std::array<Complex, 16> z{};
-    std::size_t n = 0;
-    void add(Complex p) noexcept {
-        if (n < z.size()) {
-            z[n++] = p;
-        }
-    }
-};
-
 // The graded piece at the kink is shorter than its distance from any other
 // singular point by this factor: the map r - l = w t^3 brings them closer,
 // to 4^(1/3) of the piece's length, where 12 nodes still give 1e-15.
@@ -249,12 +436,6 @@ constexpr double R_MID = 0.75;
 // 1e4 Einstein radii the excess magnification is below 1e-8 of the whole,
 // and the lens's own scale needs no pieces of its own.
 constexpr double LEAST_SCALE = 1e-4;
-// A lens closer than this to the centre is put at the centre for the
-// interior integrals: the magnification is even and smooth in the lens's
-// offset, which changes them by (1e-8)^2 relative, while the pieces that
-// grow geometrically from the lens would need one more for every halving of
-// its distance.
-constexpr double CENTRE = 1e-8;
 // The graded piece at a kink spans at most this share of the range: its
 // rule leaves a fixed fraction of the kink's own contribution, which falls
 // like the square of the piece's length, and the pieces after it double.

@@ -295,3 +295,30 @@ def test_disc_route_is_continuous_where_its_layout_changes(rho):
             assert d[a] == pytest.approx(d[b], rel=1e-12), (bl_bf, ls[a], ls[b])
         for l, x, y in zip(ls, d, r):
             assert x == pytest.approx(y, rel=1e-12), (bl_bf, l)
+
+
+# Where the ring route's fixed rules are under most strain: the lens next to
+# the centre (its mirror image a few lens distances away), on and next to the
+# limb, Einstein radii comparable to the pieces (rho 1 to 10, where the
+# point-lens singularities l +- 2i/rho sit just off the range), and sources
+# so large that the Einstein radius squared underflows.
+STRAIN_SEPARATIONS = [0.0, 1e-9, 1e-6, 1e-3, 0.05, 0.25, 0.5, 0.7, 0.95, 0.999, 1 - 1e-6, BELOW_ONE,
+                      1.0, ABOVE_ONE, 1 + 1e-6, 1.001, 1.05, 1.3, 2.0, 3.0, 10.0]
+
+
+@pytest.mark.parametrize("rho", [1e-7, 0.01, 0.3, 1.0, 3.0, 10.0, 100.0, 1e5, 2e173])
+def test_ring_route_fixed_rules_agree_with_discs(rho):
+    bl, bf = LENS_BREAKS
+    ls = STRAIN_SEPARATIONS
+    pairs = [
+        (caustrix.integrated_heyrovsky_magnification(ls, 1.0, rho),
+         caustrix.integrated_witt_mao_magnification(ls, 1.0, rho)),
+        (caustrix.integrated_flux_map_heyrovsky_magnification(ls, 1.0, rho, bl, bf),
+         caustrix.integrated_flux_map_witt_mao_magnification(ls, 1.0, rho, bl, bf)),
+    ]
+    worst = (0.0, None)
+    for ring, disc in pairs:
+        for l, a, b in zip(ls, ring, disc):
+            assert math.isfinite(a), (rho, l)
+            worst = max(worst, (abs(a - b) / abs(b), l), key=lambda w: w[0])
+    assert worst[0] <= 1e-12, f"rho={rho}: worst {worst[0]:.2e} at l={worst[1]}"
