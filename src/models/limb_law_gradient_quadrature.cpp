@@ -264,8 +264,8 @@ void evaluate_discs(const Nodes& nodes, double rho, Discs& d) {
         // the rim (the moving combination and the scaling slope) or
         // integrably singular, so they are taken an ulp off it.  The value
         // keeps the node's own magnification.
-        if (!witt_mao_gradient_element(separation[i], radius[i]).ok()) {
-            continue;
+        if (std::isnan(d.m[i])) {
+            continue;  // the disc's kernel failed: NaN throughout, as in the value
         }
         const DiscGradient off = witt_mao_gradient_element(std::nextafter(1.0, 2.0), radius[i]);
         if (off.ok()) {

@@ -398,17 +398,23 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
 }
 
 void LimbLaw::Nodes::weights(const Slope& g, double* w) const noexcept {
+    // Each part in a loop of its own, without branches, so that the nodes
+    // are taken several at a time; every weight is summed in the same order
+    // (polynomial part, then logarithmic, then power).
     for (std::size_t i = 0; i < count; ++i) {
         const double si = s[i];
         const double poly = ((g.p[3] * si + g.p[2]) * si + g.p[1]) * si + g.p[0];
-        double v = measure[i] * poly;
-        if (g.lambda != 0) {
-            v += g.lambda * log_part[i];
+        w[i] = measure[i] * poly;
+    }
+    if (g.lambda != 0) {
+        for (std::size_t i = 0; i < count; ++i) {
+            w[i] += g.lambda * log_part[i];
         }
-        if (g.kappa != 0) {
-            v += g.kappa_over_gamma * power_part[i];
+    }
+    if (g.kappa != 0) {
+        for (std::size_t i = 0; i < count; ++i) {
+            w[i] += g.kappa_over_gamma * power_part[i];
         }
-        w[i] = v;
     }
 }
 
