@@ -5,21 +5,14 @@
 // namespace, so that no wide code can stand in for a baseline one at link
 // time.
 //
+// Included after the uniform-disc body (witt_mao_lanes_body.hpp), whose
+// splat and vabs it uses.
+//
 // Each operation below is the scalar element's (ring_element in
 // src/models/heyrovsky.cpp with the AGM sums of the fused K, D, X kernel),
 // in the same order and with the same rounding: IEEE division and square
 // root, no contraction.  Lanes whose ring takes a branch other than the main
 // one are flagged and left to the scalar element.
-
-template <class V>
-inline V ring_splat(double v) {
-    return V{} + v;
-}
-
-template <class V, class I>
-inline V ring_abs(V v) {
-    return (V)((I)v & (I{} + 0x7fffffffffffffffLL));
-}
 
 // The main path for one group of lanes: the magnifications in res, and the
 // mask of lanes to be left to the scalar element.
@@ -43,7 +36,7 @@ inline unsigned ring_group(typename T::V l, typename T::V r, typename T::V d, do
     // finite distance between them, and a finite, positive Einstein radius
     // (the callers' only other inputs are the scalar element's business).
     I rare = ~((l >= 0.0) & (l <= MAX) & (r >= 0.0) & (r <= MAX) &
-               (ring_abs<V, I>(d) <= MAX));
+               (vabs<V, I>(d) <= MAX));
     if (!(eps > 0 && eps <= MAX)) {
         rare = ~I{};
     }
@@ -53,7 +46,7 @@ inline unsigned ring_group(typename T::V l, typename T::V r, typename T::V d, do
     // A point source on the lens, or a ring touching it.
     rare |= (s == 0.0) | (nc == 0.0);
 
-    const V ad = ring_abs<V, I>(d);
+    const V ad = vabs<V, I>(d);
     const V delta = ad / (eps + eps);
     const I small = delta <= 1.0;
     V c = V{};
@@ -83,14 +76,14 @@ inline unsigned ring_group(typename T::V l, typename T::V r, typename T::V d, do
     const V delta0 = m / (1.0 + g0);
     const I carry = m < CARRY_BELOW;
     const bool any_carry = T::bits(carry & ~rare) != 0;
-    V a = ring_splat<V>(1.0);
+    V a = splat<V>(1.0);
     V g = g0;
     V dlt = delta0;
-    V w = ring_splat<V>(0.5);
+    V w = splat<V>(0.5);
     V sum_s = V{};
     V p2 = nc;
     V p = T::sqrt(nc);
-    V qs = ring_splat<V>(1.0);
+    V qs = splat<V>(1.0);
     V t = V{};
     I agm_settled = I{};
     I active = ~rare;
@@ -120,13 +113,13 @@ inline unsigned ring_group(typename T::V l, typename T::V r, typename T::V d, do
         sum_s = grow ? sum_s + w * (dlt * dlt) : sum_s;
         w = grow ? w + w : w;
         agm_settled = grow ? ~(dlt >= EPS * a) : agm_settled;
-        const I sum_settled = ~(ring_abs<V, I>(qs) >= EPS * ring_abs<V, I>(1.0 + t));
+        const I sum_settled = ~(vabs<V, I>(qs) >= EPS * vabs<V, I>(1.0 + t));
         I stop = agm_settled & sum_settled;
         // Past the steps of the main path, a sum bound to cancel stops once
         // the mean is at its fixed point, as the scalar kernel's does.
         if (step >= LONG_SUM_STEPS) {
             stop |= agm_settled & (a == a_prev) & (g == g_prev) &
-                    (ring_abs<V, I>(1.0 + t) + ring_abs<V, I>(qs) < S_SURELY_CANCELLED);
+                    (vabs<V, I>(1.0 + t) + vabs<V, I>(qs) < S_SURELY_CANCELLED);
         }
         active &= ~stop;
     }
@@ -136,8 +129,8 @@ inline unsigned ring_group(typename T::V l, typename T::V r, typename T::V d, do
     // a small source) it is taken from the telescoped sum of the same AGM
     // steps, whose terms share one sign, as the kernel does; a sum that is
     // not a number goes to the scalar element.
-    const I cancel = ring_abs<V, I>(sum) < S_CANCELLATION;
-    rare |= ~(ring_abs<V, I>(sum) >= S_CANCELLATION) & ~cancel;
+    const I cancel = vabs<V, I>(sum) < S_CANCELLATION;
+    rare |= ~(vabs<V, I>(sum) >= S_CANCELLATION) & ~cancel;
     V x = (k * sum) / (2.0 * nc);
     I tail = cancel & ~rare;
     if (T::bits(tail) != 0) {
@@ -148,7 +141,7 @@ inline unsigned ring_group(typename T::V l, typename T::V r, typename T::V d, do
         V y = (2.0 * root_nc) / sum0;
         V cc_t = V{};
         V v = V{};
-        V half = ring_splat<V>(1.0);
+        V half = splat<V>(1.0);
         V at = (1.0 + g0) / 2.0;
         V gt = T::sqrt(g0);
         I going = tail & (at - gt >= TAIL_SETTLED * at);

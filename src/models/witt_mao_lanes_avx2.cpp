@@ -1,8 +1,9 @@
-// The uniform-disc element four lanes at a time with AVX2 (no FMA: every
-// product is rounded on its own, as in the scalar element).
+// The uniform-disc and ring elements four lanes at a time with AVX2 (no
+// FMA: every product is rounded on its own, as in the scalar elements).
 #include <cstddef>
 #include <cstdint>
 
+#include "models/ring_lanes.hpp"
 #include "models/witt_mao_lanes.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -24,6 +25,7 @@ namespace models {
 namespace {
 
 #include "models/witt_mao_lanes_body.hpp"
+#include "models/ring_lanes_body.hpp"
 
 struct Avx2 {
     typedef double V __attribute__((vector_size(32)));
@@ -44,6 +46,11 @@ std::size_t witt_mao_gradient_lanes_avx2(const double* x, const double* rho,
                                          const DiscGradients& out, std::uint16_t* rare,
                                          std::size_t n) noexcept {
     return lanes<Avx2, true>(x, rho, LaneOut{out.value, out.du, out.drho, out.scaling}, rare, n);
+}
+
+std::size_t ring_lanes_avx2(const double* l, const double* r, const double* d, double eps,
+                            double* out, std::uint16_t* rare, std::size_t n) noexcept {
+    return ring_lanes<Avx2>(l, r, d, eps, out, rare, n);
 }
 
 }  // namespace models
@@ -75,6 +82,19 @@ std::size_t witt_mao_gradient_lanes_avx2(const double* x, const double* rho,
                                          const DiscGradients& out, std::uint16_t* rare,
                                          std::size_t n) noexcept {
     return witt_mao_lanes_avx2(x, rho, out.value, rare, n);
+}
+
+std::size_t ring_lanes_avx2(const double* l, const double* r, const double* d, double eps,
+                            double* out, std::uint16_t* rare, std::size_t n) noexcept {
+    (void)l;
+    (void)r;
+    (void)d;
+    (void)eps;
+    (void)out;
+    for (std::size_t i = 0; i < n; ++i) {
+        rare[i] = static_cast<std::uint16_t>(i);
+    }
+    return n;
 }
 
 }  // namespace models
