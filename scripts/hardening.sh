@@ -7,14 +7,14 @@
 #      (tests/fuzz/fuzz_kernels.cpp), built with clang.
 # Any sanitizer report, failed test or fuzzer finding fails the script.
 #
-# FUZZ_SECONDS (default 60) bounds the fuzzing time.  The committed seed
+# FUZZ_SECONDS (default 40) bounds the fuzzing time.  The committed seed
 # corpus (tests/fuzz/corpus) is copied to a temporary directory, so the
 # inputs the fuzzer adds are thrown away; a crashing input is kept in
 # build/fuzz/ and the command that reproduces it is printed.
 cd "$(dirname "$0")/.."
 source scripts/setup-common.sh
 
-FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+FUZZ_SECONDS=${FUZZ_SECONDS:-40}
 ROOT=$PWD
 
 ensure_apt g++ pkg-config libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev
