@@ -173,11 +173,16 @@ if ((${#suites[@]} == 0)); then
     echo "no Python suite imports caustrix" >&2
     exit 1
 fi
-# Two kinds of test mean nothing under ASan.  Its operator new cannot throw
+# Three kinds of test mean nothing under ASan.  Its operator new cannot throw
 # std::bad_alloc (on exhaustion it ends the process), so memory is not
-# exhausted on purpose here; and freed memory stays in its quarantine, so
-# the resident set grows although nothing leaks.
+# exhausted on purpose here; freed memory stays in its quarantine, so the
+# resident set grows although nothing leaks; and this compiler's ASan
+# allocator does not take its lock around fork(), so a child forked (from a
+# signal handler) while a worker thread allocates can inherit the lock held
+# and hang at its first allocation: the fork tests of allocating darkened
+# profiles run in the plain test runs only.
 not_under_asan=(
+    --deselect tests/python/test_fitting_surface.py::test_fork_from_a_signal_handler_during_a_pooled_call
     --deselect tests/python/test_hostile_input.py::TestMemoryLimits::test_real_exhaustion_raises_memory_error
     --deselect tests/python/test_fitting_surface.py::TestHostile::test_a_result_too_large_for_memory_is_refused_before_work
     --deselect tests/python/test_process_and_threads.py::test_memory_stays_flat_over_many_calls
