@@ -2,7 +2,7 @@
 //
 // The symmetric rule across the lens's kink, on [0, 1] per side: a node at
 // 0 of weight CENTRE_WEIGHT and the pairs +-t of weight w, exact for
-// 1, t^2k and t^2k ln|t| (k = 1..8) over [-1, 1] when each weight is
+// 1, t^2k and t^2k ln|t| (k = 1..7) over [-1, 1] when each weight is
 // doubled, and for every odd function by symmetry.
 #pragma once
 
@@ -15,17 +15,16 @@ struct Pair {
     double w;
 };
 
-inline constexpr double CENTRE_WEIGHT = 0.021607196884078216;
+inline constexpr double CENTRE_WEIGHT = 0.02714678279732203;
 
-inline constexpr std::array<Pair, 8> PAIRS{{
-    {0.05881351236277344, 0.08294406821451938},
-    {0.1653219003485778, 0.12793551083695942},
-    {0.3097736764021533, 0.15818589546351655},
-    {0.4756493828774771, 0.1703716997403762},
-    {0.6440046766910986, 0.16309528821563218},
-    {0.7956015261489883, 0.13717579817751516},
-    {0.9131072532286245, 0.09557103402929949},
-    {0.9831047848933447, 0.043113508438103396},
+inline constexpr std::array<Pair, 7> PAIRS{{
+    {0.07356150413744286, 0.10318602605417439},
+    {0.2047029162541206, 0.15581212450951287},
+    {0.3776866329857172, 0.18596577634068137},
+    {0.5677143409756635, 0.18948653756914394},
+    {0.7475639788694549, 0.1658521490668751},
+    {0.8914513425094965, 0.1184331904248138},
+    {0.9787614150176637, 0.054117413237476514},
 }};
 
 }  // namespace models::kink_rule
