@@ -60,13 +60,19 @@ struct Piece {
 
 // Points singular for the integrand in one variable; at most a dozen.
 struct Points {
-    std::array<Complex, 16> z{};
+    // Real and imaginary parts apart, and not cleared: a layout makes
+    // several lists, and only the first n entries are ever read.
+    std::array<double, 16> re;
+    std::array<double, 16> im;
     std::size_t n = 0;
     void add(Complex p) noexcept {
-        if (n < z.size()) {
-            z[n++] = p;
+        if (n < re.size()) {
+            re[n] = p.real();
+            im[n] = p.imag();
+            ++n;
         }
     }
+    [[nodiscard]] Complex at(std::size_t k) const noexcept { return {re[k], im[k]}; }
 };
 
 // The images in s = (1 - x^2)^(1/4) of a point x: all four fourth roots.
@@ -87,7 +93,7 @@ void add_images_and_conjugates(Points& points, Complex x) noexcept {
     add_images(points, x);
     const std::size_t last = points.n;
     for (std::size_t k = first; k < last; ++k) {
-        points.add(std::conj(points.z[k]));
+        points.add(std::conj(points.at(k)));
     }
 }
 
@@ -168,8 +174,8 @@ bool clear_of(const Points& points, double a, double b) noexcept {
     const double aa = (CLEAR_A * CLEAR_A) * (h * h);
     const double bb = (CLEAR_B * CLEAR_B) * (h * h);
     for (std::size_t k = 0; k < points.n; ++k) {
-        const double dx = points.z[k].real() - c;
-        const double dy = points.z[k].imag();
+        const double dx = points.re[k] - c;
+        const double dy = points.im[k];
         if ((dx * dx) * bb + (dy * dy) * aa < aa * bb) {
             return false;
         }
@@ -188,8 +194,8 @@ void march(Space space, double a, double b, const Points& points, Emit&& emit) {
         // exactly.
         double least = std::numeric_limits<double>::infinity();
         for (std::size_t k = 0; k < points.n; ++k) {
-            const double dx = points.z[k].real() - cur;
-            const double dy = points.z[k].imag();
+            const double dx = points.re[k] - cur;
+            const double dy = points.im[k];
             const double square = dx * dx + dy * dy;
             const bool behind = dx * sign <= 0;
             least = std::min(least, behind ? square : square / (AHEAD * AHEAD));
@@ -278,8 +284,8 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
     auto kink_half = [&](double c, double a, double b, const Points& points) {
         double least = std::numeric_limits<double>::infinity();
         for (std::size_t k = 0; k < points.n; ++k) {
-            const double dx = points.z[k].real() - c;
-            const double dy = points.z[k].imag();
+            const double dx = points.re[k] - c;
+            const double dy = points.im[k];
             least = std::min(least, dx * dx + dy * dy);
         }
         return std::min({std::sqrt(least) / FIRST, c - a, b - c});
@@ -397,7 +403,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         add_real_images(ps, xl);
         add_images_and_conjugates(ps, xl + above);
         for (std::size_t k = 0; k < ps.n; ++k) {
-            d0 = std::min(d0, modulus(ps.z[k]) / 2);
+            d0 = std::min(d0, modulus(ps.at(k)) / 2);
         }
         d0 = std::max(d0, LIMB_PIECE);
         limb_piece(d0, &ps);
@@ -410,7 +416,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         add_images_and_conjugates(ps, xl + above);
         double d0 = sl / 2;
         for (std::size_t k = 0; k < ps.n; ++k) {
-            d0 = std::min(d0, modulus(ps.z[k]) / 2);
+            d0 = std::min(d0, modulus(ps.at(k)) / 2);
         }
         d0 = std::max(d0, std::min(LIMB_PIECE, sl / 2));
         // The kink, too, bounds the piece at the limb.
@@ -432,7 +438,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         add_real_images(ps, xl);
         double d0 = 1;
         for (std::size_t k = 0; k < ps.n; ++k) {
-            d0 = std::min(d0, modulus(ps.z[k]) / 2);
+            d0 = std::min(d0, modulus(ps.at(k)) / 2);
         }
         d0 = std::min(std::max(d0, LIMB_PIECE), sm);
         limb_piece(d0, &ps);
