@@ -256,31 +256,43 @@ Slopes slopes(const Moments& mo, double u, double x, double rho, std::span<doubl
     Slopes out;
     out.excess = excess_of(mo, s, u);
 
+    // The derivatives in rho and the coefficients start at the term in x^-2,
+    // so the terms the value leaves out weigh x^2 times more in them: they
+    // keep one term more (the value's own polynomials are the same bits).
+    const std::size_t n = s.n < TERMS ? s.n + 1 : TERMS;
+    if (n > s.n) {
+        if (s.near) {
+            near_values(s.v, n, s.poly.data());
+        } else {
+            far_values(s.v, n, s.poly.data());
+        }
+    }
+
     // dA/du at fixed rho, from d/du Lap^k f: near
     //   -[8 + z sum_k m_k z^(k-1) r_k(w)] / (w (w + 4) S),
     // far -t tau^2 [8 + z sum_k m_k z^(k-1) d_k(tau)] / (32 c^3).
     std::array<double, TERMS> slope{};
     if (s.near) {
-        near_slopes(s.v, s.n, slope.data());
-        const double bracket = 8 + s.z * series_sum(mo.m.data(), slope.data(), s.z, s.n);
+        near_slopes(s.v, n, slope.data());
+        const double bracket = 8 + s.z * series_sum(mo.m.data(), slope.data(), s.z, n);
         out.du = -bracket / ((s.v * (s.v + 4)) * s.root);
     } else {
-        far_slopes(s.v, s.n, slope.data());
-        const double bracket = 8 + s.z * series_sum(mo.m.data(), slope.data(), s.z, s.n);
+        far_slopes(s.v, n, slope.data());
+        const double bracket = 8 + s.z * series_sum(mo.m.data(), slope.data(), s.z, n);
         const double t = 2 / u;
         out.du = -(t * (s.v * s.v)) * bracket / (32 * (s.root * (1 + s.v)));
     }
 
     // rho^2k makes term k's derivative in rho 2k / rho times the term.
     std::array<double, TERMS> weighted{};
-    for (std::size_t k = 1; k < s.n; ++k) {
+    for (std::size_t k = 1; k < n; ++k) {
         weighted[k] = static_cast<double>(2 * k) * mo.m[k];
     }
-    out.drho = scaled(s, u, s.z * series_sum(weighted.data(), s.poly.data(), s.z, s.n)) / rho;
+    out.drho = scaled(s, u, s.z * series_sum(weighted.data(), s.poly.data(), s.z, n)) / rho;
 
     // The coefficients enter through the moments only.
     for (std::size_t i = 0; i < dc.size() && i < mo.dm.size(); ++i) {
-        dc[i] = scaled(s, u, s.z * series_sum(mo.dm[i].data(), s.poly.data(), s.z, s.n));
+        dc[i] = scaled(s, u, s.z * series_sum(mo.dm[i].data(), s.poly.data(), s.z, n));
     }
     return out;
 }
