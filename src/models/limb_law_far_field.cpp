@@ -170,8 +170,11 @@ struct Series {
 // The series switches form at u = 2, where the two agree to rounding.
 constexpr double NEAR_LIMIT = 2;
 
-void prepare(double u, double x, Series& s) noexcept {
+// The polynomials of `extra` terms beyond the value's are formed too (as far
+// as the table goes): the derivatives take more terms than the value.
+void prepare(double u, double x, Series& s, std::size_t extra = 0) noexcept {
     s.n = terms_at(x);
+    const std::size_t polys = s.n + extra < TERMS ? s.n + extra : TERMS;
     const double ix2 = 1 / (x * x);
     if (u < NEAR_LIMIT) {
         const double w = u * u;
@@ -182,7 +185,7 @@ void prepare(double u, double x, Series& s) noexcept {
         s.root = root;
         s.z = ix2 / (q * q);
         s.head = 4 / (w + 2 + u * root);
-        near_values(w, s.n, s.poly.data());
+        near_values(w, polys, s.poly.data());
     } else {
         const double t = 2 / u;
         const double tau = t * t;
@@ -193,7 +196,7 @@ void prepare(double u, double x, Series& s) noexcept {
         s.root = c;
         s.z = ix2 / (c2 * c2);
         s.head = 1 / (1 + tau / 2 + c);
-        far_values(tau, s.n, s.poly.data());
+        far_values(tau, polys, s.poly.data());
     }
 }
 
@@ -251,22 +254,14 @@ double excess(const Moments& mo, double u, double x) noexcept {
 }
 
 Slopes slopes(const Moments& mo, double u, double x, double rho, std::span<double> dc) noexcept {
-    Series s;
-    prepare(u, x, s);
-    Slopes out;
-    out.excess = excess_of(mo, s, u);
-
     // The derivatives in rho and the coefficients start at the term in x^-2,
     // so the terms the value leaves out weigh x^2 times more in them: they
     // keep one term more (the value's own polynomials are the same bits).
+    Series s;
+    prepare(u, x, s, 1);
     const std::size_t n = s.n < TERMS ? s.n + 1 : TERMS;
-    if (n > s.n) {
-        if (s.near) {
-            near_values(s.v, n, s.poly.data());
-        } else {
-            far_values(s.v, n, s.poly.data());
-        }
-    }
+    Slopes out;
+    out.excess = excess_of(mo, s, u);
 
     // dA/du at fixed rho, from d/du Lap^k f: near
     //   -[8 + z sum_k m_k z^(k-1) r_k(w)] / (w (w + 4) S),
