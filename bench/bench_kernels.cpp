@@ -15,6 +15,7 @@
 #include "ellip/legendre/legendre.hpp"
 #include "models/multi_witt_mao.hpp"
 #include "models/limb_law.hpp"
+#include "models/limb_law_gradient.hpp"
 #include "models/limb_law_uniform_batch.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_gradient.hpp"
@@ -498,5 +499,56 @@ BENCHMARK(BM_targets_track_uniform_one_radius);
 BENCHMARK(BM_witt_mao_gradient_elements_scalar_w1);
 BENCHMARK(BM_witt_mao_gradient_elements_avx2_w1);
 BENCHMARK(BM_witt_mao_gradient_elements_avx512_w1);
+
+// A limb-darkened source of 0.01 Einstein radii with the lens 8 to 1e4
+// source radii away (log-spaced): the mean-value series of the far field,
+// value and gradient.
+namespace {
+
+std::vector<double> far_separations() {
+    std::vector<double> u;
+    for (int i = 0; i < 4000; ++i) {
+        u.push_back(0.01 * 8 * std::pow(1250.0, i / 3999.0));
+    }
+    return u;
+}
+
+void far_law(benchmark::State& state, models::LawKind kind, std::vector<double> c, bool slopes) {
+    const models::LimbLaw law(kind, c);
+    const std::vector<double> u = far_separations();
+    std::vector<double> dc(c.size());
+    std::size_t i = 0;
+    for (auto _ : state) {
+        if (slopes) {
+            const models::LawGradient g = models::magnification_gradient(law, u[i], 0.01, dc);
+            benchmark::DoNotOptimize(g);
+        } else {
+            double a = law.magnification(u[i], 0.01);
+            benchmark::DoNotOptimize(a);
+        }
+        i = i + 1 == u.size() ? 0 : i + 1;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_far_field_quadratic(benchmark::State& state) {
+    far_law(state, models::LawKind::quadratic, {0.4, 0.25}, false);
+}
+void BM_far_field_nonlinear(benchmark::State& state) {
+    far_law(state, models::LawKind::nonlinear, {0.5, 0.1, 0.2, -0.1}, false);
+}
+void BM_far_field_gradient_quadratic(benchmark::State& state) {
+    far_law(state, models::LawKind::quadratic, {0.4, 0.25}, true);
+}
+void BM_far_field_gradient_nonlinear(benchmark::State& state) {
+    far_law(state, models::LawKind::nonlinear, {0.5, 0.1, 0.2, -0.1}, true);
+}
+
+}  // namespace
+
+BENCHMARK(BM_far_field_quadratic);
+BENCHMARK(BM_far_field_nonlinear);
+BENCHMARK(BM_far_field_gradient_quadratic);
+BENCHMARK(BM_far_field_gradient_nonlinear);
 
 BENCHMARK_MAIN();

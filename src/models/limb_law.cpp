@@ -250,6 +250,7 @@ LimbLaw::LimbLaw(LawKind kind, std::span<const double> coefficients)
     build_basis();
     if (kind_ != LawKind::uniform) {
         build_far_nodes();
+        far_moments_ = far_field::moments(kind_, coefficients_, flux_);
     }
 }
 
@@ -267,6 +268,7 @@ LimbLaw::LimbLaw(const LimbLaw& other)
       power_weights_(other.power_weights_),
       power_weights_12_(other.power_weights_12_),
       far_(other.far_),
+      far_moments_(other.far_moments_),
       coefficients_(other.coefficients_),
       radii_(other.radii_),
       brightness_(other.brightness_) {
@@ -283,6 +285,7 @@ LimbLaw& LimbLaw::operator=(const LimbLaw& other) {
         std::swap(power_weights_, copy.power_weights_);
         std::swap(power_weights_12_, copy.power_weights_12_);
         std::swap(far_, copy.far_);
+        std::swap(far_moments_, copy.far_moments_);
         std::swap(coefficients_, copy.coefficients_);
         std::swap(radii_, copy.radii_);
         std::swap(brightness_, copy.brightness_);
@@ -354,6 +357,14 @@ double LimbLaw::magnification(double u, double rho) const {
     // quadrature would lie beyond the largest double of their radii).
     if (lens > FAR_POINT) {
         return point_lens(distance);
+    }
+    // Far from the lens the mean-value series of the point lens over the
+    // source is exact to rounding and several times cheaper than the
+    // quadrature; its excess over 1 is formed directly and is not negative
+    // for any brightness that is nowhere negative (the max guards a law
+    // whose brightness dips below 0 by rounding at its boundary).
+    if (kind_ != LawKind::table && lens >= far_field::THRESHOLD) {
+        return std::max(1 + far_field::excess(far_moments_, distance, lens), 1.0);
     }
     const double value =
         kind_ == LawKind::table ? integrated_disc_element(lens, rho, *table_) : darkened(lens, rho);

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "models/limb_law_far_field.hpp"
 #include "models/profile.hpp"
 
 namespace models {
@@ -161,6 +162,9 @@ public:
     // I at the limb (mu = 0) and the flux N of the unit disc over pi.
     [[nodiscard]] double limb() const noexcept { return limb_; }
     [[nodiscard]] double flux() const noexcept { return flux_; }
+    // The radial moments of the brightness for the far field's series (not
+    // for a uniform disc or a table).
+    [[nodiscard]] const far_field::Moments& far_moments() const noexcept { return far_moments_; }
 
 private:
     void rebuild_table();
@@ -183,6 +187,7 @@ private:
         std::array<double, 16> weights{};
     };
     std::array<FarNodes, 2> far_{};
+    far_field::Moments far_moments_{};
     std::vector<double> coefficients_;
     std::vector<double> radii_;
     std::vector<double> brightness_;

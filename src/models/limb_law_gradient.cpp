@@ -3,10 +3,12 @@
 // to matter, the closed form of the uniform disc, the quadrature of a law.
 #include "models/limb_law_gradient.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
+#include "models/limb_law_far_field.hpp"
 #include "models/witt_mao_gradient.hpp"
 #include "models/witt_mao_lanes.hpp"
 
@@ -87,6 +89,15 @@ LawGradient by_distance(const LimbLaw& law, double distance, double rho, std::sp
         g.value = disc.value;
         g.du = disc.du;
         g.drho = disc.drho;
+        return g;
+    }
+    // Far from the lens, the value's own mean-value series, differentiated
+    // term by term.
+    if (law.kind() != LawKind::table && lens >= far_field::THRESHOLD) {
+        const far_field::Slopes s = far_field::slopes(law.far_moments(), distance, lens, rho, dc);
+        g.value = std::max(1 + s.excess, 1.0);
+        g.du = s.du;
+        g.drho = s.drho;
         return g;
     }
     return darkened_gradient(law, lens, rho, dc);

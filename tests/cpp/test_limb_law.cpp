@@ -485,7 +485,15 @@ TEST(LimbLawNodes, BatchEqualsTheElementNodeByNode) {
         }
         const ellip::Result whole = models::witt_mao_element(nodes.lens, rho);
         const double want = 1 + (law.limb() * (whole.value() - 1) + total) / law.flux();
-        EXPECT_EQ(law.magnification(l * rho, rho), std::max(want, 1.0)) << l << ' ' << rho;
+        // Nearer than the far field the value is the nodes' sum, bit for
+        // bit; from there on it is the mean-value series, which the nodes'
+        // quadrature must match to its own accuracy.
+        if (l < models::far_field::THRESHOLD) {
+            EXPECT_EQ(law.magnification(l * rho, rho), std::max(want, 1.0)) << l << ' ' << rho;
+        } else {
+            EXPECT_NEAR(law.magnification(l * rho, rho), std::max(want, 1.0), 1e-12 * want)
+                << l << ' ' << rho;
+        }
     });
 }
 
