@@ -141,6 +141,9 @@ def child(kind, points, repeat, processors):
     """Run one group of rows in a fresh interpreter with the given processors."""
     env = dict(os.environ)
     env["RAYON_NUM_THREADS"] = str(len(processors))
+    # numpy (imported for the track) would otherwise start BLAS threads of
+    # its own, which compete with the pool's for the same processors.
+    env.setdefault("OPENBLAS_NUM_THREADS", "1")
     code = ("import json, os, sys; sys.path.insert(0, %r); os.sched_setaffinity(0, %r); "
             "import targets; print(json.dumps(targets.%s(%d, %d)))"
             % (HERE, sorted(processors), kind, points, repeat))
