@@ -210,13 +210,15 @@ def test_collections_during_result_building_see_only_complete_lists():
 
 
 # Batches on both sides of the calling-thread threshold, with curves cut into
-# pieces across the pool (one long curve, a few long ones) and not cut (many
-# short ones); every value must be the single-curve one whatever the pool size.
+# pieces across the pool (one long curve, a few long ones, many curves longer
+# than a piece may be) and not cut (many short ones); every value must be the
+# single-curve one whatever the pool size.
 SPLIT_CODE = """
     import json, caustrix
     shapes = [(5000, [1.0], [0.1]), (3000, [1.0, 2.0], [0.05]), (200, [0.5, 1.0, 2.0],
               [0.01, 0.1, 1.0, 3.0, 0.3, 0.03, 0.2, 0.02]), (7, [1.0], [0.1, 0.2, 0.3]),
-              (2047, [1.0], [0.1]), (1, [1.0, 2.0], [0.1])]
+              (2047, [1.0], [0.1]), (1, [1.0, 2.0], [0.1]),
+              (9000, [1.0, 2.0], [0.01 * k for k in range(1, 11)])]
     out = []
     for n, re, rstar in shapes:
         l = [3.0 * i / n for i in range(n)]
@@ -231,7 +233,7 @@ SPLIT_CODE = """
 
 def test_cut_and_uncut_batches_match_single_curves_for_every_pool_size():
     results = [run_child(SPLIT_CODE, RAYON_NUM_THREADS=n) for n in ("1", "2", "3", "4")]
-    assert all(results[0][::2]) and len(results[0]) == 12
+    assert all(results[0][::2]) and len(results[0]) == 14
     assert results[0] == results[1] == results[2] == results[3]
 
 
