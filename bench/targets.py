@@ -22,7 +22,8 @@ The one-thread rows run in a child process held to one processor with a pool
 of one thread; the batched rows in a child with every processor this process
 may use (the ratio needs two free processors: on a busy machine it falls
 towards 1).  Times are the best of R samples, each repeating the call until
-it lasts 20 ms.
+it lasts 20 ms; the batched rows take 3R samples of each of the two calls
+they compare, alternating between them.
 """
 
 import argparse
@@ -64,6 +65,25 @@ def best_seconds(call, repeat):
     return best
 
 
+def best_seconds_interleaved(first, second, repeat):
+    """Best times of two calls, their samples taken in turn (A B A B ...), so
+    that a burst of load from elsewhere falls on both alike."""
+    counts = []
+    for call in (first, second):
+        t0 = time.perf_counter()
+        call()
+        once = time.perf_counter() - t0
+        counts.append(max(1, math.ceil(MIN_SAMPLE / max(once, 1e-9))))
+    best = [math.inf, math.inf]
+    for _ in range(repeat):
+        for j, call in enumerate((first, second)):
+            t0 = time.perf_counter()
+            for _ in range(counts[j]):
+                call()
+            best[j] = min(best[j], (time.perf_counter() - t0) / counts[j])
+    return best
+
+
 def one_thread(points, repeat):
     """Per-point seconds of the single-thread rows (run in the child)."""
     import caustrix
@@ -99,17 +119,20 @@ def batched(points, repeat):
 
     rho = 0.01
     sizes = [rho * (1 + k / 24) for k in range(24)]
+    # A ratio of two wall times on a shared machine: the samples of the two
+    # calls alternate, and there are three times as many as for the rows above.
+    repeat *= 3
     ratios = {}
     for label, l in (("batched 24 x %d" % points, report.track(rho, points)),
                      ("batched 24 x 1", [0.5])):
-        batch = best_seconds(lambda: caustrix.multi_witt_mao_magnification(l, [1.0], sizes),
-                             repeat)
-        single = best_seconds(
+        batch, single = best_seconds_interleaved(
+            lambda: caustrix.multi_witt_mao_magnification(l, [1.0], sizes),
             lambda: [caustrix.witt_mao_magnification(l, 1.0, s) for s in sizes], repeat)
         ratios[label] = single / batch
     l = [0.5]
-    batch = best_seconds(lambda: caustrix.multi_witt_mao_magnification(l, [1.0], [rho]), repeat)
-    single = best_seconds(lambda: caustrix.witt_mao_magnification(l, 1.0, rho), repeat)
+    batch, single = best_seconds_interleaved(
+        lambda: caustrix.multi_witt_mao_magnification(l, [1.0], [rho]),
+        lambda: caustrix.witt_mao_magnification(l, 1.0, rho), repeat)
     ratios["batched 1 x 1"] = single / batch
     return ratios
 
@@ -118,6 +141,9 @@ def child(kind, points, repeat, processors):
     """Run one group of rows in a fresh interpreter with the given processors."""
     env = dict(os.environ)
     env["RAYON_NUM_THREADS"] = str(len(processors))
+    # numpy (imported for the track) would otherwise start BLAS threads of
+    # its own, which compete with the pool's for the same processors.
+    env.setdefault("OPENBLAS_NUM_THREADS", "1")
     code = ("import json, os, sys; sys.path.insert(0, %r); os.sched_setaffinity(0, %r); "
             "import targets; print(json.dumps(targets.%s(%d, %d)))"
             % (HERE, sorted(processors), kind, points, repeat))

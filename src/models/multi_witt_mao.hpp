@@ -34,8 +34,10 @@ using CurveReady = std::function<bool(std::size_t, std::span<const double>)>;
 //
 // `interrupt` is asked on the calling thread only; once it answers true the
 // curves being computed stop early.
-Outcome<Filled> multi_witt_mao_magnification_into(const Curve& l, const Curve& re,
-                                                  const Curve& rstar, std::span<double> out,
+Outcome<Filled> multi_witt_mao_magnification_into(std::span<const double> l,
+                                                  std::span<const double> re,
+                                                  std::span<const double> rstar,
+                                                  std::span<double> out,
                                                   const CurveReady& ready,
                                                   const Interrupt& interrupt = {});
 

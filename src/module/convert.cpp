@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 
 #include "models/multi_witt_mao.hpp"
@@ -366,9 +367,8 @@ namespace {
 // batch more than its few elements.
 constexpr std::size_t SMALL_BATCH_VALUES = 256;
 
-models::Outcome<Owned> small_batch_lists(const std::vector<double>& l,
-                                         const std::vector<double>& re,
-                                         const std::vector<double>& rstar, std::size_t pairs,
+models::Outcome<Owned> small_batch_lists(std::span<const double> l, std::span<const double> re,
+                                         std::span<const double> rstar, std::size_t pairs,
                                          const models::Interrupt& interrupt) {
     double values[SMALL_BATCH_VALUES];
     const std::span<double> out(values, pairs * l.size());
@@ -396,7 +396,53 @@ models::Outcome<Owned> small_batch_lists(const std::vector<double>& l,
     return outer;
 }
 
+// Copies an exact list or tuple of at most `room` exact floats into `out`;
+// false, with nothing set, for anything else.  Reading an exact float runs no
+// Python code, so the copy is what the element-by-element conversion gives.
+bool read_exact_floats(PyObject* obj, double* out, std::size_t room, std::size_t& n) {
+    PyObject* const* items;
+    Py_ssize_t size;
+    if (PyList_CheckExact(obj)) {
+        items = reinterpret_cast<PyListObject*>(obj)->ob_item;
+        size = PyList_GET_SIZE(obj);
+    } else if (PyTuple_CheckExact(obj)) {
+        items = reinterpret_cast<PyTupleObject*>(obj)->ob_item;
+        size = PyTuple_GET_SIZE(obj);
+    } else {
+        return false;
+    }
+    if (static_cast<std::size_t>(size) > room) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!PyFloat_CheckExact(items[i])) {
+            return false;
+        }
+        out[i] = PyFloat_AS_DOUBLE(items[i]);
+    }
+    n = static_cast<std::size_t>(size);
+    return true;
+}
+
 }  // namespace
+
+std::optional<models::Outcome<Owned>> small_multi_witt_mao_lists(
+    PyObject* const* args, const models::Interrupt& interrupt) {
+    double l[SMALL_BATCH_VALUES];
+    double re[SMALL_BATCH_VALUES];
+    double rstar[SMALL_BATCH_VALUES];
+    std::size_t nl = 0;
+    std::size_t nre = 0;
+    std::size_t nrstar = 0;
+    if (!read_exact_floats(args[0], l, SMALL_BATCH_VALUES, nl) ||
+        !read_exact_floats(args[1], re, SMALL_BATCH_VALUES, nre) ||
+        !read_exact_floats(args[2], rstar, SMALL_BATCH_VALUES, nrstar) ||
+        nre * nrstar > SMALL_BATCH_VALUES || nre * nrstar * nl > SMALL_BATCH_VALUES) {
+        return std::nullopt;
+    }
+    return small_batch_lists(std::span<const double>(l, nl), std::span<const double>(re, nre),
+                             std::span<const double>(rstar, nrstar), nre * nrstar, interrupt);
+}
 
 models::Outcome<Owned> multi_witt_mao_lists(std::vector<double> l, std::vector<double> re,
                                             std::vector<double> rstar,

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -58,5 +59,14 @@ PyObject* list_from_batch(const std::vector<std::vector<double>>& batch);
 models::Outcome<Owned> multi_witt_mao_lists(std::vector<double> l, std::vector<double> re,
                                             std::vector<double> rstar,
                                             const models::Interrupt& interrupt);
+
+// The same for a call of three positional arguments that are exact lists or
+// tuples of exact floats making a small batch (a few hundred values at most):
+// read straight from the lists, without vectors, computed on the calling
+// thread into the stack.  Nothing when the arguments are of any other kind
+// or size; they then go through the general conversion, which gives the same
+// doubles and the same batch.
+std::optional<models::Outcome<Owned>> small_multi_witt_mao_lists(
+    PyObject* const* args, const models::Interrupt& interrupt);
 
 }  // namespace surface

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <concepts>
+#include <optional>
 #include <cstddef>
 #include <string_view>
 #include <tuple>
@@ -45,6 +46,13 @@ struct Parameter {
 
 inline constexpr std::size_t NO_PARAMETER = static_cast<std::size_t>(-1);
 
+// A faster road for the commonest small calls: given the positional
+// arguments of a call that passes every parameter by position, it returns
+// the result (or error) the general road would give, or nothing when the
+// arguments are not of the kind it handles.
+using Shortcut = std::optional<models::Outcome<Owned>> (*)(PyObject* const* args,
+                                                          const runtime::Interrupt& interrupt);
+
 // One public function.  Every parameter is required and accepted by position
 // or by keyword; they are converted in order and passed to `operation` in
 // that order, followed by the interrupt poll where the operation takes one.
@@ -60,6 +68,7 @@ struct Function {
     // table), checked after conversion; NO_PARAMETER when there are none.
     std::size_t same_length_first = NO_PARAMETER;
     std::size_t same_length_second = NO_PARAMETER;
+    Shortcut shortcut = nullptr;
 
     constexpr Function(const char* name_, Shape shape_, Operation operation_,
                        std::same_as<Parameter> auto... parameters_)
@@ -72,6 +81,14 @@ struct Function {
         Function copy = *this;
         copy.same_length_first = index_of(first);
         copy.same_length_second = index_of(second);
+        return copy;
+    }
+
+    // The same function, with a shortcut tried before the general binding and
+    // conversion.
+    [[nodiscard]] constexpr Function with_shortcut(Shortcut road) const {
+        Function copy = *this;
+        copy.shortcut = road;
         return copy;
     }
 
@@ -252,6 +269,15 @@ struct Wrapper {
     static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                           PyObject* kwnames) {
         return guarded([&]() -> PyObject* {
+            if constexpr (Row.shortcut != nullptr) {
+                // Only a call with every argument by position: its arguments
+                // are the parameters in order, with nothing to bind.
+                if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == static_cast<Py_ssize_t>(N)) {
+                    if (auto result = Row.shortcut(args, pending_signals())) {
+                        return settle(std::move(*result));
+                    }
+                }
+            }
             Arguments a(SIGNATURE);
             Values values;
             if (!a.bind(args, nargsf, kwnames) ||

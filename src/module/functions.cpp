@@ -30,7 +30,8 @@ constexpr std::tuple FUNCTIONS{
              sequence("l"), number("re"), number("rstar"), sequence("bl"), sequence("bf")}
         .with_same_length("bl", "bf"),
     Function{"multi_witt_mao_magnification", Shape::batch, multi_witt_mao_lists,
-             sequence("l"), sequence("re"), sequence("rstar")},
+             sequence("l"), sequence("re"), sequence("rstar")}
+        .with_shortcut(small_multi_witt_mao_lists),
     Function{"heyrovsky_magnification", Shape::real, models::heyrovsky_magnification,
              number("l"), number("r"), number("re"), number("rstar")},
     Function{"integrated_heyrovsky_magnification", Shape::curve,

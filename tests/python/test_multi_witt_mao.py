@@ -210,13 +210,15 @@ def test_collections_during_result_building_see_only_complete_lists():
 
 
 # Batches on both sides of the calling-thread threshold, with curves cut into
-# pieces across the pool (one long curve, a few long ones) and not cut (many
-# short ones); every value must be the single-curve one whatever the pool size.
+# pieces across the pool (one long curve, a few long ones, many curves longer
+# than a piece may be) and not cut (many short ones); every value must be the
+# single-curve one whatever the pool size.
 SPLIT_CODE = """
     import json, caustrix
     shapes = [(5000, [1.0], [0.1]), (3000, [1.0, 2.0], [0.05]), (200, [0.5, 1.0, 2.0],
               [0.01, 0.1, 1.0, 3.0, 0.3, 0.03, 0.2, 0.02]), (7, [1.0], [0.1, 0.2, 0.3]),
-              (2047, [1.0], [0.1]), (1, [1.0, 2.0], [0.1])]
+              (2047, [1.0], [0.1]), (1, [1.0, 2.0], [0.1]),
+              (9000, [1.0, 2.0], [0.01 * k for k in range(1, 11)])]
     out = []
     for n, re, rstar in shapes:
         l = [3.0 * i / n for i in range(n)]
@@ -231,7 +233,7 @@ SPLIT_CODE = """
 
 def test_cut_and_uncut_batches_match_single_curves_for_every_pool_size():
     results = [run_child(SPLIT_CODE, RAYON_NUM_THREADS=n) for n in ("1", "2", "3", "4")]
-    assert all(results[0][::2]) and len(results[0]) == 12
+    assert all(results[0][::2]) and len(results[0]) == 14
     assert results[0] == results[1] == results[2] == results[3]
 
 
@@ -276,3 +278,57 @@ def test_signal_handlers_during_the_batch_see_only_complete_lists():
         signal.signal(signal.SIGALRM, previous)
     assert got == want
     assert seen
+
+
+class _Float(float):
+    pass
+
+
+def _hexes(batch):
+    return [[v.hex() for v in curve] for curve in batch]
+
+
+@pytest.mark.parametrize("make", [
+    lambda l, re, rs: (l, re, rs),                                # lists of floats
+    lambda l, re, rs: (tuple(l), tuple(re), tuple(rs)),           # tuples of floats
+    lambda l, re, rs: (l, [_Float(v) for v in re], rs),           # a float subclass
+    lambda l, re, rs: (l, re, [*rs[:-1], int(rs[-1] * 0) + 1]),   # an int among floats
+])
+@pytest.mark.parametrize("points, pairs", [(1, 1), (256, 1), (257, 1), (64, 4), (65, 4),
+                                           (1, 256), (1, 257), (0, 300)])
+def test_every_kind_of_argument_and_size_gives_the_single_curves(make, points, pairs):
+    # Small batches of plain floats are read straight from the lists; any
+    # other element, or a larger batch, takes the general conversion.  Both
+    # give each pair's single curve bit for bit, positionally or by keyword.
+    l = [0.25 + 3.0 * i / max(points, 1) for i in range(points)]
+    rstar = [0.01 * (k + 1) for k in range(pairs)]
+    l, re, rstar = make(l, [1.25], rstar)
+    want = [[v.hex() for v in caustrix.witt_mao_magnification(l, 1.25, s)] for s in rstar]
+    assert _hexes(caustrix.multi_witt_mao_magnification(l, re, rstar)) == want
+    assert _hexes(caustrix.multi_witt_mao_magnification(l, re, rstar=rstar)) == want
+
+
+def test_small_batch_errors_and_edges_match_the_general_road():
+    nan = float("nan")
+    # The lowest failing pair's error, read from plain floats and with a
+    # float subclass first (which takes the general conversion).
+    for rstar in ([0.1, nan, nan], (0.1, nan, nan)):
+        with pytest.raises(RuntimeError) as small:
+            caustrix.multi_witt_mao_magnification([0.5], [1.0], rstar)
+        with pytest.raises(RuntimeError) as general:
+            caustrix.multi_witt_mao_magnification([0.5], [1.0],
+                                                  [_Float(rstar[0]), *rstar[1:]])
+        assert small.value.args == general.value.args
+    assert caustrix.multi_witt_mao_magnification([], [1.0], [0.1, 0.2]) == [[], []]
+    assert caustrix.multi_witt_mao_magnification([0.5], [], [0.1]) == []
+    # Errors of conversion and binding are unchanged for lists.
+    with pytest.raises(TypeError, match=r"^argument 'l': must be real number, not str$"):
+        caustrix.multi_witt_mao_magnification(["x"], [1.0], [0.1])
+    with pytest.raises(TypeError, match="takes 3 positional arguments but 4 were given"):
+        caustrix.multi_witt_mao_magnification([0.5], [1.0], [0.1], [0.2])
+    with pytest.raises(TypeError, match="got multiple values for argument 'l'"):
+        caustrix.multi_witt_mao_magnification([0.5], [1.0], [0.1], l=[0.5])
+    # A one-point batch returns new lists each call, never shared ones.
+    a = caustrix.multi_witt_mao_magnification([0.5], [1.0], [0.1])
+    b = caustrix.multi_witt_mao_magnification([0.5], [1.0], [0.1])
+    assert a == b and a is not b and a[0] is not b[0]
