@@ -249,7 +249,6 @@ LimbLaw::LimbLaw(LawKind kind, std::span<const double> coefficients)
     : kind_(kind), coefficients_(coefficients.begin(), coefficients.end()) {
     build_basis();
     if (kind_ != LawKind::uniform) {
-        build_far_nodes();
         far_moments_ = far_field::moments(kind_, coefficients_, flux_);
     }
 }
@@ -267,7 +266,6 @@ LimbLaw::LimbLaw(const LimbLaw& other)
       flux_(other.flux_),
       power_weights_(other.power_weights_),
       power_weights_12_(other.power_weights_12_),
-      far_(other.far_),
       far_moments_(other.far_moments_),
       coefficients_(other.coefficients_),
       radii_(other.radii_),
@@ -284,7 +282,6 @@ LimbLaw& LimbLaw::operator=(const LimbLaw& other) {
         std::swap(flux_, copy.flux_);
         std::swap(power_weights_, copy.power_weights_);
         std::swap(power_weights_12_, copy.power_weights_12_);
-        std::swap(far_, copy.far_);
         std::swap(far_moments_, copy.far_moments_);
         std::swap(coefficients_, copy.coefficients_);
         std::swap(radii_, copy.radii_);

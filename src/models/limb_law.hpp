@@ -130,7 +130,7 @@ public:
         static constexpr std::size_t CAPACITY = 16 + 3 * (16 + (MAX_PIECES - 1) * 8);
 
         // The Gauss rule whose product weights the piece at the limb takes.
-        enum class ProductRule { none, gauss_16, gauss_12, gauss_8 };
+        enum class ProductRule { none, gauss_16, gauss_12 };
 
         std::size_t count = 0;
         double lens = 0;  // the lens's distance from the centre as laid out (source radii)
@@ -169,7 +169,6 @@ public:
 private:
     void rebuild_table();
     void build_basis();
-    void build_far_nodes();
     [[nodiscard]] double darkened(double lens, double rho) const;
 
     LawKind kind_;
@@ -177,16 +176,7 @@ private:
     double limb_ = 1;  // I at the limb (mu = 0)
     double flux_ = 1;  // int_0^1 2 mu I dmu, the flux of the unit disc over pi
     std::array<double, 16> power_weights_{};  // for kappa s^beta at s = 0
-    std::array<double, 12> power_weights_12_{};  // the same on 12 nodes, for a far lens
-    // A lens far from the source lays out the same nodes whatever its
-    // distance, in two tiers: their disc radii and weights against the
-    // law's slope.
-    struct FarNodes {
-        std::size_t count = 0;
-        std::array<double, 16> x{};
-        std::array<double, 16> weights{};
-    };
-    std::array<FarNodes, 2> far_{};
+    std::array<double, 12> power_weights_12_{};  // the same on 12 nodes, for a thinner limb piece
     far_field::Moments far_moments_{};
     std::vector<double> coefficients_;
     std::vector<double> radii_;

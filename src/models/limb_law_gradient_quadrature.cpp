@@ -211,14 +211,6 @@ void exponent_weight_slopes(const Nodes& nodes, double c, double gamma, double* 
         case Nodes::ProductRule::gauss_12:
             product = product_slopes(nodes, gl::RULE_12, c, gamma, out);
             break;
-        case Nodes::ProductRule::gauss_8:
-            // The logarithm's weights alone: a layout for a slope without
-            // s^beta, whose power parts (and their slopes) are 0.
-            product = nodes.product_count;
-            for (std::size_t j = 0; j < product; ++j) {
-                out[j] = 0;
-            }
-            break;
         case Nodes::ProductRule::none:
             break;
     }

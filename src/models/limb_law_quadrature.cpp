@@ -114,11 +114,6 @@ void add_real_images(Points& points, double x) noexcept {
 
 double modulus(Complex z) noexcept { return std::sqrt(z.real() * z.real() + z.imag() * z.imag()); }
 
-// Past this the lens is far enough for one piece over the whole source:
-// its images in s lie beyond twice the piece's length.
-constexpr double FAR = 8;
-// Past this the far piece takes fewer nodes (see layout()).
-constexpr double FARTHER = 32;
 // The piece centred on the kink reaches half as far as the nearest other
 // singular point: the symmetric rule then converges like a Gauss rule with
 // the singularity at twice its half-width, to below 1e-15 of the piece.
@@ -358,45 +353,8 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         product(first, Nodes::ProductRule::gauss_16, d);
     };
 
-    // The whole source in one piece for a far lens: E is then nearly a
-    // polynomial in x^2 = 1 - s^4, of terms falling like (x / l)^2, which a
-    // singular slope's product weights on 12 nodes integrate as exactly as
-    // on 16; farther still, 6 Gauss nodes for a polynomial slope and 8 with
-    // the logarithm's product weights leave below 1e-12.
-    auto far_piece = [&] {
-        const bool farther = xl >= FARTHER;
-        if (!g.singular()) {
-            if (!farther) {
-                limb_piece(1.0, nullptr);
-                return;
-            }
-            for (const gl::Node& n : gl::RULE_6) {
-                add(x_of_s(n.t), n.t, n.w, 0.0, 0.0);
-            }
-            return;
-        }
-        // A power slope with gamma near 0 crowds its weight onto the limb,
-        // where 8 nodes extrapolate E too coarsely: it keeps 12.
-        const std::size_t first = nodes.count;
-        if (!farther || g.kappa != 0) {
-            for (std::size_t j = 0; j < gl::RULE_12.size(); ++j) {
-                const double s = gl::RULE_12[j].t;
-                add(x_of_s(s), s, gl::RULE_12[j].w, gl::LOG_WEIGHTS_12[j], power_weights_12_[j]);
-            }
-            product(first, Nodes::ProductRule::gauss_12, 1.0);
-            return;
-        }
-        for (std::size_t j = 0; j < gl::RULE_8.size(); ++j) {
-            const double s = gl::RULE_8[j].t;
-            add(x_of_s(s), s, gl::RULE_8[j].w, gl::LOG_WEIGHTS_8[j], 0.0);
-        }
-        product(first, Nodes::ProductRule::gauss_8, 1.0);
-    };
-
     const Complex above(0, 2 * eps);
-    if (xl >= FAR) {
-        far_piece();
-    } else if (xl >= 1) {
+    if (xl >= 1) {
         // The lens outside the source (or on its limb): all of it in s.
         double d0 = 1;
         Points ps;
@@ -497,41 +455,7 @@ void LimbLaw::Nodes::discs(double rho, double* separation, double* radius) const
     }
 }
 
-void LimbLaw::build_far_nodes() {
-    Nodes nodes;
-    const std::array<double, 2> tiers{FAR, FARTHER};
-    for (std::size_t k = 0; k < far_.size(); ++k) {
-        FarNodes& far = far_[k];
-        layout(tiers[k], 1.0, nodes);
-        far.count = std::min(nodes.count, far.x.size());
-        std::copy_n(nodes.x.begin(), far.count, far.x.begin());
-        nodes.weights(slope_, far.weights.data());
-    }
-}
-
 double LimbLaw::darkened(double lens, double rho) const {
-    if (lens >= FAR) {
-        // One piece over the whole source, the same nodes for every lens
-        // of the tier: only their discs change.
-        const FarNodes& far = far_[lens >= FARTHER ? 1 : 0];
-        const std::size_t n = far.count;
-        std::array<double, 17> separation;
-        std::array<double, 17> radius;
-        std::array<double, 17> m;
-        for (std::size_t i = 0; i < n; ++i) {
-            separation[i] = lens / far.x[i];
-            radius[i] = rho * far.x[i];
-        }
-        separation[n] = lens;
-        radius[n] = rho;
-        witt_mao_elements(separation.data(), radius.data(), m.data(), n + 1);
-        double total = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double x = far.x[i];
-            total += far.weights[i] * (x * x * (m[i] - 1));
-        }
-        return 1 + (limb_ * (m[n] - 1) + total) / flux_;
-    }
     Nodes nodes;
     layout(lens, rho, nodes);
     const std::size_t n = nodes.count;

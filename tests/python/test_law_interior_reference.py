@@ -96,7 +96,7 @@ def test_linear_law_walk_against_the_classic_function():
     # The classic integrated function is the linear law with a = 0.6 to
     # 1e-13 by its own route (rings and discs): a dense walk of the lens
     # across every switch of the layout (the centre, the kink leaving x for
-    # s, the join of x and s, the limb within ulps, the far piece) and
+    # s, the join of x and s, the limb within ulps, the far-field series) and
     # over source sizes whose Einstein radius falls among the pieces or far
     # beyond them, with the tolerance of the walk above.
     lenses = np.concatenate([
