@@ -50,6 +50,7 @@ from mpmath import mpf
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import reference_rows  # noqa: E402
+from gen_law_reference import brightness  # noqa: E402
 
 REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
 DEFAULT_OUTPUT = os.path.join(REPO, "tests", "data", "far_field_reference.txt")
@@ -105,23 +106,6 @@ def cases():
 
 # --------------------------------------------------------------------------
 # The laws.
-
-
-def brightness(law, c, mu):
-    c = [mpf(v) for v in c]
-    if law == "linear":
-        return 1 - c[0] * (1 - mu)
-    if law == "quadratic":
-        return 1 - c[0] * (1 - mu) - c[1] * (1 - mu) ** 2
-    if law == "square-root":
-        return 1 - c[0] * (1 - mu) - c[1] * (1 - mp.sqrt(mu))
-    if law == "logarithmic":
-        return 1 - c[0] * (1 - mu) - (c[1] * mu * mp.log(mu) if mu > 0 else 0)
-    if law == "power-2":
-        return 1 - c[0] * (1 - mu ** c[1])
-    if law == "nonlinear":
-        return 1 - sum(a * (1 - mu ** (mpf(k) / 2)) for k, a in enumerate(c, start=1))
-    raise ValueError(law)
 
 
 def brightness_slope(law, c, mu):
