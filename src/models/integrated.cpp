@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "models/heyrovsky.hpp"
+#include "models/limb_law_kink_rule.hpp"
 #include "models/ring_lanes.hpp"
 #include "models/witt_mao.hpp"
 #include "quadrature/double_exponential.hpp"
@@ -61,6 +62,8 @@ constexpr std::size_t POLL_PIECES = 64;
 // The radii that bound the smooth pieces of an integrand: 0, the profile's
 // breakpoints, the lens when it lies inside the source (where the ring
 // through the lens makes the integrand singular), and 1.
+// The disc route passes no lens: it spans the lens's kink with one
+// symmetric piece instead of ending pieces there.
 void piece_edges(const Profile& profile, double lens, std::vector<double>& edges) {
     const std::span<const double> breaks = profile.breakpoints();
     edges.clear();
@@ -512,11 +515,49 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
     return total;
 }
 
+// The most nodes handed to the discs at once: the symmetric piece across a
+// kink (a node on it and eight pairs).
+constexpr std::size_t MOST_NODES = 1 + 2 * kink_rule::PAIRS.size();
+// The symmetric piece across the kink reaches half as far as the nearest
+// other singular point: its rule, exact for y^2k and y^2k ln|y| in the
+// distance y from the kink and for every odd function, then converges like
+// a Gauss rule with the singularity at twice its half-width, to below 1e-15
+// of the piece.
+constexpr double KINK_REACH = 2;
+
+// The integral of values() over [c - h, c + h], c the kink, by the
+// symmetric rule.
+template <class Values>
+double kink_piece(double c, double h, Values&& values) {
+    std::array<double, MOST_NODES> t{};
+    std::array<double, MOST_NODES> v{};
+    t[0] = c;
+    for (std::size_t k = 0; k < kink_rule::PAIRS.size(); ++k) {
+        t[1 + 2 * k] = c - h * kink_rule::PAIRS[k].t;
+        t[2 + 2 * k] = c + h * kink_rule::PAIRS[k].t;
+    }
+    values(t.data(), v.data(), MOST_NODES);
+    double sum = (2 * kink_rule::CENTRE_WEIGHT) * v[0];
+    for (std::size_t k = 0; k < kink_rule::PAIRS.size(); ++k) {
+        sum += kink_rule::PAIRS[k].w * (v[1 + 2 * k] + v[2 + 2 * k]);
+    }
+    return h * sum;
+}
+
+// The distance from c to the nearest of the points, over KINK_REACH.
+double kink_reach(double c, const Singular& points) {
+    double least = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 0; k < points.n; ++k) {
+        least = std::min(least, std::abs(points.z[k] - Complex(c)));
+    }
+    return least / KINK_REACH;
+}
+
 // G(r) = r^2 M(r) at n radii, the discs handed to the element at once; NaN
 // where it fails.
 void disc_fluxes(double lens, double rho, const double* r, double* g, std::size_t n) {
-    std::array<double, 12> x{};
-    std::array<double, 12> size{};
+    std::array<double, MOST_NODES> x{};
+    std::array<double, MOST_NODES> size{};
     for (std::size_t j = 0; j < n; ++j) {
         x[j] = lens / r[j];
         size[j] = rho * r[j];
@@ -573,31 +614,19 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
         return march(lo, hi, kink == lo, ps, values);
     };
 
-    double total = 0;
-    // In r: G(r) (c1 - c2 r / mu).
-    const double r_hi = law.singular_at_limb() ? std::min(b, R_MID) : b;
-    if (r_hi > a && (law.c1 != 0 || law.c2 != 0)) {
-        total += over(a, r_hi, points_in_r(a, r_hi), lens,
-                      [&](const double* r, double* out, std::size_t n) {
-                          disc_fluxes(lens, rho, r, out, n);
-                          for (std::size_t j = 0; j < n; ++j) {
-                              const double slope =
-                                  law.c2 == 0 ? law.c1
-                                              : law.c1 - law.c2 * (r[j] / mu_of(r[j]));
-                              out[j] *= slope;
-                          }
-                      });
-    }
-    // In mu = sqrt(1 - r^2): (G(r) / r) (c1 mu - c2 r), r^2 I'(r) dr = r (mu I'(r)) dmu.
-    if (law.singular_at_limb() && b > R_MID) {
-        const double lo = std::max(a, R_MID);
-        const double mu_lo = mu_of(b);
-        const double mu_hi = mu_of(lo);
-        // The images mu = +-sqrt(1 - z^2) of the lens's points z in r; the
-        // branch points of r(mu) at mu = +-1 (the centre); and the kink's
-        // other image where the lens is an end.
+    const bool limb_law = law.singular_at_limb();
+    // The lens strictly inside the piece: one symmetric piece spans its
+    // kink, in r on the centre's side and in mu on the limb's, and the
+    // pieces on either side grow away from it.
+    const bool across = lens > a && lens < b;
+    const bool r_kink = across && (!limb_law || lens <= R_MID);
+    const bool mu_kink = across && !r_kink;
+    const double mu_lens = lens < 1 ? mu_of(lens) : 0.0;
+    // The images mu = +-sqrt(1 - z^2) of the lens's points z in r; the
+    // branch points of r(mu) at mu = +-1 (the centre); and the kink's
+    // other image where the lens is an end.
+    auto points_in_mu = [&](bool lens_is_end) {
         Singular ps;
-        const bool lens_is_end = lens == lo || lens == b;
         for (const Complex z : {Complex(lens) + above, Complex(lens) - above}) {
             const Complex m = std::sqrt(1.0 - z * z);
             ps.add(m);
@@ -612,18 +641,90 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
         }
         ps.add(1.0);
         ps.add(-1.0);
-        // The lens on the limb is a kink at mu = 0, like one inside.
-        const double kink = lens_is_end ? mu_of(lens) : NaN;
-        total += over(mu_lo, mu_hi, ps, kink, [&](const double* mu, double* out, std::size_t n) {
-            std::array<double, 12> r{};
+        return ps;
+    };
+    // The r-part is [a, split], the mu-part [mu_of(b), mu_hi]: the split
+    // moves off R_MID where the piece across the kink would straddle it.
+    double split = limb_law ? std::min(b, R_MID) : b;
+    double half = 0;  // the half-width of the piece across the kink
+    double mu_hi = NaN;
+    if (r_kink) {
+        half = std::min({lens - a, b - lens, kink_reach(lens, points_in_r(lens, lens))});
+        if (limb_law) {
+            split = std::max(split, lens + half);
+        }
+    } else if (mu_kink) {
+        half = std::min({mu_lens - mu_of(b), mu_of(a) - mu_lens,
+                         kink_reach(mu_lens, points_in_mu(true))});
+        const double top = mu_lens + half;
+        const double r_top = mu_of(top);
+        if (r_top < split && r_top > a) {
+            split = r_top;
+            mu_hi = top;
+        }
+    }
+    if (std::isnan(mu_hi)) {
+        mu_hi = mu_of(std::max(a, split));
+    }
+
+    double total = 0;
+    // In r: G(r) (c1 - c2 r / mu).
+    if (split > a && (law.c1 != 0 || law.c2 != 0)) {
+        auto values = [&](const double* r, double* out, std::size_t n) {
+            disc_fluxes(lens, rho, r, out, n);
             for (std::size_t j = 0; j < n; ++j) {
-                r[j] = std::sqrt((1 - mu[j]) * (1 + mu[j]));
+                const double slope =
+                    law.c2 == 0 ? law.c1 : law.c1 - law.c2 * (r[j] / mu_of(r[j]));
+                out[j] *= slope;
+            }
+        };
+        if (r_kink) {
+            const double below = lens - half;
+            const double beyond = lens + half;
+            total += kink_piece(lens, half, values);
+            if (below > a) {
+                total += march(below, a, false, points_in_r(a, below), values);
+            }
+            if (split > beyond) {
+                total += march(beyond, split, false, points_in_r(beyond, split), values);
+            }
+        } else {
+            total += over(a, split, points_in_r(a, split), lens, values);
+        }
+    }
+    // In mu = sqrt(1 - r^2): (G(r) / r) (c1 mu - c2 r), r^2 I'(r) dr = r (mu I'(r)) dmu.
+    if (limb_law && b > split) {
+        const double mu_lo = mu_of(b);
+        const double mu_kink_node = mu_kink ? mu_lens : NaN;
+        auto values = [&](const double* mu, double* out, std::size_t n) {
+            std::array<double, MOST_NODES> r{};
+            for (std::size_t j = 0; j < n; ++j) {
+                // The kink's own node is the disc whose limb passes through
+                // the lens: its radius is the lens's distance exactly.
+                r[j] = mu[j] == mu_kink_node ? lens : std::sqrt((1 - mu[j]) * (1 + mu[j]));
             }
             disc_fluxes(lens, rho, r.data(), out, n);
             for (std::size_t j = 0; j < n; ++j) {
                 out[j] = (out[j] / r[j]) * law.mu_slope(r[j], mu[j]);
             }
-        });
+        };
+        if (mu_kink) {
+            const Singular ps = points_in_mu(false);
+            const double below = mu_lens - half;
+            const double beyond = mu_lens + half;
+            total += kink_piece(mu_lens, half, values);
+            if (below > mu_lo) {
+                total += march(below, mu_lo, false, ps, values);
+            }
+            if (mu_hi > beyond) {
+                total += march(beyond, mu_hi, false, ps, values);
+            }
+        } else {
+            const bool lens_is_end = lens == std::max(a, split) || lens == b;
+            // The lens on the limb is a kink at mu = 0, like one inside.
+            const double kink = lens_is_end ? mu_of(lens) : NaN;
+            total += over(mu_lo, mu_hi, points_in_mu(lens_is_end), kink, values);
+        }
     }
     return total;
 }
@@ -799,7 +900,7 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
     }
     thread_local Layout layout;
     thread_local std::vector<double> interiors;
-    piece_edges(profile, lens, layout.edges);
+    piece_edges(profile, NaN, layout.edges);
     const std::size_t pieces = layout.edges.size() - 1;
     layout.laws.resize(pieces);
     for (std::size_t k = 0; k < pieces; ++k) {
