@@ -820,8 +820,8 @@ struct Layout {
 };
 
 // The slope integrals int_a^b G(r) I'(r) dr of every piece, into
-// `interior`, for a far lens; false (and nothing written) where the
-// profile's laws are not of the two shapes above.
+// `interior`, for a lens beyond the limb: a law in mu alone at any such
+// lens, a table from FAR on; false (and nothing written) otherwise.
 bool far_interiors(double lens, double rho, const Layout& layout, double* interior) {
     const std::size_t pieces = layout.laws.size();
     bool in_r = true;
@@ -829,22 +829,35 @@ bool far_interiors(double lens, double rho, const Layout& layout, double* interi
         in_r = in_r && law.c2 == 0;
     }
     const bool in_mu = pieces == 1 && layout.laws[0].c1 == 0 && layout.laws[0].c2 != 0;
-    if (!in_r && !in_mu) {
-        return false;
-    }
     if (in_mu) {
-        std::array<double, 8> r{};
-        std::array<double, 8> g{};
-        for (std::size_t j = 0; j < 8; ++j) {
-            r[j] = mu_of(gl::RULE_8[j].t);
+        // No disc holds the lens, so G(r) = r^2 M(r) is a function of r^2 =
+        // 1 - mu^2, analytic over the whole source in mu (the centre, mu =
+        // 1, included): the only singular points are the images of the
+        // lens's, mu = +-sqrt(1 - z^2), which for a lens at l lie about
+        // sqrt(l^2 - 1) off the limb, further than l - 1 lies off it in r.
+        // A far lens's images (30 or more in the ellipse measure) leave one
+        // piece of 8 nodes.
+        const double eps = std::max(1 / rho, LEAST_SCALE);
+        const Complex above(0, 2 * eps);
+        Singular ps;
+        for (const Complex z : {Complex(lens), Complex(lens) + above, Complex(lens) - above}) {
+            const Complex m = std::sqrt(1.0 - z * z);
+            ps.add(m);
+            ps.add(-m);
         }
-        disc_fluxes(lens, rho, r.data(), g.data(), 8);
-        double sum = 0;
-        for (std::size_t j = 0; j < 8; ++j) {
-            sum += gl::RULE_8[j].w * g[j];
-        }
-        interior[0] = -layout.laws[0].c2 * sum;
+        const double c2 = layout.laws[0].c2;
+        interior[0] = -c2 * march(0.0, 1.0, false, ps, [&](const double* mu, double* out,
+                                                            std::size_t n) {
+            std::array<double, MOST_NODES> r{};
+            for (std::size_t j = 0; j < n; ++j) {
+                r[j] = mu_of(mu[j]);
+            }
+            disc_fluxes(lens, rho, r.data(), out, n);
+        });
         return true;
+    }
+    if (!in_r || lens < FAR) {
+        return false;
     }
     bool sloped = false;
     for (const PieceLaw& law : layout.laws) {
@@ -907,7 +920,8 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
         layout.laws[k] = profile.law_on(layout.edges[k], layout.edges[k + 1]);
     }
     interiors.resize(pieces);
-    const bool far = lens >= FAR && far_interiors(lens, rho, layout, interiors.data());
+    // A lens beyond the limb: no disc holds it (see far_interiors).
+    const bool far = lens > 1 && far_interiors(lens, rho, layout, interiors.data());
     double total = 0;
     double size = 0;  // the sum of the terms' magnitudes
     PieceLaw left{0.0, 0.0, 0.0, 0.0};

@@ -369,3 +369,20 @@ def test_far_lens_disc_route_is_continuous_at_the_switch(rho):
         else:
             a, b = caustrix.integrated_flux_map_witt_mao_magnification(ls, 1.0, rho, *bl_bf)
         assert a == pytest.approx(b, rel=1e-13), bl_bf
+
+
+BEYOND_LIMB = [ABOVE_ONE, 1 + 1e-15, 1 + 1e-12, 1 + 1e-9, 1 + 1e-6, 1 + 1e-5, 1 + 1e-4, 1.001, 1.01,
+               1.05, 1.2, 2.0, 4.0, 7.9]
+
+
+@pytest.mark.parametrize("rho", [1e-7, 1e-3, 0.01, 1.0, 1e3])
+def test_lens_beyond_the_limb_routes_agree(rho):
+    """A lens beyond the limb leaves every disc of the limb-darkened law
+    analytic in mu over the whole source, and the disc route marches in mu
+    from the limb alone, its pieces growing away from the lens's images
+    (sqrt(l^2 - 1) off the limb): it agrees with the rings to 1e-13 from an
+    ulp beyond the limb outwards."""
+    ring = caustrix.integrated_heyrovsky_magnification(BEYOND_LIMB, 1.0, rho)
+    disc = caustrix.integrated_witt_mao_magnification(BEYOND_LIMB, 1.0, rho)
+    worst = max((abs(a - b) / abs(a), l) for l, a, b in zip(BEYOND_LIMB, ring, disc))
+    assert worst[0] <= 1e-13, f"worst {worst[0]:.2e} at l={worst[1]!r}"
