@@ -443,8 +443,10 @@ constexpr double LEAST_SCALE = 1e-4;
 // rule leaves a fixed fraction of the kink's own contribution, which falls
 // like the square of the piece's length, and the pieces after it double.
 constexpr double FIRST_SHARE = 1.0 / 16;
-// The Bernstein ellipse parameter past which 8 nodes do: 11^-16 = 2e-17.
+// The Bernstein ellipse parameters past which 8 nodes do, 11^-16 = 2e-17,
+// and 6 nodes, 25^-12 = 6e-18.
 constexpr double CLEAR_ELLIPSE = 11;
+constexpr double CLEAR_ELLIPSE_6 = 25;
 // A bound on the pieces of one march; geometric growth needs some tens.
 constexpr std::size_t MAX_PIECES = 96;
 
@@ -485,18 +487,23 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
         const bool graded = first && kink;
         // A piece well clear of every singular point (the Bernstein ellipse
         // through the nearest one of parameter at least 11) reaches 1e-16
-        // with 8 nodes.
-        bool clear = !graded;
-        if (clear) {
+        // with 8 nodes, one clearer still (25) with 6.  A kink at the start
+        // of the march is no point of the list, but it lies a piece's
+        // length behind each piece: those keep 8 nodes at least.
+        double clearance = 0;
+        if (!graded) {
+            clearance = std::numeric_limits<double>::infinity();
             const double mid = cur + 0.5 * dir;
             const double half = 0.5 * w;
-            for (std::size_t k = 0; k < points.n && clear; ++k) {
+            for (std::size_t k = 0; k < points.n; ++k) {
                 const double q = std::abs(points.z[k] - mid) / half;
-                clear = q + std::sqrt(q * q - 1) >= CLEAR_ELLIPSE;
+                clearance = std::min(clearance, q + std::sqrt(q * q - 1));
             }
         }
         const std::span<const gl::Node> rule =
-            clear ? std::span<const gl::Node>(gl::RULE_8) : std::span<const gl::Node>(gl::RULE_12);
+            clearance >= CLEAR_ELLIPSE_6 && !kink ? std::span<const gl::Node>(gl::RULE_6)
+            : clearance >= CLEAR_ELLIPSE ? std::span<const gl::Node>(gl::RULE_8)
+                                         : std::span<const gl::Node>(gl::RULE_12);
         for (std::size_t j = 0; j < rule.size(); ++j) {
             const double u = rule[j].t;
             t[j] = graded ? cur + dir * (u * u * u) : cur + dir * u;
