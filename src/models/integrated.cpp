@@ -360,11 +360,19 @@ void cut_near_lens(std::vector<double>& edges, double lens, double eps) {
 // profile of many pieces is summed in batches of some microseconds.
 constexpr std::size_t BATCH_NODES = 2048;
 
+double rings_beyond_limb(double lens, double rho, const PieceLaw& law);
+
 Element ring_element_integral(double lens, double rho, double whole, double norm,
                               const Profile& profile, const Interrupt& interrupt) {
     (void)whole;
     if (lens < CENTRE) {
         lens = 0;  // see CENTRE
+    }
+    if (lens > 1 && profile.breakpoints().empty()) {
+        const PieceLaw law = profile.law_on(0.0, 1.0);
+        if (law.c1 == 0) {
+            return ellip::success(rings_beyond_limb(lens, rho, law) / norm);
+        }
     }
     const double eps = 1 / rho;
     thread_local std::vector<double> edges;
@@ -826,6 +834,21 @@ struct Layout {
     std::vector<PieceLaw> laws;
 };
 
+// The singular points in mu = sqrt(1 - r^2) of the discs and rings of a
+// lens beyond the limb: the images +-sqrt(1 - z^2) of the lens and of the
+// points 2 eps off it.
+Singular lens_images_in_mu(double lens, double rho) {
+    const double eps = std::max(1 / rho, LEAST_SCALE);
+    const Complex above(0, 2 * eps);
+    Singular ps;
+    for (const Complex z : {Complex(lens), Complex(lens) + above, Complex(lens) - above}) {
+        const Complex m = std::sqrt(1.0 - z * z);
+        ps.add(m);
+        ps.add(-m);
+    }
+    return ps;
+}
+
 // The slope integrals int_a^b G(r) I'(r) dr of every piece, into
 // `interior`, for a lens beyond the limb: a law in mu alone at any such
 // lens, a table from FAR on; false (and nothing written) otherwise.
@@ -844,16 +867,8 @@ bool far_interiors(double lens, double rho, const Layout& layout, double* interi
         // sqrt(l^2 - 1) off the limb, further than l - 1 lies off it in r.
         // A far lens's images (30 or more in the ellipse measure) leave one
         // piece of 8 nodes.
-        const double eps = std::max(1 / rho, LEAST_SCALE);
-        const Complex above(0, 2 * eps);
-        Singular ps;
-        for (const Complex z : {Complex(lens), Complex(lens) + above, Complex(lens) - above}) {
-            const Complex m = std::sqrt(1.0 - z * z);
-            ps.add(m);
-            ps.add(-m);
-        }
         const double c2 = layout.laws[0].c2;
-        interior[0] = -c2 * march(0.0, 1.0, false, ps, [&](const double* mu, double* out,
+        interior[0] = -c2 * march(0.0, 1.0, false, lens_images_in_mu(lens, rho), [&](const double* mu, double* out,
                                                             std::size_t n) {
             std::array<double, MOST_NODES> r{};
             for (std::size_t j = 0; j < n; ++j) {
@@ -907,6 +922,35 @@ bool far_interiors(double lens, double rho, const Layout& layout, double* interi
         interior[i] = c1 * (0.5 * sum);
     }
     return true;
+}
+
+// The ring route for a lens beyond the limb and a law in mu alone, I = c0 +
+// c2 mu: int_0^1 2 pi r A_ring(r) I dr = int_0^1 2 pi mu I A_ring(r(mu)) dmu.
+// No ring holds the lens, so A_ring is a function of r^2 = 1 - mu^2,
+// analytic in mu over the whole source, and the pieces grow from the limb
+// away from the lens's images as the disc route's do.  Each ring's distance
+// from the lens is formed as (1 - l) - mu^2 / (1 + r), exact where the
+// ring and the lens both lie next to the limb.
+double rings_beyond_limb(double lens, double rho, const PieceLaw& law) {
+    const double eps = 1 / rho;
+    const double limb_off = 1 - lens;
+    return march(0.0, 1.0, false, lens_images_in_mu(lens, rho),
+                 [&](const double* mu, double* out, std::size_t n) {
+                     std::array<double, MOST_NODES> l{};
+                     std::array<double, MOST_NODES> r{};
+                     std::array<double, MOST_NODES> d{};
+                     for (std::size_t j = 0; j < n; ++j) {
+                         l[j] = lens;
+                         r[j] = mu_of(mu[j]);
+                         d[j] = limb_off - (mu[j] * mu[j]) / (1 + r[j]);
+                     }
+                     ring_elements(l.data(), r.data(), d.data(), eps, out, n);
+                     for (std::size_t j = 0; j < n; ++j) {
+                         const double term = (TWO_PI * mu[j]) * law.value(r[j], mu[j]) * out[j];
+                         // A failing kernel's ring counts as 0, as in the batches.
+                         out[j] = std::isfinite(term) ? term : 0.0;
+                     }
+                 });
 }
 
 // The disc route, from int_0^1 2 pi r A_ring(r) I(r) dr = pi int_0^1 I(r) dG,
