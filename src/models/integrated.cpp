@@ -361,6 +361,14 @@ void cut_near_lens(std::vector<double>& edges, double lens, double eps) {
 constexpr std::size_t BATCH_NODES = 2048;
 
 double rings_beyond_limb(double lens, double rho, const PieceLaw& law);
+// The pieces' laws and edges of one element, kept per thread so that an
+// element allocates nothing once its thread has seen a profile as long.
+struct Layout {
+    std::vector<double> edges;
+    std::vector<PieceLaw> laws;
+};
+bool rings_far_table(double lens, double rho, const Layout& layout, double& total);
+constexpr double FAR = 8;
 
 Element ring_element_integral(double lens, double rho, double whole, double norm,
                               const Profile& profile, const Interrupt& interrupt) {
@@ -372,6 +380,18 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
         const PieceLaw law = profile.law_on(0.0, 1.0);
         if (law.c1 == 0) {
             return ellip::success(rings_beyond_limb(lens, rho, law) / norm);
+        }
+    }
+    if (lens >= FAR) {
+        thread_local Layout layout;
+        piece_edges(profile, NaN, layout.edges);
+        layout.laws.resize(layout.edges.size() - 1);
+        for (std::size_t k = 0; k + 1 < layout.edges.size(); ++k) {
+            layout.laws[k] = profile.law_on(layout.edges[k], layout.edges[k + 1]);
+        }
+        double far_total = 0;
+        if (rings_far_table(lens, rho, layout, far_total)) {
+            return ellip::success(far_total / norm);
         }
     }
     const double eps = 1 / rho;
@@ -760,7 +780,6 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
 //    in r over [0, 1] for all its pieces: the Legendre series of degree 11
 //    through them follows G to 30^-12 ~ 1e-18 of its size, and each piece
 //    integrates that series exactly over [a, b].
-constexpr double FAR = 8;
 constexpr std::size_t FAR_R_NODES = 12;
 
 // w_j P_k(x_j) for the 12-node rule on [0, 1] (x_j = 2 t_j - 1, weights
@@ -798,41 +817,99 @@ const FarBasis& far_basis() {
     return basis;
 }
 
-// [R_k]_{x_a}^{x_a + h} for k = 0 .. 11, with R_k as above.  The differences
-// D_k = P_k(x_a + h) - P_k(x_a) follow from the recurrence itself,
+// The increments D_k = P_k(x_a + h) - P_k(x_a), k = 0 .. 13, from the
+// recurrence itself,
 //   (k + 1) D_{k+1} = (2k + 1) ((x_a + h) D_k + h P_k(x_a)) - k D_{k-1},
-// to full relative precision however narrow the piece: R_k at both ends
-// and their difference would leave an ulp of R_k, a share 1/h of the
+// to full relative precision however narrow the piece: P_k at both ends
+// and their difference would leave an ulp of P_k, a share 1/h of the
 // piece's integral (a flux map's narrow feature of width 1e-6 would lose
 // five digits).
-std::array<double, FAR_R_NODES> legendre_increments(double xa, double h) noexcept {
+using Increments = std::array<double, FAR_R_NODES + 2>;
+Increments legendre_increments(double xa, double h) noexcept {
     const double xb = xa + h;
-    std::array<double, FAR_R_NODES + 1> d{};
+    Increments d{};
     double p_prev = 1;  // P_{k-1}(x_a)
     double p = xa;      // P_k(x_a)
     d[0] = 0;
     d[1] = h;
-    for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
+    for (std::size_t k = 1; k + 1 < d.size(); ++k) {
         const double kk = static_cast<double>(k);
         d[k + 1] = ((2 * kk + 1) * (xb * d[k] + h * p) - kk * d[k - 1]) / (kk + 1);
         const double p_next = ((2 * kk + 1) * xa * p - kk * p_prev) / (kk + 1);
         p_prev = p;
         p = p_next;
     }
-    std::array<double, FAR_R_NODES> q{};
-    q[0] = h;
-    for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
-        q[k] = d[k + 1] - d[k - 1];
-    }
-    return q;
+    return d;
 }
 
-// The pieces' laws and edges of one element, kept per thread so that an
-// element allocates nothing once its thread has seen a profile as long.
-struct Layout {
-    std::vector<double> edges;
-    std::vector<PieceLaw> laws;
-};
+// int_{x_a}^{x_a + h} of the interpolant sum_k (2k + 1) c_k P_k, from the
+// increments: c_0 h + sum_{k>=1} c_k (D_{k+1} - D_{k-1}).
+double interpolant_integral(const std::array<double, FAR_R_NODES>& c, const Increments& d,
+                            double h) noexcept {
+    double sum = c[0] * h;
+    for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
+        sum += c[k] * (d[k + 1] - d[k - 1]);
+    }
+    return sum;
+}
+
+// int_{x_a}^{x_a + h} (x - x_a) times the interpolant, by
+// x P_k = ((k + 1) P_{k+1} + k P_{k-1}) / (2k + 1) and the integrals
+// I_j = (D_{j+1} - D_{j-1}) / (2j + 1) (I_0 = h) of P_j.  The subtraction
+// of x_a I_k leaves an ulp of x_a h, which the slope across the piece
+// scales to an ulp of the brightness change across it.
+double interpolant_moment(const std::array<double, FAR_R_NODES>& c, const Increments& d,
+                          double xa, double h) noexcept {
+    std::array<double, FAR_R_NODES + 1> in{};
+    in[0] = h;
+    for (std::size_t j = 1; j < in.size(); ++j) {
+        in[j] = (d[j + 1] - d[j - 1]) / (2 * static_cast<double>(j) + 1);
+    }
+    double sum = c[0] * (in[1] - xa * in[0]);
+    for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
+        const double kk = static_cast<double>(k);
+        sum += c[k] * (((kk + 1) * in[k + 1] + kk * in[k - 1]) - (2 * kk + 1) * (xa * in[k]));
+    }
+    return sum;
+}
+
+// Below this length in x the moment's subtraction of x_a I_k would cost
+// more than a share 8 ulp of the slope's part of a piece (a share ulp / h),
+// and the moment is summed over Gauss nodes instead.
+constexpr double NARROW_PIECE = 1.0 / 8;
+
+// The same moment by the 8-node Gauss rule on the piece, exact for the
+// interpolant (degree 11) times x - x_a, and free of the subtraction.
+double interpolant_moment_by_nodes(const std::array<double, FAR_R_NODES>& c, double xa,
+                                   double h) noexcept {
+    double sum = 0;
+    for (const gl::Node& node : gl::RULE_8) {
+        const double y = h * node.t;  // x - x_a
+        const auto p = legendre_values<FAR_R_NODES>(xa + y);
+        double value = 0;
+        for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+            value += (2 * static_cast<double>(k) + 1) * c[k] * p[k];
+        }
+        sum += node.w * (y * value);
+    }
+    return h * sum;
+}
+
+// The Legendre coefficients c_k of the values f_j at the 12 nodes.
+std::array<double, FAR_R_NODES> legendre_coefficients(
+    const std::array<double, FAR_R_NODES>& f) noexcept {
+    const FarBasis& basis = far_basis();
+    std::array<double, FAR_R_NODES> c{};
+    for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+        double sum = 0;
+        for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+            sum += basis[k][j] * f[j];
+        }
+        c[k] = sum;
+    }
+    return c;
+}
+
 
 // The singular points in mu = sqrt(1 - r^2) of the discs and rings of a
 // lens beyond the limb: the images +-sqrt(1 - z^2) of the lens and of the
@@ -895,15 +972,7 @@ bool far_interiors(double lens, double rho, const Layout& layout, double* interi
         r[j] = gl::RULE_12[j].t;
     }
     disc_fluxes(lens, rho, r.data(), g.data(), FAR_R_NODES);
-    const FarBasis& basis = far_basis();
-    std::array<double, FAR_R_NODES> c{};
-    for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
-        double sum = 0;
-        for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
-            sum += basis[k][j] * g[j];
-        }
-        c[k] = sum;
-    }
+    const std::array<double, FAR_R_NODES> c = legendre_coefficients(g);
     for (std::size_t i = 0; i < pieces; ++i) {
         const double c1 = layout.laws[i].c1;
         if (c1 == 0) {
@@ -913,11 +982,8 @@ bool far_interiors(double lens, double rho, const Layout& layout, double* interi
         const double ra = layout.edges[i];
         const double rb = layout.edges[i + 1];
         // x = 2 r - 1, the piece's length in x formed from its ends in r.
-        const std::array<double, FAR_R_NODES> q = legendre_increments(2 * ra - 1, 2 * (rb - ra));
-        double sum = 0;
-        for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
-            sum += c[k] * q[k];
-        }
+        const double h = 2 * (rb - ra);
+        const double sum = interpolant_integral(c, legendre_increments(2 * ra - 1, h), h);
         // dr = dx / 2.
         interior[i] = c1 * (0.5 * sum);
     }
@@ -951,6 +1017,57 @@ double rings_beyond_limb(double lens, double rho, const PieceLaw& law) {
                          out[j] = std::isfinite(term) ? term : 0.0;
                      }
                  });
+}
+
+// The ring route for a far lens and a profile that is a straight line in r
+// on each piece (a flux map): F(r) = 2 pi r A_ring(r) is analytic over the
+// source like G (see FAR), and the 12 rings at the Gauss nodes over [0, 1]
+// give its Legendre interpolant, which each piece integrates exactly
+// against its brightness B(a) + c1 (r - a).  False where a piece is not a
+// straight line in r.
+bool rings_far_table(double lens, double rho, const Layout& layout, double& total) {
+    for (const PieceLaw& law : layout.laws) {
+        if (law.c2 != 0) {
+            return false;
+        }
+    }
+    std::array<double, FAR_R_NODES> l{};
+    std::array<double, FAR_R_NODES> r{};
+    std::array<double, FAR_R_NODES> d{};
+    std::array<double, FAR_R_NODES> f{};
+    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+        l[j] = lens;
+        r[j] = gl::RULE_12[j].t;
+        d[j] = r[j] - lens;
+    }
+    ring_elements(l.data(), r.data(), d.data(), 1 / rho, f.data(), FAR_R_NODES);
+    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+        f[j] = (TWO_PI * r[j]) * f[j];
+    }
+    const std::array<double, FAR_R_NODES> c = legendre_coefficients(f);
+    double sum = 0;
+    for (std::size_t i = 0; i < layout.laws.size(); ++i) {
+        const PieceLaw& law = layout.laws[i];
+        const double ra = layout.edges[i];
+        const double rb = layout.edges[i + 1];
+        const double at_a = law.value_at_offset(ra - law.r0, 0.0);
+        if (at_a == 0 && law.c1 == 0) {
+            continue;
+        }
+        const double xa = 2 * ra - 1;
+        const double h = 2 * (rb - ra);
+        const Increments inc = legendre_increments(xa, h);
+        // dr = dx / 2 and r - a = (x - x_a) / 2.
+        double piece = at_a * (0.5 * interpolant_integral(c, inc, h));
+        if (law.c1 != 0) {
+            const double moment = h >= NARROW_PIECE ? interpolant_moment(c, inc, xa, h)
+                                                    : interpolant_moment_by_nodes(c, xa, h);
+            piece += law.c1 * (0.25 * moment);
+        }
+        sum += piece;
+    }
+    total = sum;
+    return std::isfinite(sum);
 }
 
 // The disc route, from int_0^1 2 pi r A_ring(r) I(r) dr = pi int_0^1 I(r) dG,
