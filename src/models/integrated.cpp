@@ -10,6 +10,7 @@
 
 #include "models/heyrovsky.hpp"
 #include "models/limb_law_kink_rule.hpp"
+#include "models/ring_kink_rule.hpp"
 #include "models/ring_lanes.hpp"
 #include "models/witt_mao.hpp"
 #include "quadrature/double_exponential.hpp"
@@ -309,6 +310,35 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
     }
 }
 
+// The symmetric piece across a lens inside the piece [a, b]: half-width
+// the least of the distances to either end and half that to the nearest
+// other singular point, where its rule (exact for y^2k and y^2k ln|y| in the
+// distance y from the lens, and for every odd function) converges like a
+// Gauss rule with the singularity at twice its half-width.  Its nodes'
+// distances from the lens are formed directly.  Returns the half-width.
+constexpr double RING_KINK_REACH = 4;
+
+double ring_kink_piece(RingBatch& batch, double lens, const Singular& points, const PieceLaw& law,
+                       double a, double b) {
+    double least = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 0; k < points.n; ++k) {
+        if (points.z[k] != Complex(lens)) {
+            least = std::min(least, std::abs(points.z[k] - Complex(lens)));
+        }
+    }
+    const double half = std::min({lens - a, b - lens, least / RING_KINK_REACH});
+    for (const ring_kink_rule::Node& node : ring_kink_rule::NODES) {
+        const double d = half * node.t;
+        for (const double y : {-d, d}) {
+            const double r = lens + y;
+            const double mu = law.singular_at_limb() ? mu_of(r) : 0.0;
+            const double brightness = law.value_at_offset(r - law.r0, mu);
+            batch.add(lens, r, y, ((TWO_PI * r) * brightness) * (node.w * half));
+        }
+    }
+    return half;
+}
+
 // The size of the source in Einstein radii, or NaN when a source or Einstein
 // radius of zero, infinite or undefined size leaves the magnification
 // undefined.  Lengths count by their size, as separations do.
@@ -395,9 +425,15 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
         }
     }
     const double eps = 1 / rho;
+    // A lens inside the source is spanned by one symmetric piece, unless its
+    // Einstein radius is small enough for the pieces about it to be cut on
+    // that scale (see cut_near_lens), where the graded pieces serve.
+    const bool span_lens = lens > 0 && lens < 1 && !(eps < 0.1);
     thread_local std::vector<double> edges;
-    piece_edges(profile, lens, edges);
-    cut_near_lens(edges, lens, eps);
+    piece_edges(profile, span_lens ? NaN : lens, edges);
+    if (!span_lens) {
+        cut_near_lens(edges, lens, eps);
+    }
     thread_local RingBatch batch;
     batch.clear();
     double total = 0;
@@ -410,7 +446,18 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
         if (vanishes(law)) {
             continue;
         }
-        ring_piece(batch, lens, ring_singular_points(lens, eps, law), law, a, b, splits);
+        const Singular points = ring_singular_points(lens, eps, law);
+        if (span_lens && a < lens && lens < b) {
+            const double half = ring_kink_piece(batch, lens, points, law, a, b);
+            if (lens - half > a) {
+                ring_piece(batch, lens, points, law, a, lens - half, splits);
+            }
+            if (lens + half < b) {
+                ring_piece(batch, lens, points, law, lens + half, b, splits);
+            }
+        } else {
+            ring_piece(batch, lens, points, law, a, b, splits);
+        }
         if (batch.r.size() >= BATCH_NODES) {
             total += batch.sum(eps);
             batch.clear();
