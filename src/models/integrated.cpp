@@ -220,8 +220,11 @@ Singular ring_singular_points(double lens, double eps, const PieceLaw& law) {
     return ps;
 }
 
-// Ellipse parameters past which a Gauss-Legendre rule of 8, 12 or 16 nodes
-// leaves less than 1e-15 of a piece's integral (rho^-2n).
+// Ellipse parameters past which a Gauss-Legendre rule of 6, 8, 12 or 16
+// nodes leaves less than 1e-15 of a piece's integral (rho^-2n; 6 nodes are
+// held to 1e-17, as a table's pieces far from the lens, many of them, take
+// them).
+constexpr double CLEAR_6 = 25;
 constexpr double CLEAR_8 = 9;
 constexpr double CLEAR_12 = 4.3;
 constexpr double CLEAR_16 = 3;
@@ -302,7 +305,8 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
         return;
     }
     const std::span<const gl::Node> rule =
-        clear >= CLEAR_8    ? std::span<const gl::Node>(gl::RULE_8)
+        clear >= CLEAR_6    ? std::span<const gl::Node>(gl::RULE_6)
+        : clear >= CLEAR_8  ? std::span<const gl::Node>(gl::RULE_8)
         : clear >= CLEAR_12 ? std::span<const gl::Node>(gl::RULE_12)
                             : std::span<const gl::Node>(gl::RULE_16);
     for (const gl::Node& node : rule) {
