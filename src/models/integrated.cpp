@@ -395,6 +395,7 @@ void cut_near_lens(std::vector<double>& edges, double lens, double eps) {
 constexpr std::size_t BATCH_NODES = 2048;
 
 double rings_beyond_limb(double lens, double rho, const PieceLaw& law);
+double rings_in_mu(double lens, double rho, const PieceLaw& law, double top);
 // The pieces' laws and edges of one element, kept per thread so that an
 // element allocates nothing once its thread has seen a profile as long.
 struct Layout {
@@ -403,6 +404,9 @@ struct Layout {
 };
 bool rings_far_table(double lens, double rho, const Layout& layout, double& total);
 constexpr double FAR = 8;
+// The radius from which the rings of a law in mu go over to mu, as the
+// disc route's pieces do.
+constexpr double RING_MU_FROM = 0.75;
 
 Element ring_element_integral(double lens, double rho, double whole, double norm,
                               const Profile& profile, const Interrupt& interrupt) {
@@ -457,7 +461,17 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
                 ring_piece(batch, lens, points, law, a, lens - half, splits);
             }
             if (lens + half < b) {
-                ring_piece(batch, lens, points, law, lens + half, b, splits);
+                // A law in mu alone up to the limb is smooth in mu there;
+                // the centre's side stays in r, where r(mu) is not smooth.
+                if (b == 1.0 && law.c1 == 0 && law.singular_at_limb()) {
+                    const double split = std::max(lens + half, RING_MU_FROM);
+                    if (split > lens + half) {
+                        ring_piece(batch, lens, points, law, lens + half, split, splits);
+                    }
+                    total += rings_in_mu(lens, rho, law, mu_of(split));
+                } else {
+                    ring_piece(batch, lens, points, law, lens + half, b, splits);
+                }
             }
         } else {
             ring_piece(batch, lens, points, law, a, b, splits);
@@ -1049,25 +1063,40 @@ bool far_interiors(double lens, double rho, const Layout& layout, double* interi
 // from the lens is formed as (1 - l) - mu^2 / (1 + r), exact where the
 // ring and the lens both lie next to the limb.
 double rings_beyond_limb(double lens, double rho, const PieceLaw& law) {
+    return rings_in_mu(lens, rho, law, 1.0);
+}
+
+// The rings between the limb and mu = top (a piece on the limb's side of a
+// lens inside the source, whose kink lies beyond top) in mu, where a law in
+// mu alone is smooth up to the limb: the pieces grow from top towards the
+// limb, away from the lens's image.  The same form as above otherwise.
+double rings_in_mu(double lens, double rho, const PieceLaw& law, double top) {
     const double eps = 1 / rho;
     const double limb_off = 1 - lens;
-    return march(0.0, 1.0, false, lens_images_in_mu(lens, rho),
-                 [&](const double* mu, double* out, std::size_t n) {
-                     std::array<double, MOST_NODES> l{};
-                     std::array<double, MOST_NODES> r{};
-                     std::array<double, MOST_NODES> d{};
-                     for (std::size_t j = 0; j < n; ++j) {
-                         l[j] = lens;
-                         r[j] = mu_of(mu[j]);
-                         d[j] = limb_off - (mu[j] * mu[j]) / (1 + r[j]);
-                     }
-                     ring_elements(l.data(), r.data(), d.data(), eps, out, n);
-                     for (std::size_t j = 0; j < n; ++j) {
-                         const double term = (TWO_PI * mu[j]) * law.value(r[j], mu[j]) * out[j];
-                         // A failing kernel's ring counts as 0, as in the batches.
-                         out[j] = std::isfinite(term) ? term : 0.0;
-                     }
-                 });
+    Singular points = lens_images_in_mu(lens, rho);
+    if (top < 1) {
+        // The branch points of r(mu) at the centre.
+        points.add(1.0);
+        points.add(-1.0);
+    }
+    const double from = top < 1 ? top : 0.0;
+    const double to = top < 1 ? 0.0 : top;
+    return march(from, to, false, points, [&](const double* mu, double* out, std::size_t n) {
+        std::array<double, MOST_NODES> l{};
+        std::array<double, MOST_NODES> r{};
+        std::array<double, MOST_NODES> d{};
+        for (std::size_t j = 0; j < n; ++j) {
+            l[j] = lens;
+            r[j] = mu_of(mu[j]);
+            d[j] = limb_off - (mu[j] * mu[j]) / (1 + r[j]);
+        }
+        ring_elements(l.data(), r.data(), d.data(), eps, out, n);
+        for (std::size_t j = 0; j < n; ++j) {
+            const double term = (TWO_PI * mu[j]) * law.value(r[j], mu[j]) * out[j];
+            // A failing kernel's ring counts as 0, as in the batches.
+            out[j] = std::isfinite(term) ? term : 0.0;
+        }
+    });
 }
 
 // The ring route for a far lens and a profile that is a straight line in r
