@@ -507,16 +507,17 @@ double disc_flux(double lens, double rho, double whole, double r) {
 //
 // The integrand G(r) I'(r), G(r) = r^2 M(r), is analytic on a piece except
 // at a few points of the complex plane of the integration variable: the lens
-// (where G has a kink (r - l) ln|r - l|, always at a piece's end, since the
-// lens is an edge), the points where the point-lens magnification is
-// singular, the lens's Einstein radius off it (l +- 2i eps), the centre for
-// discs that hold the lens (their expansion in l / r is singular there), and
-// r = +-1 for the slope of a law in mu.  Each piece is no longer than its
-// distance from those points, so that a fixed rule converges like
-// (3 + sqrt 8)^-2n, 1e-18 for the 12 nodes of a piece (8 would leave 5e-13
-// on each piece); the first piece at the kink is graded towards it,
-// r - l = w t^3, which turns the kink into t^5 ln t.  The pieces grow
-// geometrically away from the kink.
+// (where G has a kink (r - l) ln|r - l|), the points where the point-lens
+// magnification is singular, the lens's Einstein radius off it
+// (l +- 2i eps), the centre for discs that hold the lens (their expansion in
+// l / r is singular there), and r = +-1 for the slope of a law in mu.  Each
+// piece is no longer than its distance from those points, so that a fixed
+// rule converges like (3 + sqrt 8)^-2n, 1e-18 for the 12 nodes of a piece
+// (8 would leave 5e-13 on each piece).  A lens inside a piece of the profile
+// is spanned by one symmetric piece (kink_piece); a lens on a breakpoint or
+// on the limb ends the pieces there, and the first piece at it is graded
+// towards it, r - l = w t^3, which turns the kink into t^5 ln t.  The pieces
+// grow geometrically away from the kink.
 
 // The graded piece at the kink is shorter than its distance from any other
 // singular point by this factor: the map r - l = w t^3 brings them closer,
