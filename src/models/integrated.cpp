@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "models/heyrovsky.hpp"
+#include "models/limb_law_kink_rule.hpp"
+#include "models/ring_kink_rule.hpp"
 #include "models/ring_lanes.hpp"
 #include "models/witt_mao.hpp"
 #include "quadrature/double_exponential.hpp"
@@ -61,9 +63,11 @@ constexpr std::size_t POLL_PIECES = 64;
 // The radii that bound the smooth pieces of an integrand: 0, the profile's
 // breakpoints, the lens when it lies inside the source (where the ring
 // through the lens makes the integrand singular), and 1.
-std::vector<double> piece_edges(const Profile& profile, double lens) {
+// The disc route passes no lens: it spans the lens's kink with one
+// symmetric piece instead of ending pieces there.
+void piece_edges(const Profile& profile, double lens, std::vector<double>& edges) {
     const std::span<const double> breaks = profile.breakpoints();
-    std::vector<double> edges;
+    edges.clear();
     edges.reserve(breaks.size() + 3);
     edges.push_back(0.0);
     bool lens_pending = lens > 0 && lens < 1;
@@ -80,7 +84,6 @@ std::vector<double> piece_edges(const Profile& profile, double lens) {
         edges.push_back(lens);
     }
     edges.push_back(1.0);
-    return edges;
 }
 
 [[nodiscard]] bool vanishes(const PieceLaw& law) noexcept {
@@ -217,8 +220,11 @@ Singular ring_singular_points(double lens, double eps, const PieceLaw& law) {
     return ps;
 }
 
-// Ellipse parameters past which a Gauss-Legendre rule of 8, 12 or 16 nodes
-// leaves less than 1e-15 of a piece's integral (rho^-2n).
+// Ellipse parameters past which a Gauss-Legendre rule of 6, 8, 12 or 16
+// nodes leaves less than 1e-15 of a piece's integral (rho^-2n; 6 nodes are
+// held to 1e-17, as a table's pieces far from the lens, many of them, take
+// them).
+constexpr double CLEAR_6 = 25;
 constexpr double CLEAR_8 = 9;
 constexpr double CLEAR_12 = 4.3;
 constexpr double CLEAR_16 = 3;
@@ -299,12 +305,42 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
         return;
     }
     const std::span<const gl::Node> rule =
-        clear >= CLEAR_8    ? std::span<const gl::Node>(gl::RULE_8)
+        clear >= CLEAR_6    ? std::span<const gl::Node>(gl::RULE_6)
+        : clear >= CLEAR_8  ? std::span<const gl::Node>(gl::RULE_8)
         : clear >= CLEAR_12 ? std::span<const gl::Node>(gl::RULE_12)
                             : std::span<const gl::Node>(gl::RULE_16);
     for (const gl::Node& node : rule) {
         add(w * node.t, w * (1 - node.t), node.w);
     }
+}
+
+// The symmetric piece across a lens inside the piece [a, b]: half-width
+// the least of the distances to either end and half that to the nearest
+// other singular point, where its rule (exact for y^2k and y^2k ln|y| in the
+// distance y from the lens, and for every odd function) converges like a
+// Gauss rule with the singularity at twice its half-width.  Its nodes'
+// distances from the lens are formed directly.  Returns the half-width.
+constexpr double RING_KINK_REACH = 4;
+
+double ring_kink_piece(RingBatch& batch, double lens, const Singular& points, const PieceLaw& law,
+                       double a, double b) {
+    double least = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 0; k < points.n; ++k) {
+        if (points.z[k] != Complex(lens)) {
+            least = std::min(least, std::abs(points.z[k] - Complex(lens)));
+        }
+    }
+    const double half = std::min({lens - a, b - lens, least / RING_KINK_REACH});
+    for (const ring_kink_rule::Node& node : ring_kink_rule::NODES) {
+        const double d = half * node.t;
+        for (const double y : {-d, d}) {
+            const double r = lens + y;
+            const double mu = law.singular_at_limb() ? mu_of(r) : 0.0;
+            const double brightness = law.value_at_offset(r - law.r0, mu);
+            batch.add(lens, r, y, ((TWO_PI * r) * brightness) * (node.w * half));
+        }
+    }
+    return half;
 }
 
 // The size of the source in Einstein radii, or NaN when a source or Einstein
@@ -358,15 +394,54 @@ void cut_near_lens(std::vector<double>& edges, double lens, double eps) {
 // profile of many pieces is summed in batches of some microseconds.
 constexpr std::size_t BATCH_NODES = 2048;
 
+double rings_beyond_limb(double lens, double rho, const PieceLaw& law);
+double rings_in_mu(double lens, double rho, const PieceLaw& law, double top);
+// The pieces' laws and edges of one element, kept per thread so that an
+// element allocates nothing once its thread has seen a profile as long.
+struct Layout {
+    std::vector<double> edges;
+    std::vector<PieceLaw> laws;
+};
+bool rings_far_table(double lens, double rho, const Layout& layout, double& total);
+constexpr double FAR = 8;
+// The radius from which the rings of a law in mu go over to mu, as the
+// disc route's pieces do.
+constexpr double RING_MU_FROM = 0.75;
+
 Element ring_element_integral(double lens, double rho, double whole, double norm,
                               const Profile& profile, const Interrupt& interrupt) {
     (void)whole;
     if (lens < CENTRE) {
         lens = 0;  // see CENTRE
     }
+    if (lens > 1 && profile.breakpoints().empty()) {
+        const PieceLaw law = profile.law_on(0.0, 1.0);
+        if (law.c1 == 0) {
+            return ellip::success(rings_beyond_limb(lens, rho, law) / norm);
+        }
+    }
+    if (lens >= FAR) {
+        thread_local Layout layout;
+        piece_edges(profile, NaN, layout.edges);
+        layout.laws.resize(layout.edges.size() - 1);
+        for (std::size_t k = 0; k + 1 < layout.edges.size(); ++k) {
+            layout.laws[k] = profile.law_on(layout.edges[k], layout.edges[k + 1]);
+        }
+        double far_total = 0;
+        if (rings_far_table(lens, rho, layout, far_total)) {
+            return ellip::success(far_total / norm);
+        }
+    }
     const double eps = 1 / rho;
-    std::vector<double> edges = piece_edges(profile, lens);
-    cut_near_lens(edges, lens, eps);
+    // A lens inside the source is spanned by one symmetric piece, unless its
+    // Einstein radius is small enough for the pieces about it to be cut on
+    // that scale (see cut_near_lens), where the graded pieces serve.
+    const bool span_lens = lens > 0 && lens < 1 && !(eps < 0.1);
+    thread_local std::vector<double> edges;
+    piece_edges(profile, span_lens ? NaN : lens, edges);
+    if (!span_lens) {
+        cut_near_lens(edges, lens, eps);
+    }
     thread_local RingBatch batch;
     batch.clear();
     double total = 0;
@@ -379,7 +454,28 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
         if (vanishes(law)) {
             continue;
         }
-        ring_piece(batch, lens, ring_singular_points(lens, eps, law), law, a, b, splits);
+        const Singular points = ring_singular_points(lens, eps, law);
+        if (span_lens && a < lens && lens < b) {
+            const double half = ring_kink_piece(batch, lens, points, law, a, b);
+            if (lens - half > a) {
+                ring_piece(batch, lens, points, law, a, lens - half, splits);
+            }
+            if (lens + half < b) {
+                // A law in mu alone up to the limb is smooth in mu there;
+                // the centre's side stays in r, where r(mu) is not smooth.
+                if (b == 1.0 && law.c1 == 0 && law.singular_at_limb()) {
+                    const double split = std::max(lens + half, RING_MU_FROM);
+                    if (split > lens + half) {
+                        ring_piece(batch, lens, points, law, lens + half, split, splits);
+                    }
+                    total += rings_in_mu(lens, rho, law, mu_of(split));
+                } else {
+                    ring_piece(batch, lens, points, law, lens + half, b, splits);
+                }
+            }
+        } else {
+            ring_piece(batch, lens, points, law, a, b, splits);
+        }
         if (batch.r.size() >= BATCH_NODES) {
             total += batch.sum(eps);
             batch.clear();
@@ -411,16 +507,17 @@ double disc_flux(double lens, double rho, double whole, double r) {
 //
 // The integrand G(r) I'(r), G(r) = r^2 M(r), is analytic on a piece except
 // at a few points of the complex plane of the integration variable: the lens
-// (where G has a kink (r - l) ln|r - l|, always at a piece's end, since the
-// lens is an edge), the points where the point-lens magnification is
-// singular, the lens's Einstein radius off it (l +- 2i eps), the centre for
-// discs that hold the lens (their expansion in l / r is singular there), and
-// r = +-1 for the slope of a law in mu.  Each piece is no longer than its
-// distance from those points, so that a fixed rule converges like
-// (3 + sqrt 8)^-2n, 1e-18 for the 12 nodes of a piece (8 would leave 5e-13
-// on each piece); the first piece at the kink is graded towards it,
-// r - l = w t^3, which turns the kink into t^5 ln t.  The pieces grow
-// geometrically away from the kink.
+// (where G has a kink (r - l) ln|r - l|), the points where the point-lens
+// magnification is singular, the lens's Einstein radius off it
+// (l +- 2i eps), the centre for discs that hold the lens (their expansion in
+// l / r is singular there), and r = +-1 for the slope of a law in mu.  Each
+// piece is no longer than its distance from those points, so that a fixed
+// rule converges like (3 + sqrt 8)^-2n, 1e-18 for the 12 nodes of a piece
+// (8 would leave 5e-13 on each piece).  A lens inside a piece of the profile
+// is spanned by one symmetric piece (kink_piece); a lens on a breakpoint or
+// on the limb ends the pieces there, and the first piece at it is graded
+// towards it, r - l = w t^3, which turns the kink into t^5 ln t.  The pieces
+// grow geometrically away from the kink.
 
 // The graded piece at the kink is shorter than its distance from any other
 // singular point by this factor: the map r - l = w t^3 brings them closer,
@@ -440,8 +537,10 @@ constexpr double LEAST_SCALE = 1e-4;
 // rule leaves a fixed fraction of the kink's own contribution, which falls
 // like the square of the piece's length, and the pieces after it double.
 constexpr double FIRST_SHARE = 1.0 / 16;
-// The Bernstein ellipse parameter past which 8 nodes do: 11^-16 = 2e-17.
+// The Bernstein ellipse parameters past which 8 nodes do, 11^-16 = 2e-17,
+// and 6 nodes, 25^-12 = 6e-18.
 constexpr double CLEAR_ELLIPSE = 11;
+constexpr double CLEAR_ELLIPSE_6 = 25;
 // A bound on the pieces of one march; geometric growth needs some tens.
 constexpr std::size_t MAX_PIECES = 96;
 
@@ -482,18 +581,23 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
         const bool graded = first && kink;
         // A piece well clear of every singular point (the Bernstein ellipse
         // through the nearest one of parameter at least 11) reaches 1e-16
-        // with 8 nodes.
-        bool clear = !graded;
-        if (clear) {
+        // with 8 nodes, one clearer still (25) with 6.  A kink at the start
+        // of the march is no point of the list, but it lies a piece's
+        // length behind each piece: those keep 8 nodes at least.
+        double clearance = 0;
+        if (!graded) {
+            clearance = std::numeric_limits<double>::infinity();
             const double mid = cur + 0.5 * dir;
             const double half = 0.5 * w;
-            for (std::size_t k = 0; k < points.n && clear; ++k) {
+            for (std::size_t k = 0; k < points.n; ++k) {
                 const double q = std::abs(points.z[k] - mid) / half;
-                clear = q + std::sqrt(q * q - 1) >= CLEAR_ELLIPSE;
+                clearance = std::min(clearance, q + std::sqrt(q * q - 1));
             }
         }
         const std::span<const gl::Node> rule =
-            clear ? std::span<const gl::Node>(gl::RULE_8) : std::span<const gl::Node>(gl::RULE_12);
+            clearance >= CLEAR_ELLIPSE_6 && !kink ? std::span<const gl::Node>(gl::RULE_6)
+            : clearance >= CLEAR_ELLIPSE ? std::span<const gl::Node>(gl::RULE_8)
+                                         : std::span<const gl::Node>(gl::RULE_12);
         for (std::size_t j = 0; j < rule.size(); ++j) {
             const double u = rule[j].t;
             t[j] = graded ? cur + dir * (u * u * u) : cur + dir * u;
@@ -512,11 +616,49 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
     return total;
 }
 
+// The most nodes handed to the discs at once: the symmetric piece across a
+// kink (a node on it and eight pairs).
+constexpr std::size_t MOST_NODES = 1 + 2 * kink_rule::PAIRS.size();
+// The symmetric piece across the kink reaches half as far as the nearest
+// other singular point: its rule, exact for y^2k and y^2k ln|y| in the
+// distance y from the kink and for every odd function, then converges like
+// a Gauss rule with the singularity at twice its half-width, to below 1e-15
+// of the piece.
+constexpr double KINK_REACH = 2;
+
+// The integral of values() over [c - h, c + h], c the kink, by the
+// symmetric rule.
+template <class Values>
+double kink_piece(double c, double h, Values&& values) {
+    std::array<double, MOST_NODES> t{};
+    std::array<double, MOST_NODES> v{};
+    t[0] = c;
+    for (std::size_t k = 0; k < kink_rule::PAIRS.size(); ++k) {
+        t[1 + 2 * k] = c - h * kink_rule::PAIRS[k].t;
+        t[2 + 2 * k] = c + h * kink_rule::PAIRS[k].t;
+    }
+    values(t.data(), v.data(), MOST_NODES);
+    double sum = (2 * kink_rule::CENTRE_WEIGHT) * v[0];
+    for (std::size_t k = 0; k < kink_rule::PAIRS.size(); ++k) {
+        sum += kink_rule::PAIRS[k].w * (v[1 + 2 * k] + v[2 + 2 * k]);
+    }
+    return h * sum;
+}
+
+// The distance from c to the nearest of the points, over KINK_REACH.
+double kink_reach(double c, const Singular& points) {
+    double least = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 0; k < points.n; ++k) {
+        least = std::min(least, std::abs(points.z[k] - Complex(c)));
+    }
+    return least / KINK_REACH;
+}
+
 // G(r) = r^2 M(r) at n radii, the discs handed to the element at once; NaN
 // where it fails.
 void disc_fluxes(double lens, double rho, const double* r, double* g, std::size_t n) {
-    std::array<double, 12> x{};
-    std::array<double, 12> size{};
+    std::array<double, MOST_NODES> x{};
+    std::array<double, MOST_NODES> size{};
     for (std::size_t j = 0; j < n; ++j) {
         x[j] = lens / r[j];
         size[j] = rho * r[j];
@@ -573,31 +715,19 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
         return march(lo, hi, kink == lo, ps, values);
     };
 
-    double total = 0;
-    // In r: G(r) (c1 - c2 r / mu).
-    const double r_hi = law.singular_at_limb() ? std::min(b, R_MID) : b;
-    if (r_hi > a && (law.c1 != 0 || law.c2 != 0)) {
-        total += over(a, r_hi, points_in_r(a, r_hi), lens,
-                      [&](const double* r, double* out, std::size_t n) {
-                          disc_fluxes(lens, rho, r, out, n);
-                          for (std::size_t j = 0; j < n; ++j) {
-                              const double slope =
-                                  law.c2 == 0 ? law.c1
-                                              : law.c1 - law.c2 * (r[j] / mu_of(r[j]));
-                              out[j] *= slope;
-                          }
-                      });
-    }
-    // In mu = sqrt(1 - r^2): (G(r) / r) (c1 mu - c2 r), r^2 I'(r) dr = r (mu I'(r)) dmu.
-    if (law.singular_at_limb() && b > R_MID) {
-        const double lo = std::max(a, R_MID);
-        const double mu_lo = mu_of(b);
-        const double mu_hi = mu_of(lo);
-        // The images mu = +-sqrt(1 - z^2) of the lens's points z in r; the
-        // branch points of r(mu) at mu = +-1 (the centre); and the kink's
-        // other image where the lens is an end.
+    const bool limb_law = law.singular_at_limb();
+    // The lens strictly inside the piece: one symmetric piece spans its
+    // kink, in r on the centre's side and in mu on the limb's, and the
+    // pieces on either side grow away from it.
+    const bool across = lens > a && lens < b;
+    const bool r_kink = across && (!limb_law || lens <= R_MID);
+    const bool mu_kink = across && !r_kink;
+    const double mu_lens = lens < 1 ? mu_of(lens) : 0.0;
+    // The images mu = +-sqrt(1 - z^2) of the lens's points z in r; the
+    // branch points of r(mu) at mu = +-1 (the centre); and the kink's
+    // other image where the lens is an end.
+    auto points_in_mu = [&](bool lens_is_end) {
         Singular ps;
-        const bool lens_is_end = lens == lo || lens == b;
         for (const Complex z : {Complex(lens) + above, Complex(lens) - above}) {
             const Complex m = std::sqrt(1.0 - z * z);
             ps.add(m);
@@ -612,20 +742,413 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
         }
         ps.add(1.0);
         ps.add(-1.0);
-        // The lens on the limb is a kink at mu = 0, like one inside.
-        const double kink = lens_is_end ? mu_of(lens) : NaN;
-        total += over(mu_lo, mu_hi, ps, kink, [&](const double* mu, double* out, std::size_t n) {
-            std::array<double, 12> r{};
+        return ps;
+    };
+    // The r-part is [a, split], the mu-part [mu_of(b), mu_hi]: the split
+    // moves off R_MID where the piece across the kink would straddle it.
+    double split = limb_law ? std::min(b, R_MID) : b;
+    double half = 0;  // the half-width of the piece across the kink
+    double mu_hi = NaN;
+    if (r_kink) {
+        half = std::min({lens - a, b - lens, kink_reach(lens, points_in_r(lens, lens))});
+        if (limb_law) {
+            split = std::max(split, lens + half);
+        }
+    } else if (mu_kink) {
+        half = std::min({mu_lens - mu_of(b), mu_of(a) - mu_lens,
+                         kink_reach(mu_lens, points_in_mu(true))});
+        const double top = mu_lens + half;
+        const double r_top = mu_of(top);
+        if (r_top < split && r_top > a) {
+            split = r_top;
+            mu_hi = top;
+        }
+    }
+    if (std::isnan(mu_hi)) {
+        mu_hi = mu_of(std::max(a, split));
+    }
+
+    double total = 0;
+    // In r: G(r) (c1 - c2 r / mu).
+    if (split > a && (law.c1 != 0 || law.c2 != 0)) {
+        auto values = [&](const double* r, double* out, std::size_t n) {
+            disc_fluxes(lens, rho, r, out, n);
             for (std::size_t j = 0; j < n; ++j) {
-                r[j] = std::sqrt((1 - mu[j]) * (1 + mu[j]));
+                const double slope =
+                    law.c2 == 0 ? law.c1 : law.c1 - law.c2 * (r[j] / mu_of(r[j]));
+                out[j] *= slope;
+            }
+        };
+        if (r_kink) {
+            const double below = lens - half;
+            const double beyond = lens + half;
+            total += kink_piece(lens, half, values);
+            if (below > a) {
+                total += march(below, a, false, points_in_r(a, below), values);
+            }
+            if (split > beyond) {
+                total += march(beyond, split, false, points_in_r(beyond, split), values);
+            }
+        } else {
+            total += over(a, split, points_in_r(a, split), lens, values);
+        }
+    }
+    // In mu = sqrt(1 - r^2): (G(r) / r) (c1 mu - c2 r), r^2 I'(r) dr = r (mu I'(r)) dmu.
+    if (limb_law && b > split) {
+        const double mu_lo = mu_of(b);
+        const double mu_kink_node = mu_kink ? mu_lens : NaN;
+        auto values = [&](const double* mu, double* out, std::size_t n) {
+            std::array<double, MOST_NODES> r{};
+            for (std::size_t j = 0; j < n; ++j) {
+                // The kink's own node is the disc whose limb passes through
+                // the lens: its radius is the lens's distance exactly.
+                r[j] = mu[j] == mu_kink_node ? lens : std::sqrt((1 - mu[j]) * (1 + mu[j]));
             }
             disc_fluxes(lens, rho, r.data(), out, n);
             for (std::size_t j = 0; j < n; ++j) {
                 out[j] = (out[j] / r[j]) * law.mu_slope(r[j], mu[j]);
             }
-        });
+        };
+        if (mu_kink) {
+            const Singular ps = points_in_mu(false);
+            const double below = mu_lens - half;
+            const double beyond = mu_lens + half;
+            total += kink_piece(mu_lens, half, values);
+            if (below > mu_lo) {
+                total += march(below, mu_lo, false, ps, values);
+            }
+            if (mu_hi > beyond) {
+                total += march(beyond, mu_hi, false, ps, values);
+            }
+        } else {
+            const bool lens_is_end = lens == std::max(a, split) || lens == b;
+            // The lens on the limb is a kink at mu = 0, like one inside.
+            const double kink = lens_is_end ? mu_of(lens) : NaN;
+            total += over(mu_lo, mu_hi, points_in_mu(lens_is_end), kink, values);
+        }
     }
     return total;
+}
+
+// ---------------------------------------------------------------------------
+// A far lens: one set of discs for the whole source.
+//
+// With the lens FAR source radii or more from the centre, G(r) = r^2 M(r) is
+// even and analytic in r, its nearest singular points (r = +-l and
+// +-l +- 2i eps) at least seven source radii beyond the source: the
+// Bernstein ellipse of [0, 1] through them has parameter 30 or more, in r
+// and in mu = sqrt(1 - r^2) alike.  Then
+//  - a law of one piece in mu alone (I = c0 + c2 mu, the limb-darkening
+//    law), whose slope integral is -c2 int_0^1 G dmu, takes 8 Gauss nodes in
+//    mu over the whole source (30^-16 ~ 1e-24 of it);
+//  - a profile that is a straight line in r on each of its pieces (a flux
+//    map), whose slope integrals are c1 int_a^b G dr, takes 12 Gauss nodes
+//    in r over [0, 1] for all its pieces: the Legendre series of degree 11
+//    through them follows G to 30^-12 ~ 1e-18 of its size, and each piece
+//    integrates that series exactly over [a, b].
+constexpr std::size_t FAR_R_NODES = 12;
+
+// w_j P_k(x_j) for the 12-node rule on [0, 1] (x_j = 2 t_j - 1, weights
+// summing to 1).  With c_k = sum_j w_j P_k(x_j) G_j the interpolant of G
+// over [-1, 1] is sum_k (2k + 1) c_k P_k(x), and its integral over
+// [x_a, x_b] is sum_k c_k [R_k]_{x_a}^{x_b}, R_0 = x, R_k = P_{k+1} - P_{k-1}.
+using FarBasis = std::array<std::array<double, FAR_R_NODES>, FAR_R_NODES>;
+
+// P_0(x) .. P_{N-1}(x) by the three-term recurrence, stable on [-1, 1].
+template <std::size_t N>
+std::array<double, N> legendre_values(double x) noexcept {
+    std::array<double, N> p{};
+    p[0] = 1;
+    if constexpr (N > 1) {
+        p[1] = x;
+    }
+    for (std::size_t k = 1; k + 1 < N; ++k) {
+        const double kk = static_cast<double>(k);
+        p[k + 1] = ((2 * kk + 1) * x * p[k] - kk * p[k - 1]) / (kk + 1);
+    }
+    return p;
+}
+
+const FarBasis& far_basis() {
+    static const FarBasis basis = [] {
+        FarBasis b{};
+        for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+            const auto p = legendre_values<FAR_R_NODES>(2 * gl::RULE_12[j].t - 1);
+            for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+                b[k][j] = gl::RULE_12[j].w * p[k];
+            }
+        }
+        return b;
+    }();
+    return basis;
+}
+
+// The increments D_k = P_k(x_a + h) - P_k(x_a), k = 0 .. 13, from the
+// recurrence itself,
+//   (k + 1) D_{k+1} = (2k + 1) ((x_a + h) D_k + h P_k(x_a)) - k D_{k-1},
+// to full relative precision however narrow the piece: P_k at both ends
+// and their difference would leave an ulp of P_k, a share 1/h of the
+// piece's integral (a flux map's narrow feature of width 1e-6 would lose
+// five digits).
+using Increments = std::array<double, FAR_R_NODES + 2>;
+Increments legendre_increments(double xa, double h) noexcept {
+    const double xb = xa + h;
+    Increments d{};
+    double p_prev = 1;  // P_{k-1}(x_a)
+    double p = xa;      // P_k(x_a)
+    d[0] = 0;
+    d[1] = h;
+    for (std::size_t k = 1; k + 1 < d.size(); ++k) {
+        const double kk = static_cast<double>(k);
+        d[k + 1] = ((2 * kk + 1) * (xb * d[k] + h * p) - kk * d[k - 1]) / (kk + 1);
+        const double p_next = ((2 * kk + 1) * xa * p - kk * p_prev) / (kk + 1);
+        p_prev = p;
+        p = p_next;
+    }
+    return d;
+}
+
+// int_{x_a}^{x_a + h} of the interpolant sum_k (2k + 1) c_k P_k, from the
+// increments: c_0 h + sum_{k>=1} c_k (D_{k+1} - D_{k-1}).
+double interpolant_integral(const std::array<double, FAR_R_NODES>& c, const Increments& d,
+                            double h) noexcept {
+    double sum = c[0] * h;
+    for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
+        sum += c[k] * (d[k + 1] - d[k - 1]);
+    }
+    return sum;
+}
+
+// int_{x_a}^{x_a + h} (x - x_a) times the interpolant, by
+// x P_k = ((k + 1) P_{k+1} + k P_{k-1}) / (2k + 1) and the integrals
+// I_j = (D_{j+1} - D_{j-1}) / (2j + 1) (I_0 = h) of P_j.  The subtraction
+// of x_a I_k leaves an ulp of x_a h, which the slope across the piece
+// scales to an ulp of the brightness change across it.
+double interpolant_moment(const std::array<double, FAR_R_NODES>& c, const Increments& d,
+                          double xa, double h) noexcept {
+    std::array<double, FAR_R_NODES + 1> in{};
+    in[0] = h;
+    for (std::size_t j = 1; j < in.size(); ++j) {
+        in[j] = (d[j + 1] - d[j - 1]) / (2 * static_cast<double>(j) + 1);
+    }
+    double sum = c[0] * (in[1] - xa * in[0]);
+    for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
+        const double kk = static_cast<double>(k);
+        sum += c[k] * (((kk + 1) * in[k + 1] + kk * in[k - 1]) - (2 * kk + 1) * (xa * in[k]));
+    }
+    return sum;
+}
+
+// Below this length in x the moment's subtraction of x_a I_k would cost
+// more than a share 8 ulp of the slope's part of a piece (a share ulp / h),
+// and the moment is summed over Gauss nodes instead.
+constexpr double NARROW_PIECE = 1.0 / 8;
+
+// The same moment by the 8-node Gauss rule on the piece, exact for the
+// interpolant (degree 11) times x - x_a, and free of the subtraction.
+double interpolant_moment_by_nodes(const std::array<double, FAR_R_NODES>& c, double xa,
+                                   double h) noexcept {
+    double sum = 0;
+    for (const gl::Node& node : gl::RULE_8) {
+        const double y = h * node.t;  // x - x_a
+        const auto p = legendre_values<FAR_R_NODES>(xa + y);
+        double value = 0;
+        for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+            value += (2 * static_cast<double>(k) + 1) * c[k] * p[k];
+        }
+        sum += node.w * (y * value);
+    }
+    return h * sum;
+}
+
+// The Legendre coefficients c_k of the values f_j at the 12 nodes.
+std::array<double, FAR_R_NODES> legendre_coefficients(
+    const std::array<double, FAR_R_NODES>& f) noexcept {
+    const FarBasis& basis = far_basis();
+    std::array<double, FAR_R_NODES> c{};
+    for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+        double sum = 0;
+        for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+            sum += basis[k][j] * f[j];
+        }
+        c[k] = sum;
+    }
+    return c;
+}
+
+
+// The singular points in mu = sqrt(1 - r^2) of the discs and rings of a
+// lens beyond the limb: the images +-sqrt(1 - z^2) of the lens and of the
+// points 2 eps off it.
+Singular lens_images_in_mu(double lens, double rho) {
+    const double eps = std::max(1 / rho, LEAST_SCALE);
+    const Complex above(0, 2 * eps);
+    Singular ps;
+    for (const Complex z : {Complex(lens), Complex(lens) + above, Complex(lens) - above}) {
+        const Complex m = std::sqrt(1.0 - z * z);
+        ps.add(m);
+        ps.add(-m);
+    }
+    return ps;
+}
+
+// The slope integrals int_a^b G(r) I'(r) dr of every piece, into
+// `interior`, for a lens beyond the limb: a law in mu alone at any such
+// lens, a table from FAR on; false (and nothing written) otherwise.
+bool far_interiors(double lens, double rho, const Layout& layout, double* interior) {
+    const std::size_t pieces = layout.laws.size();
+    bool in_r = true;
+    for (const PieceLaw& law : layout.laws) {
+        in_r = in_r && law.c2 == 0;
+    }
+    const bool in_mu = pieces == 1 && layout.laws[0].c1 == 0 && layout.laws[0].c2 != 0;
+    if (in_mu) {
+        // No disc holds the lens, so G(r) = r^2 M(r) is a function of r^2 =
+        // 1 - mu^2, analytic over the whole source in mu (the centre, mu =
+        // 1, included): the only singular points are the images of the
+        // lens's, mu = +-sqrt(1 - z^2), which for a lens at l lie about
+        // sqrt(l^2 - 1) off the limb, further than l - 1 lies off it in r.
+        // A far lens's images (30 or more in the ellipse measure) leave one
+        // piece of 8 nodes.
+        const double c2 = layout.laws[0].c2;
+        interior[0] = -c2 * march(0.0, 1.0, false, lens_images_in_mu(lens, rho), [&](const double* mu, double* out,
+                                                            std::size_t n) {
+            std::array<double, MOST_NODES> r{};
+            for (std::size_t j = 0; j < n; ++j) {
+                r[j] = mu_of(mu[j]);
+            }
+            disc_fluxes(lens, rho, r.data(), out, n);
+        });
+        return true;
+    }
+    if (!in_r || lens < FAR) {
+        return false;
+    }
+    bool sloped = false;
+    for (const PieceLaw& law : layout.laws) {
+        sloped = sloped || law.c1 != 0;
+    }
+    if (!sloped) {
+        std::fill(interior, interior + pieces, 0.0);
+        return true;
+    }
+    std::array<double, FAR_R_NODES> r{};
+    std::array<double, FAR_R_NODES> g{};
+    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+        r[j] = gl::RULE_12[j].t;
+    }
+    disc_fluxes(lens, rho, r.data(), g.data(), FAR_R_NODES);
+    const std::array<double, FAR_R_NODES> c = legendre_coefficients(g);
+    for (std::size_t i = 0; i < pieces; ++i) {
+        const double c1 = layout.laws[i].c1;
+        if (c1 == 0) {
+            interior[i] = 0;
+            continue;
+        }
+        const double ra = layout.edges[i];
+        const double rb = layout.edges[i + 1];
+        // x = 2 r - 1, the piece's length in x formed from its ends in r.
+        const double h = 2 * (rb - ra);
+        const double sum = interpolant_integral(c, legendre_increments(2 * ra - 1, h), h);
+        // dr = dx / 2.
+        interior[i] = c1 * (0.5 * sum);
+    }
+    return true;
+}
+
+// The ring route for a lens beyond the limb and a law in mu alone, I = c0 +
+// c2 mu: int_0^1 2 pi r A_ring(r) I dr = int_0^1 2 pi mu I A_ring(r(mu)) dmu.
+// No ring holds the lens, so A_ring is a function of r^2 = 1 - mu^2,
+// analytic in mu over the whole source, and the pieces grow from the limb
+// away from the lens's images as the disc route's do.  Each ring's distance
+// from the lens is formed as (1 - l) - mu^2 / (1 + r), exact where the
+// ring and the lens both lie next to the limb.
+double rings_beyond_limb(double lens, double rho, const PieceLaw& law) {
+    return rings_in_mu(lens, rho, law, 1.0);
+}
+
+// The rings between the limb and mu = top (a piece on the limb's side of a
+// lens inside the source, whose kink lies beyond top) in mu, where a law in
+// mu alone is smooth up to the limb: the pieces grow from top towards the
+// limb, away from the lens's image.  The same form as above otherwise.
+double rings_in_mu(double lens, double rho, const PieceLaw& law, double top) {
+    const double eps = 1 / rho;
+    const double limb_off = 1 - lens;
+    Singular points = lens_images_in_mu(lens, rho);
+    if (top < 1) {
+        // The branch points of r(mu) at the centre.
+        points.add(1.0);
+        points.add(-1.0);
+    }
+    const double from = top < 1 ? top : 0.0;
+    const double to = top < 1 ? 0.0 : top;
+    return march(from, to, false, points, [&](const double* mu, double* out, std::size_t n) {
+        std::array<double, MOST_NODES> l{};
+        std::array<double, MOST_NODES> r{};
+        std::array<double, MOST_NODES> d{};
+        for (std::size_t j = 0; j < n; ++j) {
+            l[j] = lens;
+            r[j] = mu_of(mu[j]);
+            d[j] = limb_off - (mu[j] * mu[j]) / (1 + r[j]);
+        }
+        ring_elements(l.data(), r.data(), d.data(), eps, out, n);
+        for (std::size_t j = 0; j < n; ++j) {
+            const double term = (TWO_PI * mu[j]) * law.value(r[j], mu[j]) * out[j];
+            // A failing kernel's ring counts as 0, as in the batches.
+            out[j] = std::isfinite(term) ? term : 0.0;
+        }
+    });
+}
+
+// The ring route for a far lens and a profile that is a straight line in r
+// on each piece (a flux map): F(r) = 2 pi r A_ring(r) is analytic over the
+// source like G (see FAR), and the 12 rings at the Gauss nodes over [0, 1]
+// give its Legendre interpolant, which each piece integrates exactly
+// against its brightness B(a) + c1 (r - a).  False where a piece is not a
+// straight line in r.
+bool rings_far_table(double lens, double rho, const Layout& layout, double& total) {
+    for (const PieceLaw& law : layout.laws) {
+        if (law.c2 != 0) {
+            return false;
+        }
+    }
+    std::array<double, FAR_R_NODES> l{};
+    std::array<double, FAR_R_NODES> r{};
+    std::array<double, FAR_R_NODES> d{};
+    std::array<double, FAR_R_NODES> f{};
+    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+        l[j] = lens;
+        r[j] = gl::RULE_12[j].t;
+        d[j] = r[j] - lens;
+    }
+    ring_elements(l.data(), r.data(), d.data(), 1 / rho, f.data(), FAR_R_NODES);
+    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+        f[j] = (TWO_PI * r[j]) * f[j];
+    }
+    const std::array<double, FAR_R_NODES> c = legendre_coefficients(f);
+    double sum = 0;
+    for (std::size_t i = 0; i < layout.laws.size(); ++i) {
+        const PieceLaw& law = layout.laws[i];
+        const double ra = layout.edges[i];
+        const double rb = layout.edges[i + 1];
+        const double at_a = law.value_at_offset(ra - law.r0, 0.0);
+        if (at_a == 0 && law.c1 == 0) {
+            continue;
+        }
+        const double xa = 2 * ra - 1;
+        const double h = 2 * (rb - ra);
+        const Increments inc = legendre_increments(xa, h);
+        // dr = dx / 2 and r - a = (x - x_a) / 2.
+        double piece = at_a * (0.5 * interpolant_integral(c, inc, h));
+        if (law.c1 != 0) {
+            const double moment = h >= NARROW_PIECE ? interpolant_moment(c, inc, xa, h)
+                                                    : interpolant_moment_by_nodes(c, xa, h);
+            piece += law.c1 * (0.25 * moment);
+        }
+        sum += piece;
+    }
+    total = sum;
+    return std::isfinite(sum);
 }
 
 // The disc route, from int_0^1 2 pi r A_ring(r) I(r) dr = pi int_0^1 I(r) dG,
@@ -637,17 +1160,27 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
     if (lens < CENTRE) {
         lens = 0;  // see CENTRE
     }
-    const std::vector<double> edges = piece_edges(profile, lens);
+    thread_local Layout layout;
+    thread_local std::vector<double> interiors;
+    piece_edges(profile, NaN, layout.edges);
+    const std::size_t pieces = layout.edges.size() - 1;
+    layout.laws.resize(pieces);
+    for (std::size_t k = 0; k < pieces; ++k) {
+        layout.laws[k] = profile.law_on(layout.edges[k], layout.edges[k + 1]);
+    }
+    interiors.resize(pieces);
+    // A lens beyond the limb: no disc holds it (see far_interiors).
+    const bool far = lens > 1 && far_interiors(lens, rho, layout, interiors.data());
     double total = 0;
     double size = 0;  // the sum of the terms' magnitudes
     PieceLaw left{0.0, 0.0, 0.0, 0.0};
-    for (std::size_t k = 0; k + 1 < edges.size(); ++k) {
+    for (std::size_t k = 0; k < pieces; ++k) {
         if (k != 0 && interrupted_at(interrupt, k, POLL_PIECES)) {
             return interrupted_element();
         }
-        const double a = edges[k];
-        const double b = edges[k + 1];
-        const PieceLaw law = profile.law_on(a, b);
+        const double a = layout.edges[k];
+        const double b = layout.edges[k + 1];
+        const PieceLaw& law = layout.laws[k];
         if (a > 0) {
             const double mu = mu_of(a);
             const double jump = left.value(a, mu) - law.value(a, mu);
@@ -658,7 +1191,7 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
             }
         }
         left = law;
-        const double interior = interior_integral(lens, rho, law, a, b);
+        const double interior = far ? interiors[k] : interior_integral(lens, rho, law, a, b);
         total -= interior;
         size += std::fabs(interior);
     }
