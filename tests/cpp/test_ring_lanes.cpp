@@ -67,7 +67,7 @@ void expect_identical(SimdLevel level, const Rings& g, double eps, std::size_t b
 Rings mixed_rings() {
     const std::vector<double> lenses = {0.0,  5e-324, 1e-300, 1e-20, 1e-7, 1e-3, 0.1,
                                         0.3,  0.5,    0.7,    0.999, 1.0,  1.001, 2.0,
-                                        30.0, 1e3,    1e4,    1e8,   1e300, INF, NaN, -0.5};
+                                        30.0, 1e3,    1e4,    1e8,   1e300, 1.7e308, INF, NaN, -0.5};
     std::vector<double> radii = {0.0, 5e-324, 1e-300, 1e-12, 1e-6, 1e3, 1e4, 1e300, INF, NaN,
                                  -0.2};
     for (int k = 1; k <= 60; ++k) {

@@ -417,3 +417,23 @@ def test_far_lens_narrow_tables_against_rings_summed_piece_by_piece(rho):
             want = table_by_rings(l, rho, bl, bf)
             assert a == pytest.approx(want, rel=1e-13), (bl, l)
             assert b == pytest.approx(want, rel=1e-13), (bl, l)
+
+
+# A lens near the largest double of source radii sees a point source: every
+# profile function gives the point-lens value (1 to double precision there,
+# never NaN, 0 or inf), and the discrete flux map the sum of its fluxes.
+# Before, the ring's |d| Pi overflowed and the routes' l / r and l^2 did.
+@pytest.mark.parametrize("l, re, rstar", [(1.7e308, 1.0, 1.0), (1e307, 1.0, 0.01),
+                                          (1.7e308, 1e-3, 1e-6), (-1.7e308, 1.0, 2.0)])
+def test_a_lens_near_the_largest_double_sees_a_point_source(l, re, rstar):
+    bl, bf = [0.0, 0.5, 1.0], [1.0, 0.8, 0.5]
+    values = [caustrix.integrated_witt_mao_magnification([l], re, rstar)[0],
+              caustrix.integrated_heyrovsky_magnification([l], re, rstar)[0],
+              caustrix.integrated_flux_map_witt_mao_magnification([l], re, rstar, bl, bf)[0],
+              caustrix.integrated_flux_map_heyrovsky_magnification([l], re, rstar, bl, bf)[0]]
+    assert values == [1.0] * 4
+    rings = [caustrix.heyrovsky_magnification(l, r, re, rstar) for r in (0.0, 0.5, 1.0)]
+    assert rings == [1.0] * 3
+    assert caustrix.discrete_flux_map_heyrovsky_magnification([l], re, rstar, bl, bf) == [2.3]
+    # A profile of no flux still gives 0/0.
+    assert math.isnan(caustrix.integrated_flux_map_witt_mao_magnification([l], re, rstar, [], [])[0])
