@@ -69,6 +69,9 @@ struct Function {
     std::size_t same_length_first = NO_PARAMETER;
     std::size_t same_length_second = NO_PARAMETER;
     Shortcut shortcut = nullptr;
+    // Whether there is a shortcut, as a flag: under UBSan's checks a
+    // function's address compared with nullptr is no constant expression.
+    bool has_shortcut = false;
 
     constexpr Function(const char* name_, Shape shape_, Operation operation_,
                        std::same_as<Parameter> auto... parameters_)
@@ -84,11 +87,12 @@ struct Function {
         return copy;
     }
 
-    // The same function, with a shortcut tried before the general binding and
-    // conversion.
+    // The same function, with a shortcut (a function, never null) tried
+    // before the general binding and conversion.
     [[nodiscard]] constexpr Function with_shortcut(Shortcut road) const {
         Function copy = *this;
         copy.shortcut = road;
+        copy.has_shortcut = true;
         return copy;
     }
 
@@ -269,7 +273,7 @@ struct Wrapper {
     static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                           PyObject* kwnames) {
         return guarded([&]() -> PyObject* {
-            if constexpr (Row.shortcut != nullptr) {
+            if constexpr (Row.has_shortcut) {
                 // Only a call with every argument by position: its arguments
                 // are the parameters in order, with nothing to bind.
                 if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == static_cast<Py_ssize_t>(N)) {
