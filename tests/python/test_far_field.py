@@ -62,6 +62,7 @@ def grouped():
     return groups
 
 
+@pytest.mark.reference_data
 class TestReferenceData:
     def test_grid_spans_the_claimed_range(self):
         xs = [u / rho for _, rho, u, *_ in ROWS]
@@ -203,6 +204,7 @@ class TestEnds:
                     assert abs(d[1] / d[0] - 1) <= 1e-13, (law, c, x, d)
 
 
+@pytest.mark.reference_data
 class TestGenerators:
     def test_laplacian_table_is_its_generators(self):
         result = subprocess.run([sys.executable, str(REPO_ROOT / "tools" / "gen_far_field.py"),

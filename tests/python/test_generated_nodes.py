@@ -16,6 +16,9 @@ import pytest
 mpmath = pytest.importorskip("mpmath")
 from mpmath import mp, mpf  # noqa: E402
 
+# Checks of generated tables and their generators, not of the module.
+pytestmark = pytest.mark.reference_data
+
 REPO_ROOT = Path(__file__).resolve().parents[2]
 GENERATOR = REPO_ROOT / "tools" / "gen_tanh_sinh_nodes.py"
 HEADER = REPO_ROOT / "src" / "quadrature" / "node_table.hpp"

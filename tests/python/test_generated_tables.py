@@ -17,6 +17,9 @@ import pytest
 
 from helpers import load_tool
 
+# Checks of generated tables and their generators, not of the module.
+pytestmark = pytest.mark.reference_data
+
 mpmath = pytest.importorskip("mpmath")
 from mpmath import mp, mpf  # noqa: E402
 

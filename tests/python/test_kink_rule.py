@@ -31,12 +31,14 @@ def integrate(f, centre, pairs):
     return 2 * centre * f(mpf(0)) + sum(w * (f(mpf(t)) + f(-mpf(t))) for t, w in pairs)
 
 
+@pytest.mark.reference_data
 def test_committed_header_is_current():
     done = subprocess.run([sys.executable, str(GENERATOR), str(HEADER), "--check"],
                           capture_output=True, text=True, cwd=REPO_ROOT, timeout=300)
     assert done.returncode == 0, done.stderr
 
 
+@pytest.mark.reference_data
 def test_rule_is_exact_for_its_family_and_odd_functions():
     centre, pairs = committed_rule()
     assert len(pairs) == 7 and all(0 < t < 1 for t, _ in pairs)
@@ -53,6 +55,7 @@ def test_rule_is_exact_for_its_family_and_odd_functions():
         assert abs(integrate(lambda t: t ** 3 + mp.sin(t), centre, pairs)) < 1e-16
 
 
+@pytest.mark.reference_data
 def test_rule_integrates_a_kink_between_nearby_singularities():
     # A smooth part and a kink y ln|y| Q(y), both with poles at +-2i, twice
     # the half-width away, as the layout allows.

@@ -75,6 +75,7 @@ def test_gradient_gives_the_same_magnification_on_the_walk():
         assert np.array_equal(a, plain), label
 
 
+@pytest.mark.reference_data
 class TestGenerator:
     def test_header_and_grid_are_the_generators(self):
         text = DATA.read_text(encoding="utf-8")

@@ -32,12 +32,14 @@ def integrate(f, nodes):
     return sum(w * (f(mpf(t)) + f(-mpf(t))) for t, w in nodes)
 
 
+@pytest.mark.reference_data
 def test_committed_header_is_current():
     done = subprocess.run([sys.executable, str(GENERATOR), str(HEADER), "--check"],
                           capture_output=True, text=True, cwd=REPO_ROOT, timeout=300)
     assert done.returncode == 0, done.stderr
 
 
+@pytest.mark.reference_data
 def test_rule_is_exact_for_even_powers_and_their_logarithms():
     nodes = committed_rule()
     assert len(nodes) == 8 and all(0 < t < 1 for t, _ in nodes)
@@ -52,6 +54,7 @@ def test_rule_is_exact_for_even_powers_and_their_logarithms():
         assert abs(integrate(lambda t: t ** 5 * mp.log(abs(t)) + mp.sin(t), nodes)) < 1e-16
 
 
+@pytest.mark.reference_data
 def test_rule_integrates_a_logarithm_between_singularities_four_half_widths_away():
     # As the ring route lays it out: the nearest other singular point at
     # four times the half-width.
