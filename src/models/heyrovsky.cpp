@@ -33,10 +33,6 @@ namespace models {
 namespace {
 constexpr double TWO_PI = 6.283185307179586;
 constexpr double TWO_OVER_PI = 0.6366197723675814;
-// Past this sum of the lens's and the ring's distances from the centre the
-// product |d| Pi (up to about S) may overflow: the two terms are then
-// divided by S before they are added.
-constexpr double HUGE_SUM = 1e300;
 
 // The ring so close to the lens that the complements underflow (|d| below
 // about 1e-162 l): the leading terms of the expansion in d / l, exact to
@@ -92,7 +88,7 @@ ellip::Result ring_element(double l, double r, double d, double eps) noexcept {
         return kdx.x;
     }
     const double pi_nm = kdx.k + n * kdx.x.value();
-    if (s > HUGE_SUM) {
+    if (s > RING_HUGE_SUM) {
         const double far = ((eps * c) / s) * kdx.k + (std::fabs(d) / s) * delta_c * pi_nm;
         return ellip::success(TWO_OVER_PI * far);
     }

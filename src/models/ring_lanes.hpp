@@ -16,6 +16,12 @@ namespace models {
 // is of this size.
 inline constexpr std::size_t RING_LANE_BLOCK = 256;
 
+// Past this sum S of the lens's and the ring's distances from the centre
+// the ring element's product |d| Pi (up to about S) may overflow: it divides
+// its two terms by S before adding them, and the lanes leave such rings to
+// it.
+inline constexpr double RING_HUGE_SUM = 1e300;
+
 // For the n <= RING_LANE_BLOCK rings: out[i] = ring_element(l[i], r[i],
 // d[i], eps) for every ring on the main path; the indices of the others (a
 // ring touching or holding the lens, a cancelling sum for Pi, non-finite or

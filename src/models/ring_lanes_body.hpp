@@ -22,7 +22,6 @@ inline unsigned ring_group(typename T::V l, typename T::V r, typename T::V d, do
     using V = typename T::V;
     using I = typename T::I;
     constexpr double MAX = 1.7976931348623157e308;
-    constexpr double HUGE_SUM = 1e300;  // the scalar element's
     constexpr double EPS = 2.220446049250313e-16;
     constexpr double PI = 3.141592653589793;
     constexpr double TWO_OVER_PI = 0.6366197723675814;
@@ -46,7 +45,7 @@ inline unsigned ring_group(typename T::V l, typename T::V r, typename T::V d, do
     const V nc = ds * ds;
     // A point source on the lens, or a ring touching it; and a lens or ring
     // so far out that |d| Pi could overflow (the scalar element rescales).
-    rare |= (s == 0.0) | (nc == 0.0) | (s > HUGE_SUM);
+    rare |= (s == 0.0) | (nc == 0.0) | (s > RING_HUGE_SUM);
 
     const V ad = vabs<V, I>(d);
     const V delta = ad / (eps + eps);
