@@ -32,6 +32,9 @@ struct Avx2 {
     typedef __typeof__(V{} < V{}) I;
     static constexpr std::size_t width = 4;
     static V sqrt(V v) { return (V)_mm256_sqrt_pd((__m256d)v); }
+    // The divider's quotient (AVX2 brings no multiply-add to form it
+    // otherwise).
+    static V div(V a, V b, unsigned) { return a / b; }
     static unsigned bits(I m) { return static_cast<unsigned>(_mm256_movemask_pd((__m256d)m)); }
 };
 

@@ -1,5 +1,6 @@
 // The uniform-disc and ring elements eight lanes at a time with AVX-512F
-// (no FMA: every product is rounded on its own, as in the scalar elements).
+// (every product rounded on its own, as in the scalar elements; the
+// multiply-adds of exact_division_avx512.hpp form IEEE quotients only).
 #include <cstddef>
 #include <cstdint>
 
@@ -27,6 +28,7 @@ namespace models {
 
 namespace {
 
+#include "models/exact_division_avx512.hpp"
 #include "models/witt_mao_lanes_body.hpp"
 #include "models/ring_lanes_body.hpp"
 
@@ -35,6 +37,11 @@ struct Avx512 {
     typedef __typeof__(V{} < V{}) I;
     static constexpr std::size_t width = 8;
     static V sqrt(V v) { return (V)_mm512_sqrt_pd((__m512d)v); }
+    // The quotient off the divider (exact_division_avx512.hpp), for the
+    // lanes in `care`.
+    static V div(V a, V b, unsigned care) {
+        return (V)exact_quotient((__m512d)a, (__m512d)b, static_cast<__mmask8>(care));
+    }
     static unsigned bits(I m) {
         return static_cast<unsigned>(_mm512_cmplt_epi64_mask((__m512i)m, _mm512_setzero_si512()));
     }

@@ -8,8 +8,9 @@
 // stand in for a baseline one at link time.
 //
 // Each operation below is the scalar element's (src/models/witt_mao.cpp, the
-// AGM sums of the fused kernel and K - D next to the limb), in the same order and with the same
-// rounding: IEEE division and square root, no contraction.  Lanes whose pair
+// AGM sums of the fused kernel and K - D next to the limb), in the same order
+// and with the same rounding: IEEE division (by the divider, or by T::div,
+// which rounds the same) and square root, no contraction.  Lanes whose pair
 // takes a branch other than the main one are flagged and left to the scalar
 // element (the scalar gradient element, for the gradient), so they follow
 // whatever it does.
@@ -153,20 +154,30 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
         V z_coef = V{};
         // The slopes' rho^2 s as rho^2 s_part / rho_part.
         V s_part = V{};
-        if (T::bits(near & ~rare) != 0) {
+        // sqrt(d^2 + 4) of the near lanes, which the limb zone uses again.
+        V sq = V{};
+        // The divider is the bottleneck, and the square roots share it.
+        // T::div takes a quotient off it where the level can (for the lanes
+        // of its mask; the others' quotients are discarded): the
+        // coefficients, which nothing waits on until the sum is formed, the
+        // mean's p_k, s / m and the limb zone's coefficient.  The quotients
+        // the next step waits on keep the divider's shorter latency.
+        const unsigned serve = T::bits(near & ~rare);
+        if (serve != 0) {
             const V d2 = d * d;
             const V q = d2 + 4.0;
-            const V sq = T::sqrt(q);
+            sq = T::sqrt(q);
             m = (4.0 * n) / q;
             mc = (d2 + 4.0 * nc) / q;
-            k_coef = (2.0 * sq) / h;
-            p_coef = ((8.0 * rho) * x) / (xp1 * sq);
-            z_coef = (8.0 * x) / (h * sq);
+            k_coef = T::div(2.0 * sq, h, serve);
+            p_coef = T::div((8.0 * rho) * x, xp1 * sq, serve);
+            z_coef = T::div(8.0 * x, h * sq, serve);
             if constexpr (SLOPES) {
                 s_part = sq;
             }
         }
-        if (T::bits(~near & ~rare) != 0) {
+        const unsigned serve_far = T::bits(~near & ~rare);
+        if (serve_far != 0) {
             // Beyond |d| = 2 the squares are formed from r = 2/d.
             const V r = 2.0 / d;
             const V r2 = r * r;
@@ -174,8 +185,9 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
             m = near ? m : (n * r2) / (1.0 + r2);
             mc = near ? mc : (1.0 + nc * r2) / (1.0 + r2);
             k_coef = near ? k_coef : (2.0 * vabs<V, I>(root_nc)) * c;
-            p_coef = near ? p_coef : (8.0 * x) / ((xp1 * vabs<V, I>(xm1)) * c);
-            z_coef = near ? z_coef : ((4.0 * x) * vabs<V, I>(r)) / ((rho * xp1) * c);
+            p_coef = near ? p_coef : T::div(8.0 * x, (xp1 * vabs<V, I>(xm1)) * c, serve_far);
+            z_coef = near ? z_coef
+                          : T::div((4.0 * x) * vabs<V, I>(r), (rho * xp1) * c, serve_far);
             if constexpr (SLOPES) {
                 s_part = near ? s_part : vabs<V, I>(xm1) * c;
             }
@@ -193,7 +205,12 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
         V w = splat<V>(0.5);
         V s = V{};
         V p2 = nc;
-        V p = T::sqrt(nc);
+        // The scalar kernel's sqrt(nc) is |root_nc| itself, without the
+        // square root: in binary floating point the square root of a rounded
+        // square gives the number back while the square is normal, and here
+        // it is: a lane's x below FAR_FIELD other than 1 is at least 2^-53
+        // from it, so that nc exceeds 1e-38.
+        V p = vabs<V, I>(root_nc);
         V qs = splat<V>(1.0);
         V t = V{};
         I agm_settled = I{};
@@ -202,7 +219,7 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
         for (int step = 0; step < MAX_STEPS && T::bits(active) != 0; ++step) {
             const V ag = a * g;
             const V e = (step == 0 ? e0_numerator : p2 - ag) / (p2 + ag);
-            const V p_next = (p2 + ag) / (2.0 * p);
+            const V p_next = T::div(p2 + ag, 2.0 * p, T::bits(active));
             const V q_next = (qs * e) / 2.0;
             const V a_next = (a + g) / 2.0;
             const V g_next = T::sqrt(ag);
@@ -223,7 +240,7 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
             active &= ~(agm_settled & sum_settled);
         }
         const V k = PI / (a + g);
-        const V d_bracket = delta0 / (4.0 * (1.0 + g0)) + s / m;
+        const V d_bracket = delta0 / (4.0 * (1.0 + g0)) + T::div(s, m, T::bits(~rare));
         const V sum = 1.0 + t;
         // Where S cancels the kernel takes Pi from another routine.
         rare |= ~(vabs<V, I>(sum) >= S_CANCELLATION);
@@ -236,10 +253,11 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
             // Next to the limb the sum is regrouped around K - D, taken from
             // Legendre's relation with the series A and C of the complement:
             //   pi A = z_coef (K - D) + (k_coef - z_coef) K + (p_coef + z_coef) P.
-            const V sl = T::sqrt(d * d + 4.0);
             k_minus_d =
                 (1.0 - (mc * k) * horner(LIMB_C, mc)) / (m * horner(LIMB_A, mc));
-            const V kz_diff = ((2.0 * xm1) * (rho * d - 4.0)) / (h * sl);
+            // Limb lanes are near lanes: sq is their sqrt(d^2 + 4).
+            const V kz_diff =
+                T::div((2.0 * xm1) * (rho * d - 4.0), h * sq, T::bits(limb & ~rare));
             const V gl = (z_coef * k_minus_d + kz_diff * k) + (p_coef + z_coef) * pk;
             gs = limb ? gl : gs;
         }
