@@ -58,15 +58,15 @@ protected:
 // Random operands over the whole range served off the divider, and the
 // cases that decide rounding: divisors whose significands are all ones (the
 // reciprocal estimate's worst), exact quotients, quotients next to a
-// midpoint between two doubles, and powers of two, at whose quotients the
-// gap below is half the gap above.
+// midpoint between two doubles, powers of two, at whose quotients the gap
+// below is half the gap above, and operands over the whole exponent range.
 TEST_F(ExactDivision, MatchesTheDividerBitForBit) {
     std::mt19937_64 rng(20261209);
     for (int it = 0; it < 400000; ++it) {
         double a[8];
         double b[8];
         for (int j = 0; j < 8; ++j) {
-            switch ((it + j) % 6) {
+            switch ((it + j) % 8) {
                 case 0:
                     a[j] = random_double(rng, -250, 249);
                     b[j] = random_double(rng, -250, 249);
@@ -95,6 +95,17 @@ TEST_F(ExactDivision, MatchesTheDividerBitForBit) {
                 case 4:
                     a[j] = std::ldexp(1.0, static_cast<int>(rng() % 200) - 100);
                     b[j] = random_double(rng, -2, 2);
+                    break;
+                case 6:
+                    // The whole exponent range, where quotients overflow,
+                    // underflow or turn subnormal and must come from the
+                    // divider.
+                    a[j] = random_double(rng, -1022, 1023);
+                    b[j] = random_double(rng, -1022, 1023);
+                    break;
+                case 7:
+                    a[j] = random_double(rng, -1022, 1023);
+                    b[j] = from_bits(rng() & 0x800fffffffffffffULL);
                     break;
                 default:
                     // Quotients next to powers of two.

@@ -183,6 +183,36 @@ TEST_P(Lanes, LanesSettlingAtDifferentStepsMatch) {
     expect_identical(GetParam(), g.x, g.rho, 0, g.x.size());
 }
 
+// Whole groups of one path, as along a sorted light curve: there every
+// lane's quotients may be formed off the divider, which a single unusual
+// lane in the group would otherwise prevent.  The limb zone, beyond |d| = 2,
+// the main path, and sources so small or so large (rho near 2^-250 and
+// 2^250) that the operands cross the range the multiply-adds serve.
+TEST_P(Lanes, WholeGroupsOfOnePathMatch) {
+    Grid g;
+    const auto sweep = [&g](double rho, double x0, double x1, int n) {
+        for (int i = 0; i < n; ++i) {
+            g.x.push_back(x0 + (x1 - x0) * i / (n - 1));
+            g.rho.push_back(rho);
+        }
+    };
+    for (const double rho : {1e-4, 1e-3, 1e-2}) {
+        sweep(rho, 1 - 1e-6, 1 - 1e-9, 64);
+        sweep(rho, 1 + 1e-9, 1 + 1e-6, 64);
+    }
+    for (const double rho : {2.5, 40.0, 1e4}) {
+        sweep(rho, 1.9, 999.0, 256);
+    }
+    for (const double rho : {0.01, 0.3}) {
+        sweep(rho, 0.25, 300.0, 512);
+    }
+    for (const double rho : {1e-80, 1e-76, 1e-70, 1e70, 1e75, 1e80}) {
+        sweep(rho, 0.1, 3.0, 64);
+        sweep(rho, 3.0, 900.0, 64);
+    }
+    expect_identical(GetParam(), g.x, g.rho, 0, g.x.size());
+}
+
 // Far outside the source, on both sides of u = 2 where the series changes
 // variable, with lanes of either side in one group.
 TEST_P(Lanes, FarFieldMatches) {
