@@ -159,9 +159,11 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
         // The divider is the bottleneck, and the square roots share it.
         // T::div takes a quotient off it where the level can (for the lanes
         // of its mask; the others' quotients are discarded): the
-        // coefficients, which nothing waits on until the sum is formed, the
-        // mean's p_k, s / m and the limb zone's coefficient.  The quotients
-        // the next step waits on keep the divider's shorter latency.
+        // coefficients, which nothing waits on until the sum is formed, and
+        // the mean's p_k.  The quotients that the next step waits on, and
+        // those after the mean, on which the group's last steps wait, keep
+        // the divider's shorter latency (measured: each of them slows the
+        // group down when moved).
         const unsigned serve = T::bits(near & ~rare);
         if (serve != 0) {
             const V d2 = d * d;
@@ -240,7 +242,7 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
             active &= ~(agm_settled & sum_settled);
         }
         const V k = PI / (a + g);
-        const V d_bracket = delta0 / (4.0 * (1.0 + g0)) + T::div(s, m, T::bits(~rare));
+        const V d_bracket = delta0 / (4.0 * (1.0 + g0)) + s / m;
         const V sum = 1.0 + t;
         // Where S cancels the kernel takes Pi from another routine.
         rare |= ~(vabs<V, I>(sum) >= S_CANCELLATION);
@@ -256,8 +258,7 @@ inline unsigned group(typename T::V l, typename T::V signed_rho, typename T::V& 
             k_minus_d =
                 (1.0 - (mc * k) * horner(LIMB_C, mc)) / (m * horner(LIMB_A, mc));
             // Limb lanes are near lanes: sq is their sqrt(d^2 + 4).
-            const V kz_diff =
-                T::div((2.0 * xm1) * (rho * d - 4.0), h * sq, T::bits(limb & ~rare));
+            const V kz_diff = ((2.0 * xm1) * (rho * d - 4.0)) / (h * sq);
             const V gl = (z_coef * k_minus_d + kz_diff * k) + (p_coef + z_coef) * pk;
             gs = limb ? gl : gs;
         }
