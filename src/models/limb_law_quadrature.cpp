@@ -10,6 +10,7 @@
 
 #include "models/limb_law.hpp"
 #include "models/limb_law_kink_rule.hpp"
+#include "models/limb_law_powers.hpp"
 #include "models/witt_mao.hpp"
 #include "quadrature/gauss_legendre.hpp"
 
@@ -239,12 +240,9 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         nodes.product_rule = rule;
         nodes.product_length = d;
     };
-    // A node off the limb piece: the singular parts are the plain rule's.
-    auto add_plain = [&](double x, double s, double m) {
-        const double log_part = g.lambda != 0 && s > 0 ? m * (s * std::log(s)) : 0.0;
-        const double power_part = g.kappa != 0 ? m * (g.beta_plus_one * std::pow(s, g.beta)) : 0.0;
-        add(x, s, m, log_part, power_part);
-    };
+    // A node off the limb piece: its singular parts are the plain rule's,
+    // m s ln s and m gamma s^beta, formed for all such nodes at the end.
+    auto add_plain = [&](double x, double s, double m) { add(x, s, m, 0.0, 0.0); };
     auto x_of_s = [](double s) { return std::sqrt((1 - s * s) * (1 + s * s)); };
 
     // A node at v in the piece's variable, of measure m in it.
@@ -425,6 +423,10 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             march(Space::x, 0.0, X_MID, px, piece);
         }
     }
+    const std::size_t first = nodes.product_count;
+    singular_parts(nodes.s.data() + first, nodes.measure.data() + first, nodes.count - first,
+                   g.lambda != 0, g.kappa != 0, g.beta, g.beta_plus_one,
+                   nodes.log_part.data() + first, nodes.power_part.data() + first);
 }
 
 void LimbLaw::Nodes::weights(const Slope& g, double* w) const noexcept {
