@@ -76,19 +76,42 @@ struct Points {
     [[nodiscard]] Complex at(std::size_t k) const noexcept { return {re[k], im[k]}; }
 };
 
-// The images in s = (1 - x^2)^(1/4) of a point x: all four fourth roots.
-void add_images(Points& points, Complex x) noexcept {
-    const Complex root = std::sqrt(std::sqrt(1.0 - x * x));
-    const Complex i(0, 1);
-    Complex r = root;
-    for (int k = 0; k < 4; ++k) {
-        points.add(r);
-        r *= i;
+// The principal square root of a + ib in real arithmetic: the library's
+// complex root and products guard infinities and extreme scales at several
+// times the cost, and the points only place pieces, so a rounding's
+// difference moves nothing that matters.  Outside 1e-150..1e150 (where
+// a^2 + b^2 could underflow or overflow: a source below 1e-146 Einstein
+// radii sets the scale 1/rho) the library's root serves.
+Complex principal_sqrt(double a, double b) noexcept {
+    const double size = std::max(std::fabs(a), std::fabs(b));
+    if (!(size > 1e-150 && size < 1e150)) {
+        return std::sqrt(Complex(a, b));
     }
+    const double r = std::sqrt(a * a + b * b);
+    if (a >= 0) {
+        const double t = std::sqrt((r + a) / 2);
+        return {t, b / (2 * t)};
+    }
+    const double t = std::sqrt((r - a) / 2);
+    return {std::fabs(b) / (2 * t), std::copysign(t, b)};
+}
+
+// The images in s = (1 - x^2)^(1/4) of a point x: all four fourth roots,
+// the principal one turned by i, i^2 and i^3 (exact: the parts swap).
+void add_images(Points& points, Complex x) noexcept {
+    const double a = x.real();
+    const double b = x.imag();
+    const Complex square = principal_sqrt(1 - (a * a - b * b), -(2 * (a * b)));
+    const Complex root = principal_sqrt(square.real(), square.imag());
+    points.add(root);
+    points.add(Complex(-root.imag(), root.real()));
+    points.add(Complex(-root.real(), -root.imag()));
+    points.add(Complex(root.imag(), -root.real()));
 }
 
 // The images of x and of its conjugate, which are theirs conjugated: the
-// complex square root and products commute with conjugation exactly.
+// square root above and the turns commute with conjugation (up to the sign
+// of a zero part, which no distance sees).
 void add_images_and_conjugates(Points& points, Complex x) noexcept {
     const std::size_t first = points.n;
     add_images(points, x);
