@@ -93,7 +93,6 @@ constexpr double EXP_RANGE = 700;
 
 inline bool body_serves_log(double s) noexcept { return s >= LEAST_SERVED && s <= 1; }
 
-template <int WIDTH>
 inline void parts_body(const double* s, const double* m, std::size_t n, bool log, bool power,
                        double beta, double gamma, double* log_part, double* power_part) noexcept {
     if (log) {
@@ -116,22 +115,31 @@ inline void parts_body(const double* s, const double* m, std::size_t n, bool log
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// The wide variants are compiled for their instruction sets here only; the
+// rest of the module stays baseline x86-64.  No fused multiply-adds: every
+// width rounds each operation alike.
+#if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target("avx2"))) void parts_avx2(const double* s, const double* m, std::size_t n,
                                                 bool log, bool power, double beta, double gamma,
                                                 double* log_part, double* power_part) noexcept {
-    parts_body<4>(s, m, n, log, power, beta, gamma, log_part, power_part);
+    parts_body(s, m, n, log, power, beta, gamma, log_part, power_part);
 }
 __attribute__((target("avx2,avx512f"))) void parts_avx512(const double* s, const double* m,
                                                           std::size_t n, bool log, bool power,
                                                           double beta, double gamma,
                                                           double* log_part,
                                                           double* power_part) noexcept {
-    parts_body<8>(s, m, n, log, power, beta, gamma, log_part, power_part);
+    parts_body(s, m, n, log, power, beta, gamma, log_part, power_part);
 }
-constexpr bool WIDE = true;
 #else
-constexpr bool WIDE = false;
+void parts_avx2(const double* s, const double* m, std::size_t n, bool log, bool power,
+                double beta, double gamma, double* log_part, double* power_part) noexcept {
+    parts_body(s, m, n, log, power, beta, gamma, log_part, power_part);
+}
+void parts_avx512(const double* s, const double* m, std::size_t n, bool log, bool power,
+                  double beta, double gamma, double* log_part, double* power_part) noexcept {
+    parts_body(s, m, n, log, power, beta, gamma, log_part, power_part);
+}
 #endif
 
 // The widest supported level at or below `level`.
@@ -166,23 +174,16 @@ void singular_parts_at(runtime::SimdLevel level, const double* s, const double* 
     if (!log && !power) {
         return;
     }
-    bool done = false;
-    if constexpr (WIDE) {
-        switch (supported(level)) {
-            case runtime::SimdLevel::avx512:
-                parts_avx512(s, m, n, log, power, beta, gamma, log_part, power_part);
-                done = true;
-                break;
-            case runtime::SimdLevel::avx2:
-                parts_avx2(s, m, n, log, power, beta, gamma, log_part, power_part);
-                done = true;
-                break;
-            case runtime::SimdLevel::baseline:
-                break;
-        }
-    }
-    if (!done) {
-        parts_body<1>(s, m, n, log, power, beta, gamma, log_part, power_part);
+    switch (supported(level)) {
+        case runtime::SimdLevel::avx512:
+            parts_avx512(s, m, n, log, power, beta, gamma, log_part, power_part);
+            break;
+        case runtime::SimdLevel::avx2:
+            parts_avx2(s, m, n, log, power, beta, gamma, log_part, power_part);
+            break;
+        case runtime::SimdLevel::baseline:
+            parts_body(s, m, n, log, power, beta, gamma, log_part, power_part);
+            break;
     }
     // The nodes the bodies do not serve: s = 0 (no logarithmic part) or
     // all but 0, from the library.
