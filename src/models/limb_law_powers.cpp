@@ -115,6 +115,13 @@ inline void parts_body(const double* s, const double* m, std::size_t n, bool log
     }
 }
 
+inline void logs_body(const double* s, double* out, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double si = s[i];
+        out[i] = log_body(si >= LEAST_SERVED ? si : 1.0);
+    }
+}
+
 // The wide variants are compiled for their instruction sets here only; the
 // rest of the module stays baseline x86-64.  No fused multiply-adds: every
 // width rounds each operation alike.
@@ -131,7 +138,12 @@ __attribute__((target("avx2,avx512f"))) void parts_avx512(const double* s, const
                                                           double* power_part) noexcept {
     parts_body(s, m, n, log, power, beta, gamma, log_part, power_part);
 }
+__attribute__((target("avx2,avx512f"))) void logs_avx512(const double* s, double* out,
+                                                         std::size_t n) noexcept {
+    logs_body(s, out, n);
+}
 #else
+void logs_avx512(const double* s, double* out, std::size_t n) noexcept { logs_body(s, out, n); }
 void parts_avx2(const double* s, const double* m, std::size_t n, bool log, bool power,
                 double beta, double gamma, double* log_part, double* power_part) noexcept {
     parts_body(s, m, n, log, power, beta, gamma, log_part, power_part);
@@ -160,6 +172,20 @@ double unit_power(double s, double beta) noexcept {
     }
     const double y = beta * log_body(s);
     return y < -EXP_RANGE ? 0.0 : exp_body(y);
+}
+
+void unit_logs(const double* s, double* out, std::size_t n) noexcept {
+    // Four lanes gain little here; the scalar loop serves below eight.
+    if (supported(runtime::simd_level()) == runtime::SimdLevel::avx512) {
+        logs_avx512(s, out, n);
+    } else {
+        logs_body(s, out, n);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!(s[i] >= LEAST_SERVED)) {
+            out[i] = std::log(s[i]);
+        }
+    }
 }
 
 void singular_parts(const double* s, const double* m, std::size_t n, bool log, bool power,

@@ -24,6 +24,10 @@ void singular_parts_at(runtime::SimdLevel level, const double* s, const double* 
                        bool log, bool power, double beta, double gamma, double* log_part,
                        double* power_part) noexcept;
 
+// out[i] = ln s[i] for i in [0, n), s[i] in (0, 1], by the logarithm of
+// singular_parts() (the library's below 1e-300).
+void unit_logs(const double* s, double* out, std::size_t n) noexcept;
+
 // The logarithm and power as singular_parts() forms them, one at a time (for
 // tests).
 double unit_log(double s) noexcept;

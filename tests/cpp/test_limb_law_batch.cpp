@@ -126,6 +126,17 @@ TEST(SingularParts, EveryWidthGivesTheSameBits) {
     }
 }
 
+// The gradient's logarithms of the nodes are those of the weights' powers.
+TEST(SingularParts, LogarithmsTogetherAreTheSingleOnes) {
+    std::vector<double> s = unit_arguments();
+    s.push_back(1e-310);
+    std::vector<double> out(s.size());
+    models::unit_logs(s.data(), out.data(), s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        ASSERT_EQ(bits(out[i]), bits(models::unit_log(s[i]))) << "s=" << s[i];
+    }
+}
+
 struct Law {
     LawKind kind;
     std::vector<double> c;
