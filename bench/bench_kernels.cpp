@@ -551,4 +551,175 @@ BENCHMARK(BM_far_field_nonlinear);
 BENCHMARK(BM_far_field_gradient_quadratic);
 BENCHMARK(BM_far_field_gradient_nonlinear);
 
+namespace {
+
+// The near half of the fitting track W1 (rho = 0.01, u0 = rho / 4): lenses
+// 0.25 to 2 source radii from the centre, where the laws take their
+// quadrature.  Broken into its stages: the layout, the weights, the discs
+// in lanes, and the whole point; the counters give the discs per point and
+// the share of them the lanes hand to the scalar element.
+constexpr double NEAR_RHO = 0.01;
+
+std::vector<double> near_lenses() {
+    std::vector<double> l;
+    for (int i = 0; i < 512; ++i) {
+        l.push_back(std::hypot(0.25, 2.0 * i / 511));
+    }
+    return l;
+}
+
+struct NearLaw {
+    models::LawKind kind;
+    std::vector<double> c;
+};
+
+NearLaw near_law(int k) {
+    switch (k) {
+        case 0: return {models::LawKind::linear, {0.6}};
+        case 1: return {models::LawKind::quadratic, {0.5, 0.2}};
+        case 2: return {models::LawKind::square_root, {0.3, 0.4}};
+        case 3: return {models::LawKind::logarithmic, {0.6, 0.2}};
+        case 4: return {models::LawKind::power_2, {0.6, 0.6}};
+        default: return {models::LawKind::nonlinear, {0.5, 0.1, 0.3, -0.1}};
+    }
+}
+
+void BM_law_near_point(benchmark::State& state) {
+    const NearLaw nl = near_law(static_cast<int>(state.range(0)));
+    const models::LimbLaw law(nl.kind, nl.c);
+    const std::vector<double> l = near_lenses();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        double a = law.magnification(l[i] * NEAR_RHO, NEAR_RHO);
+        benchmark::DoNotOptimize(a);
+        i = i + 1 == l.size() ? 0 : i + 1;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_law_near_batch(benchmark::State& state) {
+    const NearLaw nl = near_law(static_cast<int>(state.range(0)));
+    const models::LimbLaw law(nl.kind, nl.c);
+    const std::vector<double> l = near_lenses();
+    std::vector<double> u(l.size());
+    std::vector<double> out(l.size());
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        u[i] = l[i] * NEAR_RHO;
+    }
+    for (auto _ : state) {
+        law.magnifications(u.data(), NEAR_RHO, out.data(), u.size());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(u.size()));
+}
+
+void BM_law_near_layout(benchmark::State& state) {
+    const NearLaw nl = near_law(static_cast<int>(state.range(0)));
+    const models::LimbLaw law(nl.kind, nl.c);
+    const std::vector<double> l = near_lenses();
+    models::LimbLaw::Nodes nodes;
+    std::size_t i = 0;
+    for (auto _ : state) {
+        law.layout(l[i], NEAR_RHO, nodes);
+        benchmark::DoNotOptimize(nodes.count);
+        benchmark::ClobberMemory();
+        i = i + 1 == l.size() ? 0 : i + 1;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_law_near_weights(benchmark::State& state) {
+    const NearLaw nl = near_law(static_cast<int>(state.range(0)));
+    const models::LimbLaw law(nl.kind, nl.c);
+    const std::vector<double> l = near_lenses();
+    std::vector<models::LimbLaw::Nodes> all(l.size());
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        law.layout(l[i], NEAR_RHO, all[i]);
+    }
+    std::array<double, models::LimbLaw::Nodes::CAPACITY> w;
+    std::size_t i = 0;
+    for (auto _ : state) {
+        all[i].weights(law.slope(), w.data());
+        benchmark::DoNotOptimize(w.data());
+        benchmark::ClobberMemory();
+        i = i + 1 == l.size() ? 0 : i + 1;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The discs of every near point in one list, and how many of them the
+// widest lanes leave to the scalar element.
+struct NearDiscs {
+    std::vector<double> sep;
+    std::vector<double> rad;
+    std::vector<std::size_t> start;
+    std::size_t rare = 0;
+};
+
+NearDiscs near_discs(const models::LimbLaw& law) {
+    NearDiscs d;
+    models::LimbLaw::Nodes nodes;
+    std::array<double, models::LimbLaw::Nodes::CAPACITY + 1> s;
+    std::array<double, models::LimbLaw::Nodes::CAPACITY + 1> r;
+    for (const double lens : near_lenses()) {
+        law.layout(lens, NEAR_RHO, nodes);
+        nodes.discs(NEAR_RHO, s.data(), r.data());
+        s[nodes.count] = nodes.lens;
+        r[nodes.count] = NEAR_RHO;
+        d.start.push_back(d.sep.size());
+        d.sep.insert(d.sep.end(), s.begin(), s.begin() + nodes.count + 1);
+        d.rad.insert(d.rad.end(), r.begin(), r.begin() + nodes.count + 1);
+    }
+    d.start.push_back(d.sep.size());
+    if (runtime::simd_supported(runtime::SimdLevel::avx512)) {
+        std::vector<double> out(models::LANE_BLOCK);
+        std::uint16_t rare[models::LANE_BLOCK];
+        for (std::size_t b = 0; b + 8 <= d.sep.size(); b += models::LANE_BLOCK) {
+            std::size_t len = std::min(models::LANE_BLOCK, d.sep.size() - b);
+            len -= len % 8;
+            d.rare += models::witt_mao_lanes_avx512(d.sep.data() + b, d.rad.data() + b, out.data(),
+                                                    rare, len);
+        }
+    }
+    return d;
+}
+
+// The discs point by point (one lanes call each, as the quadrature makes
+// them) and all together (one call over the whole list).
+void BM_law_near_discs(benchmark::State& state) {
+    const NearLaw nl = near_law(static_cast<int>(state.range(0)));
+    const models::LimbLaw law(nl.kind, nl.c);
+    const NearDiscs d = near_discs(law);
+    const bool together = state.range(1) != 0;
+    std::vector<double> out(d.sep.size());
+    const std::size_t points = d.start.size() - 1;
+    for (auto _ : state) {
+        if (together) {
+            models::witt_mao_elements(d.sep.data(), d.rad.data(), out.data(), d.sep.size());
+        } else {
+            for (std::size_t p = 0; p < points; ++p) {
+                const std::size_t a = d.start[p];
+                models::witt_mao_elements(d.sep.data() + a, d.rad.data() + a, out.data() + a,
+                                          d.start[p + 1] - a);
+            }
+        }
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(points));
+    state.counters["discs_per_point"] =
+        static_cast<double>(d.sep.size()) / static_cast<double>(points);
+    state.counters["scalar_share"] =
+        static_cast<double>(d.rare) / static_cast<double>(d.sep.size());
+}
+
+}  // namespace
+
+BENCHMARK(BM_law_near_point)->DenseRange(0, 5);
+BENCHMARK(BM_law_near_batch)->DenseRange(0, 5);
+BENCHMARK(BM_law_near_layout)->DenseRange(0, 5);
+BENCHMARK(BM_law_near_weights)->DenseRange(0, 5);
+BENCHMARK(BM_law_near_discs)->ArgsProduct({{0, 1, 2, 3, 4, 5}, {0, 1}});
+
 BENCHMARK_MAIN();

@@ -370,6 +370,112 @@ double LimbLaw::magnification(double u, double rho) const {
     return std::max(value, 1.0);
 }
 
+bool LimbLaw::takes_quadrature(double distance, double rho, double& lens) const noexcept {
+    // The steps of magnification() before it reaches darkened(): every other
+    // point (NaN, a point source, a tiny or remote source, the far field, the
+    // uniform disc, a table) is left to it.
+    if (kind_ == LawKind::uniform || kind_ == LawKind::table || std::isnan(distance) ||
+        rho == 0 || rho < TINY_SOURCE) {
+        return false;
+    }
+    lens = distance / rho;
+    return lens <= FAR_POINT && lens < far_field::THRESHOLD;
+}
+
+namespace {
+
+// Points are queued until their discs fill this many lanes; beyond a few
+// hundred discs the partly filled lane group at the end of a call costs
+// nothing to speak of, and the buffers stay on the stack.
+constexpr std::size_t BATCH_DISCS = 512;
+// At most this many points wait for their discs at once.
+constexpr std::size_t BATCH_POINTS = 64;
+
+struct Scalar {
+    double rho;
+    double operator()(std::size_t) const noexcept { return rho; }
+};
+
+struct PerPoint {
+    const double* rho;
+    double operator()(std::size_t i) const noexcept { return rho[i]; }
+};
+
+}  // namespace
+
+template <class Radius>
+void LimbLaw::magnifications_of(const double* u, Radius radius, double* out,
+                                std::size_t n) const {
+    constexpr std::size_t ROOM = BATCH_DISCS + Nodes::CAPACITY + 1;
+    std::array<double, ROOM> separation;
+    std::array<double, ROOM> disc_radius;
+    std::array<double, ROOM> m;
+    std::array<double, ROOM> w;
+    std::array<double, ROOM> x;
+    // Per queued point: where its value goes, its first disc and its nodes'
+    // count (the whole source's disc follows them).
+    std::array<std::size_t, BATCH_POINTS> at;
+    std::array<std::size_t, BATCH_POINTS> first;
+    std::array<std::size_t, BATCH_POINTS> count;
+    std::size_t points = 0;
+    std::size_t discs = 0;
+    Nodes nodes;
+    // Sums each queued point in darkened()'s order of operations, so that
+    // its value is magnification()'s bit for bit.
+    auto flush = [&] {
+        // A disc whose kernel fails leaves NaN, which carries into the sum.
+        (void)witt_mao_elements(separation.data(), disc_radius.data(), m.data(), discs);
+        for (std::size_t p = 0; p < points; ++p) {
+            const std::size_t a = first[p];
+            const std::size_t k = count[p];
+            double total = 0;
+            for (std::size_t i = a; i < a + k; ++i) {
+                total += w[i] * (x[i] * x[i] * (m[i] - 1));
+            }
+            const double value = 1 + (limb_ * (m[a + k] - 1) + total) / flux_;
+            out[at[p]] = std::max(value, 1.0);
+        }
+        points = 0;
+        discs = 0;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        const double rho = radius(i);
+        const double distance = std::fabs(u[i]);
+        double lens = 0;
+        if (!takes_quadrature(distance, rho, lens)) {
+            out[i] = magnification(u[i], rho);
+            continue;
+        }
+        layout(lens, rho, nodes);
+        const std::size_t k = nodes.count;
+        nodes.discs(rho, separation.data() + discs, disc_radius.data() + discs);
+        nodes.weights(slope_, w.data() + discs);
+        std::copy_n(nodes.x.data(), k, x.data() + discs);
+        separation[discs + k] = nodes.lens;
+        disc_radius[discs + k] = rho;
+        at[points] = i;
+        first[points] = discs;
+        count[points] = k;
+        ++points;
+        discs += k + 1;
+        if (discs >= BATCH_DISCS || points == BATCH_POINTS) {
+            flush();
+        }
+    }
+    if (points > 0) {
+        flush();
+    }
+}
+
+void LimbLaw::magnifications(const double* u, const double* rho, double* out,
+                             std::size_t n) const {
+    magnifications_of(u, PerPoint{rho}, out, n);
+}
+
+void LimbLaw::magnifications(const double* u, double rho, double* out, std::size_t n) const {
+    magnifications_of(u, Scalar{rho}, out, n);
+}
+
 void LimbLaw::build_basis() {
     const std::span<const double> c = coefficients_;
     Slope& g = slope_;

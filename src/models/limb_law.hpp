@@ -90,6 +90,14 @@ public:
     // must be finite and not negative (the caller checks).
     [[nodiscard]] double magnification(double u, double rho) const;
 
+    // out[i] = magnification(u[i], rho[i]) bit for bit, for the n points:
+    // the discs of the points that take the quadrature are handed to the
+    // vector element together, several points at a time, so that lane
+    // groups are filled across points.  out may be u or rho.
+    void magnifications(const double* u, const double* rho, double* out, std::size_t n) const;
+    // The same with one source radius for every point.  out may be u.
+    void magnifications(const double* u, double rho, double* out, std::size_t n) const;
+
     // The law's slope as the quadrature in s = sqrt(mu) sees it:
     // I'(mu) dmu = g(s) ds with g(s) = p0 + p1 s + p2 s^2 + p3 s^3 +
     // lambda s ln s + kappa s^beta.
@@ -170,6 +178,11 @@ private:
     void rebuild_table();
     void build_basis();
     [[nodiscard]] double darkened(double lens, double rho) const;
+    // Whether magnification() takes the quadrature of darkened(lens, rho)
+    // for this lens and radius, and nothing else.
+    [[nodiscard]] bool takes_quadrature(double distance, double rho, double& lens) const noexcept;
+    template <class Radius>
+    void magnifications_of(const double* u, Radius radius, double* out, std::size_t n) const;
 
     LawKind kind_;
     Slope slope_;

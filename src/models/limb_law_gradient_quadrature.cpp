@@ -30,6 +30,7 @@
 #include <cmath>
 
 #include "models/limb_law_gradient.hpp"
+#include "models/limb_law_powers.hpp"
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_gradient.hpp"
 #include "quadrature/gauss_legendre.hpp"
@@ -214,10 +215,13 @@ void exponent_weight_slopes(const Nodes& nodes, double c, double gamma, double* 
         case Nodes::ProductRule::none:
             break;
     }
+    // The nodes' logarithms together, in vector lanes; the weights' own
+    // powers were formed by the same logarithm.
+    std::array<double, Nodes::CAPACITY> log_s;
+    unit_logs(nodes.s.data() + product, log_s.data(), nodes.count - product);
     for (std::size_t i = product; i < nodes.count; ++i) {
         // power_part = M_i gamma s_i^beta, already formed.
-        const double log_s = std::log(nodes.s[i]);
-        out[i] = 2 * c * (nodes.power_part[i] / gamma) * (1 + gamma * log_s);
+        out[i] = 2 * c * (nodes.power_part[i] / gamma) * (1 + gamma * log_s[i - product]);
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include "models/limb_law.hpp"
 #include "models/limb_law_kink_rule.hpp"
+#include "models/limb_law_powers.hpp"
 #include "models/witt_mao.hpp"
 #include "quadrature/gauss_legendre.hpp"
 
@@ -75,19 +76,42 @@ struct Points {
     [[nodiscard]] Complex at(std::size_t k) const noexcept { return {re[k], im[k]}; }
 };
 
-// The images in s = (1 - x^2)^(1/4) of a point x: all four fourth roots.
-void add_images(Points& points, Complex x) noexcept {
-    const Complex root = std::sqrt(std::sqrt(1.0 - x * x));
-    const Complex i(0, 1);
-    Complex r = root;
-    for (int k = 0; k < 4; ++k) {
-        points.add(r);
-        r *= i;
+// The principal square root of a + ib in real arithmetic: the library's
+// complex root and products guard infinities and extreme scales at several
+// times the cost, and the points only place pieces, so a rounding's
+// difference moves nothing that matters.  Outside 1e-150..1e150 (where
+// a^2 + b^2 could underflow or overflow: a source below 1e-146 Einstein
+// radii sets the scale 1/rho) the library's root serves.
+Complex principal_sqrt(double a, double b) noexcept {
+    const double size = std::max(std::fabs(a), std::fabs(b));
+    if (!(size > 1e-150 && size < 1e150)) {
+        return std::sqrt(Complex(a, b));
     }
+    const double r = std::sqrt(a * a + b * b);
+    if (a >= 0) {
+        const double t = std::sqrt((r + a) / 2);
+        return {t, b / (2 * t)};
+    }
+    const double t = std::sqrt((r - a) / 2);
+    return {std::fabs(b) / (2 * t), std::copysign(t, b)};
+}
+
+// The images in s = (1 - x^2)^(1/4) of a point x: all four fourth roots,
+// the principal one turned by i, i^2 and i^3 (exact: the parts swap).
+void add_images(Points& points, Complex x) noexcept {
+    const double a = x.real();
+    const double b = x.imag();
+    const Complex square = principal_sqrt(1 - (a * a - b * b), -(2 * (a * b)));
+    const Complex root = principal_sqrt(square.real(), square.imag());
+    points.add(root);
+    points.add(Complex(-root.imag(), root.real()));
+    points.add(Complex(-root.real(), -root.imag()));
+    points.add(Complex(root.imag(), -root.real()));
 }
 
 // The images of x and of its conjugate, which are theirs conjugated: the
-// complex square root and products commute with conjugation exactly.
+// square root above and the turns commute with conjugation (up to the sign
+// of a zero part, which no distance sees).
 void add_images_and_conjugates(Points& points, Complex x) noexcept {
     const std::size_t first = points.n;
     add_images(points, x);
@@ -239,12 +263,9 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         nodes.product_rule = rule;
         nodes.product_length = d;
     };
-    // A node off the limb piece: the singular parts are the plain rule's.
-    auto add_plain = [&](double x, double s, double m) {
-        const double log_part = g.lambda != 0 && s > 0 ? m * (s * std::log(s)) : 0.0;
-        const double power_part = g.kappa != 0 ? m * (g.beta_plus_one * std::pow(s, g.beta)) : 0.0;
-        add(x, s, m, log_part, power_part);
-    };
+    // A node off the limb piece: its singular parts are the plain rule's,
+    // m s ln s and m gamma s^beta, formed for all such nodes at the end.
+    auto add_plain = [&](double x, double s, double m) { add(x, s, m, 0.0, 0.0); };
     auto x_of_s = [](double s) { return std::sqrt((1 - s * s) * (1 + s * s)); };
 
     // A node at v in the piece's variable, of measure m in it.
@@ -425,6 +446,10 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             march(Space::x, 0.0, X_MID, px, piece);
         }
     }
+    const std::size_t first = nodes.product_count;
+    singular_parts(nodes.s.data() + first, nodes.measure.data() + first, nodes.count - first,
+                   g.lambda != 0, g.kappa != 0, g.beta, g.beta_plus_one,
+                   nodes.log_part.data() + first, nodes.power_part.data() + first);
 }
 
 void LimbLaw::Nodes::weights(const Slope& g, double* w) const noexcept {
