@@ -867,19 +867,37 @@ inline bool is_plain_run(const char* p, std::ptrdiff_t s) noexcept {
            reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0;
 }
 
-// The uniform law over the runs of a loop: a run's separations and radii
-// are gathered into contiguous buffers, computed together (the discs in
-// vector lanes) and scattered to the output; each point's value is the one
-// LimbLaw::magnification gives it.  `separation` forms the u of point i of
-// a run; rho is operand RHO and the output operand OUT.  With U_OPERAND
-// (the operand u is read as it stands) a contiguous run of u is read in
-// place, a contiguous output is written in place, and a radius shared by the
-// whole run (a zero stride) is handed over once: the common call, an array
-// of separations and one radius, then copies nothing.
+// A law over the runs of a loop: a run's separations and radii are
+// gathered into contiguous buffers, computed together (the discs of several
+// points in vector lanes) and scattered to the output; each point's value
+// is the one LimbLaw::magnification gives it.  `separation` forms the u of
+// point i of a run; rho is operand RHO and the output operand OUT.  With
+// U_OPERAND (the operand u is read as it stands) a contiguous run of u is
+// read in place, a contiguous output is written in place, and a radius
+// shared by the whole run (a zero stride) is handed over once: the common
+// call, an array of separations and one radius, then copies nothing.
 template <std::size_t RHO, std::size_t OUT, bool U_OPERAND, class Separation>
-struct UniformRuns {
+struct LawRuns {
     static constexpr std::size_t BLOCK = 256;
+    const models::LimbLaw* law;
     Separation separation;
+
+    // The uniform disc takes its own batch, which leaves out the law's
+    // per-point routing.
+    void run(const double* u, double rho, double* out, std::size_t count) const {
+        if (law->kind() == models::LawKind::uniform) {
+            models::uniform_magnifications(u, rho, out, count);
+        } else {
+            law->magnifications(u, rho, out, count);
+        }
+    }
+    void run(const double* u, const double* rho, double* out, std::size_t count) const {
+        if (law->kind() == models::LawKind::uniform) {
+            models::uniform_magnifications(u, rho, out, count);
+        } else {
+            law->magnifications(u, rho, out, count);
+        }
+    }
 
     void operator()(const StridedLoop::Pointers& p, const StridedLoop::Strides& s,
                     std::size_t count) const {
@@ -898,14 +916,14 @@ struct UniformRuns {
         const bool direct_out = is_plain_run(p[OUT], s[OUT]);
         double* out = direct_out ? reinterpret_cast<double*>(p[OUT]) : u;
         if (s[RHO] == 0) {
-            models::uniform_magnifications(us, load(p[RHO]), out, count);
+            run(us, load(p[RHO]), out, count);
         } else {
             double rho[BLOCK];
             rho[0] = load(p[RHO]);
             for (std::size_t i = 1; i < count; ++i) {
                 rho[i] = load(p[RHO] + static_cast<std::ptrdiff_t>(i) * s[RHO]);
             }
-            models::uniform_magnifications(us, rho, out, count);
+            run(us, rho, out, count);
         }
         if (!direct_out) {
             for (std::size_t i = 0; i < count; ++i) {
@@ -916,8 +934,9 @@ struct UniformRuns {
 };
 
 template <std::size_t RHO, std::size_t OUT, bool U_OPERAND = false, class Separation>
-UniformRuns<RHO, OUT, U_OPERAND, Separation> uniform_runs(Separation separation) {
-    return {separation};
+LawRuns<RHO, OUT, U_OPERAND, Separation> law_runs(const models::LimbLaw& law,
+                                                  Separation separation) {
+    return {&law, separation};
 }
 
 PyObject* magnification(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -944,17 +963,12 @@ PyObject* magnification(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const models::LimbLaw& l = *law;
-        if (l.kind() == models::LawKind::uniform) {
-            return evaluate(ops, shape, l,
-                            uniform_runs<1, 2, true>([](const StridedLoop::Pointers& p,
-                                                  const StridedLoop::Strides& s,
-                                                  std::ptrdiff_t i) {
-                                return load(p[0] + i * s[0]);
-                            }));
-        }
-        return evaluate(ops, shape, l, [&l](const StridedLoop::Pointers& p) {
-            store(p[2], l.magnification(load(p[0]), load(p[1])));
-        });
+        return evaluate(ops, shape, l,
+                        law_runs<1, 2, true>(l, [](const StridedLoop::Pointers& p,
+                                                   const StridedLoop::Strides& s,
+                                                   std::ptrdiff_t i) {
+                            return load(p[0] + i * s[0]);
+                        }));
     });
 }
 
@@ -986,24 +1000,15 @@ PyObject* light_curve(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const models::LimbLaw& l = *law;
-        if (l.kind() == models::LawKind::uniform) {
-            return evaluate(ops, shape, l,
-                            uniform_runs<4, 5>([](const StridedLoop::Pointers& p,
-                                                  const StridedLoop::Strides& s,
-                                                  std::ptrdiff_t i) {
-                                const double tau =
-                                    (load(p[0] + i * s[0]) - load(p[1] + i * s[1])) /
-                                    load(p[3] + i * s[3]);
-                                const double u0_value = load(p[2] + i * s[2]);
-                                return std::sqrt(u0_value * u0_value + tau * tau);
-                            }));
-        }
-        return evaluate(ops, shape, l, [&l](const StridedLoop::Pointers& p) {
-            const double tau = (load(p[0]) - load(p[1])) / load(p[3]);
-            const double u0_value = load(p[2]);
-            const double u = std::sqrt(u0_value * u0_value + tau * tau);
-            store(p[5], l.magnification(u, load(p[4])));
-        });
+        return evaluate(ops, shape, l,
+                        law_runs<4, 5>(l, [](const StridedLoop::Pointers& p,
+                                             const StridedLoop::Strides& s, std::ptrdiff_t i) {
+                            const double tau =
+                                (load(p[0] + i * s[0]) - load(p[1] + i * s[1])) /
+                                load(p[3] + i * s[3]);
+                            const double u0_value = load(p[2] + i * s[2]);
+                            return std::sqrt(u0_value * u0_value + tau * tau);
+                        }));
     });
 }
 

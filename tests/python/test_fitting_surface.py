@@ -143,6 +143,38 @@ def test_light_curve_is_the_magnification_at_the_path_separation():
     same_bits(out, magnification(u, rho))
 
 
+LAWS = [("linear", (0.6,)), ("quadratic", (0.5, 0.2)), ("square-root", (0.3, 0.4)),
+        ("logarithmic", (0.6, 0.2)), ("power-2", (0.6, 0.6)),
+        ("nonlinear", (0.5, 0.1, 0.3, -0.1)), ("table", TABLE)]
+
+
+@pytest.mark.parametrize("law, c", LAWS)
+def test_an_array_of_darkened_points_is_each_point_alone(law, c):
+    # Arrays take the points' discs together, several points at a time:
+    # every point must still get the value a call for it alone gives,
+    # whatever the layout of the arrays and wherever the points lie (inside,
+    # at the limb, beyond it, in the far field, non-finite, rho = 0).
+    rho = 0.05
+    x = np.concatenate([np.linspace(0, 3, 300), [1 - 2e-16, 1, 1 + 2e-16, 7.9, 8, 1e3,
+                                                  np.inf, np.nan]])
+    u = x * rho
+    alone = np.array([magnification(float(v), rho, law, c) for v in u])
+    same_bits(magnification(u, rho, law, c), alone)
+    same_bits(magnification(u[::-1], rho, law, c), alone[::-1])
+    radii = np.where(np.arange(u.size) % 3 == 0, 0.0, np.geomspace(1e-6, 10, u.size))
+    alone = np.array([magnification(float(v), float(r), law, c) for v, r in zip(u, radii)])
+    same_bits(magnification(u, radii, law, c), alone)
+    same_bits(magnification(np.stack([u, u])[:, ::2], radii[::2], law, c),
+              np.stack([alone[::2], alone[::2]]))
+    written = u.copy()
+    assert magnification(written, radii, law, c, out=written) is written
+    same_bits(written, alone)
+    t = np.linspace(-1, 1, 201)
+    path = np.sqrt(0.01 ** 2 + ((t - 0.1) / 0.5) ** 2)
+    same_bits(light_curve(t, 0.1, 0.01, 0.5, rho, law, c),
+              np.array([magnification(float(v), rho, law, c) for v in path]))
+
+
 # --------------------------------------------------------------------------
 # out=
 
