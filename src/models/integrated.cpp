@@ -409,14 +409,38 @@ struct Layout {
     std::vector<double> edges;
     std::vector<PieceLaw> laws;
 };
-bool rings_far_table(double lens, double rho, const Layout& layout, double& total);
 constexpr double FAR = 8;
+// The rings or discs a far lens takes for a whole table: the 12 Gauss nodes
+// in r over [0, 1].
+constexpr std::size_t FAR_R_NODES = 12;
+using FarWeights = std::array<double, FAR_R_NODES>;
+
+// What one call needs of its profile, formed once for all its elements: the
+// pieces and their laws and, for a table that is a straight line in r on
+// each piece (a flux map), the weights with which a far lens's 12 discs or
+// rings give every piece's integral at once (see far_table_weights).
+struct Plan {
+    Layout layout;
+    // Every piece a straight line in r.
+    bool in_r = false;
+    // Per piece, w_ij with int_a^b G(r) dr = sum_j w_ij G(r_j) for the
+    // disc route; empty unless formed.
+    std::vector<FarWeights> disc_far;
+    // w_j with int_0^1 2 pi r A_ring(r) I(r) dr = sum_j w_j A_ring(r_j) for
+    // the ring route; valid where ring_far is set.
+    FarWeights ring_far{};
+    bool has_far = false;
+};
+// far: whether the weights for a far lens are wanted.
+void make_plan(const Profile& profile, bool far, Plan& plan);
+bool rings_far_table(double lens, double rho, const Plan& plan, double& total);
 // The radius from which the rings of a law in mu go over to mu, as the
 // disc route's pieces do.
 constexpr double RING_MU_FROM = 0.75;
 
 Element ring_element_integral(double lens, double rho, double whole, double norm,
-                              const Profile& profile, const Interrupt& interrupt) {
+                              const Profile& profile, const Plan& plan,
+                              const Interrupt& interrupt) {
     (void)whole;
     if (lens < CENTRE) {
         lens = 0;  // see CENTRE
@@ -428,14 +452,8 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
         }
     }
     if (lens >= FAR) {
-        thread_local Layout layout;
-        piece_edges(profile, NaN, layout.edges);
-        layout.laws.resize(layout.edges.size() - 1);
-        for (std::size_t k = 0; k + 1 < layout.edges.size(); ++k) {
-            layout.laws[k] = profile.law_on(layout.edges[k], layout.edges[k + 1]);
-        }
         double far_total = 0;
-        if (rings_far_table(lens, rho, layout, far_total)) {
+        if (rings_far_table(lens, rho, plan, far_total)) {
             return ellip::success(far_total / norm);
         }
     }
@@ -853,8 +871,6 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
 //    in r over [0, 1] for all its pieces: the Legendre series of degree 11
 //    through them follows G to 30^-12 ~ 1e-18 of its size, and each piece
 //    integrates that series exactly over [a, b].
-constexpr std::size_t FAR_R_NODES = 12;
-
 // w_j P_k(x_j) for the 12-node rule on [0, 1] (x_j = 2 t_j - 1, weights
 // summing to 1).  With c_k = sum_j w_j P_k(x_j) G_j the interpolant of G
 // over [-1, 1] is sum_k (2k + 1) c_k P_k(x), and its integral over
@@ -968,22 +984,6 @@ double interpolant_moment_by_nodes(const std::array<double, FAR_R_NODES>& c, dou
     return h * sum;
 }
 
-// The Legendre coefficients c_k of the values f_j at the 12 nodes.
-std::array<double, FAR_R_NODES> legendre_coefficients(
-    const std::array<double, FAR_R_NODES>& f) noexcept {
-    const FarBasis& basis = far_basis();
-    std::array<double, FAR_R_NODES> c{};
-    for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
-        double sum = 0;
-        for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
-            sum += basis[k][j] * f[j];
-        }
-        c[k] = sum;
-    }
-    return c;
-}
-
-
 // The singular points in mu = sqrt(1 - r^2) of the discs and rings of a
 // lens beyond the limb: the images +-sqrt(1 - z^2) of the lens and of the
 // points 2 eps off it.
@@ -1002,12 +1002,9 @@ Singular lens_images_in_mu(double lens, double rho) {
 // The slope integrals int_a^b G(r) I'(r) dr of every piece, into
 // `interior`, for a lens beyond the limb: a law in mu alone at any such
 // lens, a table from FAR on; false (and nothing written) otherwise.
-bool far_interiors(double lens, double rho, const Layout& layout, double* interior) {
+bool far_interiors(double lens, double rho, const Plan& plan, double* interior) {
+    const Layout& layout = plan.layout;
     const std::size_t pieces = layout.laws.size();
-    bool in_r = true;
-    for (const PieceLaw& law : layout.laws) {
-        in_r = in_r && law.c2 == 0;
-    }
     const bool in_mu = pieces == 1 && layout.laws[0].c1 == 0 && layout.laws[0].c2 != 0;
     if (in_mu) {
         // No disc holds the lens, so G(r) = r^2 M(r) is a function of r^2 =
@@ -1028,7 +1025,7 @@ bool far_interiors(double lens, double rho, const Layout& layout, double* interi
         });
         return true;
     }
-    if (!in_r || lens < FAR) {
+    if (!plan.in_r || lens < FAR || !plan.has_far) {
         return false;
     }
     bool sloped = false;
@@ -1045,22 +1042,99 @@ bool far_interiors(double lens, double rho, const Layout& layout, double* interi
         r[j] = gl::RULE_12[j].t;
     }
     disc_fluxes(lens, rho, r.data(), g.data(), FAR_R_NODES);
-    const std::array<double, FAR_R_NODES> c = legendre_coefficients(g);
     for (std::size_t i = 0; i < pieces; ++i) {
         const double c1 = layout.laws[i].c1;
         if (c1 == 0) {
             interior[i] = 0;
             continue;
         }
-        const double ra = layout.edges[i];
-        const double rb = layout.edges[i + 1];
-        // x = 2 r - 1, the piece's length in x formed from its ends in r.
-        const double h = 2 * (rb - ra);
-        const double sum = interpolant_integral(c, legendre_increments(2 * ra - 1, h), h);
-        // dr = dx / 2.
-        interior[i] = c1 * (0.5 * sum);
+        const FarWeights& w = plan.disc_far[i];
+        double sum = 0;
+        for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+            sum += w[j] * g[j];
+        }
+        interior[i] = c1 * sum;
     }
     return true;
+}
+
+// The weights of the far lens's 12 nodes for a table, formed once per call.
+//
+// The slope integral of a piece, int_a^b G(r) dr, and the ring route's
+// int_a^b F(r) (B(a) + c1 (r - a)) dr are integrals of the Legendre
+// interpolant through the 12 nodes (see FAR): linear in its coefficients
+// c_k, which are linear in the node values.  So each is sum_j w_j f_j, with
+// w_j the integral of the j-th node's Lagrange polynomial against the
+// piece's brightness: the table's pieces, however many, leave 12 weights,
+// and a far lens costs its 12 discs or rings and 12 products.  The weights
+// come from the same increments and moments as the coefficients' sums did,
+// evaluated on unit coefficient vectors.
+void far_table_weights(Plan& plan) {
+    const Layout& layout = plan.layout;
+    const FarBasis& basis = far_basis();
+    const std::size_t pieces = layout.laws.size();
+    plan.disc_far.assign(pieces, FarWeights{});
+    plan.ring_far.fill(0.0);
+    // The integral and the moment of each Legendre polynomial over a piece,
+    // in x = 2 r - 1.
+    std::array<double, FAR_R_NODES> unit{};
+    for (std::size_t i = 0; i < pieces; ++i) {
+        const PieceLaw& law = layout.laws[i];
+        const double ra = layout.edges[i];
+        const double rb = layout.edges[i + 1];
+        const double xa = 2 * ra - 1;
+        const double h = 2 * (rb - ra);
+        const Increments inc = legendre_increments(xa, h);
+        const double at_a = law.value_at_offset(ra - law.r0, 0.0);
+        std::array<double, FAR_R_NODES> integral{};
+        std::array<double, FAR_R_NODES> moment{};
+        for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+            unit.fill(0.0);
+            unit[k] = 1;
+            integral[k] = interpolant_integral(unit, inc, h);
+            if (law.c1 != 0) {
+                moment[k] = h >= NARROW_PIECE ? interpolant_moment(unit, inc, xa, h)
+                                              : interpolant_moment_by_nodes(unit, xa, h);
+            }
+        }
+        for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+            double disc = 0;
+            double ring_value = 0;
+            double ring_slope = 0;
+            for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+                disc += integral[k] * basis[k][j];
+                ring_slope += moment[k] * basis[k][j];
+            }
+            ring_value = disc;
+            // dr = dx / 2 and r - a = (x - x_a) / 2.
+            plan.disc_far[i][j] = 0.5 * disc;
+            if (at_a == 0 && law.c1 == 0) {
+                continue;
+            }
+            plan.ring_far[j] += at_a * (0.5 * ring_value) + law.c1 * (0.25 * ring_slope);
+        }
+    }
+    // The ring route's integrand is 2 pi r A_ring(r).
+    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+        plan.ring_far[j] *= TWO_PI * gl::RULE_12[j].t;
+    }
+    plan.has_far = true;
+}
+
+void make_plan(const Profile& profile, bool far, Plan& plan) {
+    Layout& layout = plan.layout;
+    piece_edges(profile, NaN, layout.edges);
+    const std::size_t pieces = layout.edges.size() - 1;
+    layout.laws.resize(pieces);
+    plan.in_r = true;
+    for (std::size_t k = 0; k < pieces; ++k) {
+        layout.laws[k] = profile.law_on(layout.edges[k], layout.edges[k + 1]);
+        plan.in_r = plan.in_r && layout.laws[k].c2 == 0;
+    }
+    plan.has_far = false;
+    if (far && plan.in_r) {
+        far_table_weights(plan);
+    }
 }
 
 // The ring route for a lens beyond the limb and a law in mu alone, I = c0 +
@@ -1113,11 +1187,9 @@ double rings_in_mu(double lens, double rho, const PieceLaw& law, double top) {
 // give its Legendre interpolant, which each piece integrates exactly
 // against its brightness B(a) + c1 (r - a).  False where a piece is not a
 // straight line in r.
-bool rings_far_table(double lens, double rho, const Layout& layout, double& total) {
-    for (const PieceLaw& law : layout.laws) {
-        if (law.c2 != 0) {
-            return false;
-        }
+bool rings_far_table(double lens, double rho, const Plan& plan, double& total) {
+    if (!plan.in_r || !plan.has_far) {
+        return false;
     }
     std::array<double, FAR_R_NODES> l{};
     std::array<double, FAR_R_NODES> r{};
@@ -1129,30 +1201,9 @@ bool rings_far_table(double lens, double rho, const Layout& layout, double& tota
         d[j] = r[j] - lens;
     }
     ring_elements(l.data(), r.data(), d.data(), 1 / rho, f.data(), FAR_R_NODES);
-    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
-        f[j] = (TWO_PI * r[j]) * f[j];
-    }
-    const std::array<double, FAR_R_NODES> c = legendre_coefficients(f);
     double sum = 0;
-    for (std::size_t i = 0; i < layout.laws.size(); ++i) {
-        const PieceLaw& law = layout.laws[i];
-        const double ra = layout.edges[i];
-        const double rb = layout.edges[i + 1];
-        const double at_a = law.value_at_offset(ra - law.r0, 0.0);
-        if (at_a == 0 && law.c1 == 0) {
-            continue;
-        }
-        const double xa = 2 * ra - 1;
-        const double h = 2 * (rb - ra);
-        const Increments inc = legendre_increments(xa, h);
-        // dr = dx / 2 and r - a = (x - x_a) / 2.
-        double piece = at_a * (0.5 * interpolant_integral(c, inc, h));
-        if (law.c1 != 0) {
-            const double moment = h >= NARROW_PIECE ? interpolant_moment(c, inc, xa, h)
-                                                    : interpolant_moment_by_nodes(c, xa, h);
-            piece += law.c1 * (0.25 * moment);
-        }
-        sum += piece;
+    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+        sum += plan.ring_far[j] * f[j];
     }
     total = sum;
     return std::isfinite(sum);
@@ -1163,21 +1214,17 @@ bool rings_far_table(double lens, double rho, const Layout& layout, double& tota
 //   pi sum_edges G(e) (I(e-) - I(e+)) - pi sum_pieces int G(r) I'(r) dr,
 // with I = 0 beyond the limb.  Where I is continuous the edge terms vanish.
 Element disc_element_integral(double lens, double rho, double whole, double norm,
-                              const Profile& profile, const Interrupt& interrupt) {
+                              const Profile& profile, const Plan& plan,
+                              const Interrupt& interrupt) {
     if (lens < CENTRE) {
         lens = 0;  // see CENTRE
     }
-    thread_local Layout layout;
+    const Layout& layout = plan.layout;
     thread_local std::vector<double> interiors;
-    piece_edges(profile, NaN, layout.edges);
     const std::size_t pieces = layout.edges.size() - 1;
-    layout.laws.resize(pieces);
-    for (std::size_t k = 0; k < pieces; ++k) {
-        layout.laws[k] = profile.law_on(layout.edges[k], layout.edges[k + 1]);
-    }
     interiors.resize(pieces);
     // A lens beyond the limb: no disc holds it (see far_interiors).
-    const bool far = lens > 1 && far_interiors(lens, rho, layout, interiors.data());
+    const bool far = lens > 1 && far_interiors(lens, rho, plan, interiors.data());
     double total = 0;
     double size = 0;  // the sum of the terms' magnitudes
     PieceLaw left{0.0, 0.0, 0.0, 0.0};
@@ -1207,7 +1254,7 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
     total += whole * limb;
     size += std::fabs(whole * limb);
     if (size > CANCELLATION_LIMIT * std::fabs(total)) {
-        return ring_element_integral(lens, rho, whole, norm, profile, interrupt);
+        return ring_element_integral(lens, rho, whole, norm, profile, plan, interrupt);
     }
     return ellip::success(PI * total / norm);
 }
@@ -1226,6 +1273,13 @@ Outcome<Filled> integrated(std::span<const double> l, double re, double rstar,
     }
     const double rho = source_size(re, rstar);
     const double norm = profile.norm();
+    // The weights for a far lens pay only where some lens takes them.
+    const bool any_far = std::any_of(l.begin(), l.end(), [](double x) {
+        const double lens = std::fabs(x);
+        return lens >= FAR && lens <= POINT_SOURCE;
+    });
+    Plan plan;
+    make_plan(profile, any_far, plan);
     if (std::isnan(rho)) {
         std::fill(out.begin(), out.end(), NaN);
         return Filled{};
@@ -1252,7 +1306,7 @@ Outcome<Filled> integrated(std::span<const double> l, double re, double rstar,
             if (lens > POINT_SOURCE && std::isfinite(norm) && norm != 0) {
                 return ellip::success(whole_value);
             }
-            return element(lens, rho, whole_value, norm, profile, interrupt);
+            return element(lens, rho, whole_value, norm, profile, plan, interrupt);
         },
         l, out, interrupt, 1));
 }
@@ -1304,7 +1358,10 @@ double integrated_disc_element(double lens, double rho, const Profile& profile) 
     if (!whole.ok() || std::isnan(norm)) {
         return NaN;
     }
-    const Element e = disc_element_integral(lens, rho, whole.value(), norm, profile, {});
+    // The weights for a far lens pay only where one lens takes them.
+    thread_local Plan plan;
+    make_plan(profile, lens >= FAR, plan);
+    const Element e = disc_element_integral(lens, rho, whole.value(), norm, profile, plan, {});
     return e.ok() ? e.value() : NaN;
 }
 
