@@ -13,6 +13,7 @@
 #include "models/ring_kink_rule.hpp"
 #include "models/ring_lanes.hpp"
 #include "models/witt_mao.hpp"
+#include "models/witt_mao_lanes.hpp"
 #include "quadrature/double_exponential.hpp"
 #include "quadrature/gauss_legendre.hpp"
 
@@ -1259,6 +1260,31 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
     return ellip::success(PI * total / norm);
 }
 
+// The uniform-disc values of the whole source at the separations' sizes,
+// into out, a block of lanes at a time; the first failing separation fails
+// the call with its error.
+runtime::Status whole_values(std::span<const double> l, double rho, std::span<double> out,
+                             const Interrupt& interrupt) {
+    static_assert(runtime::POLL_CHEAP % LANE_BLOCK == 0);
+    std::array<double, LANE_BLOCK> x{};
+    std::array<double, LANE_BLOCK> size{};
+    size.fill(rho);
+    for (std::size_t b = 0; b < l.size(); b += LANE_BLOCK) {
+        if (interrupted_at(interrupt, b, runtime::POLL_CHEAP)) {
+            return runtime::Status::interrupted();
+        }
+        const std::size_t n = std::min(LANE_BLOCK, l.size() - b);
+        for (std::size_t j = 0; j < n; ++j) {
+            x[j] = std::fabs(l[b + j]);
+        }
+        const std::size_t failed = witt_mao_elements(x.data(), size.data(), out.data() + b, n);
+        if (failed < n) {
+            return runtime::Status::failed(witt_mao_element(x[failed], rho).error());
+        }
+    }
+    return runtime::Status::done();
+}
+
 // The whole-source values first, into out: a disc-route curve fails, before
 // any quadrature, exactly where the uniform-disc model fails; the ring route
 // leaves NaN where it fails.  Then each element refines its whole-source
@@ -1284,15 +1310,13 @@ Outcome<Filled> integrated(std::span<const double> l, double re, double rstar,
         std::fill(out.begin(), out.end(), NaN);
         return Filled{};
     }
-    // A separation counts by its size.
-    const runtime::Status whole = drive(
-        [rho, report_errors](double x) {
-            const ellip::Result a = witt_mao_element(std::fabs(x), rho);
-            return a.ok() || report_errors ? a : ellip::success(NaN);
-        },
-        l, out, interrupt);
-    if (!whole.ok()) {
-        return outcome_of(whole);
+    // The disc route refines the whole source's value; the ring route needs
+    // it only for a lens that sees a point source, and takes it there.
+    if (report_errors) {
+        const runtime::Status whole = whole_values(l, rho, out, interrupt);
+        if (!whole.ok()) {
+            return outcome_of(whole);
+        }
     }
     // Each element is a quadrature, some microseconds to milliseconds: the
     // driver polls before every one.
@@ -1304,7 +1328,11 @@ Outcome<Filled> integrated(std::span<const double> l, double re, double rstar,
             }
             // A profile of no flux keeps its 0/0 (see POINT_SOURCE).
             if (lens > POINT_SOURCE && std::isfinite(norm) && norm != 0) {
-                return ellip::success(whole_value);
+                if (report_errors) {
+                    return ellip::success(whole_value);
+                }
+                const ellip::Result a = witt_mao_element(lens, rho);
+                return ellip::success(a.ok() ? a.value() : NaN);
             }
             return element(lens, rho, whole_value, norm, profile, plan, interrupt);
         },
