@@ -188,21 +188,6 @@ struct RingBatch {
     }
 };
 
-// The Bernstein ellipse parameter of z for [a, b]: a rule of n nodes on
-// [a, b] converges like its -2n-th power for an integrand analytic inside
-// that ellipse.
-double ellipse_parameter(Complex z, double a, double b) {
-    // The ellipse with foci a and b through z: its semi-major axis over the
-    // half-length, A, and rho = A + sqrt(A^2 - 1); in units of the
-    // half-length, so that no square underflows or overflows.
-    const double half = 0.5 * (b - a);
-    const double y = z.imag() / half;
-    const double xa = (z.real() - a) / half;
-    const double xb = (z.real() - b) / half;
-    const double A = 0.5 * (std::sqrt(xa * xa + y * y) + std::sqrt(xb * xb + y * y));
-    return A + std::sqrt(std::max(A * A - 1, 0.0));
-}
-
 // The rings' integrand 2 pi r A_ring(r) I(r) is analytic in r but at the
 // lens l (the logarithm of the ring through it), its mirror -l (A_ring is
 // even in r), the points l +- 2i eps and -l +- 2i eps where the point-lens
@@ -259,18 +244,62 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
     // The lens, and the limb of a law in mu, at an end of the piece: the
     // graded rule.
     bool graded = law.singular_at_limb() && b == 1.0;
+    // The Bernstein ellipse parameter of a point z for [a, b] (a rule of n
+    // nodes converges like its -2n-th power for an integrand analytic inside
+    // that ellipse): the ellipse with foci a and b through z, its semi-major
+    // axis over the half-length A, and rho = A + sqrt(A^2 - 1), in units of
+    // the half-length so that no square underflows or overflows.
+    const double half = 0.5 * w;
+    std::array<double, Singular{}.z.size()> xa{};
+    std::array<double, Singular{}.z.size()> xb{};
+    std::array<double, Singular{}.z.size()> y{};
+    auto parameter = [&](std::size_t k) {
+        const double A =
+            0.5 * (std::sqrt(xa[k] * xa[k] + y[k] * y[k]) + std::sqrt(xb[k] * xb[k] + y[k] * y[k]));
+        return std::pair{A, A + std::sqrt(std::max(A * A - 1, 0.0))};
+    };
+    // The sum of a point's distances from the foci is at least twice its
+    // distance D from the midpoint, so A >= D / half: a point whose bound
+    // exceeds the A of the point nearest the midpoint (by a margin far
+    // beyond rounding) cannot have the least parameter, and its three
+    // square roots are spared.  The least is taken over the rest in order,
+    // as over all.  D / half is formed from the same scaled offsets as A,
+    // (x_a + x_b) / 2, and not from a rounded midpoint, whose rounding
+    // would be a large share of a piece a few ulps wide.
+    std::array<double, Singular{}.z.size()> bound{};
+    std::size_t closest = points.n;
+    for (std::size_t k = 0; k < points.n; ++k) {
+        const Complex z = points.z[k];
+        y[k] = z.imag() / half;
+        xa[k] = (z.real() - a) / half;
+        xb[k] = (z.real() - b) / half;
+        if (z == Complex(a) || z == Complex(b)) {
+            graded = true;
+            bound[k] = std::numeric_limits<double>::infinity();
+            continue;
+        }
+        const double dx = 0.5 * (xa[k] + xb[k]);
+        bound[k] = dx * dx + y[k] * y[k];
+        // A NaN bound (a NaN point) has a NaN parameter, never the least.
+        if (!std::isnan(bound[k]) && (closest == points.n || bound[k] < bound[closest])) {
+            closest = k;
+        }
+    }
+    double reach = std::numeric_limits<double>::infinity();
+    if (closest < points.n) {
+        const double A = parameter(closest).first * (1 + 1e-10);
+        reach = A * A;
+    }
     double clear = std::numeric_limits<double>::infinity();
     Complex nearest;
     for (std::size_t k = 0; k < points.n; ++k) {
-        const Complex z = points.z[k];
-        if (z == Complex(a) || z == Complex(b)) {
-            graded = true;
+        if (!(bound[k] <= reach)) {
             continue;
         }
-        const double q = ellipse_parameter(z, a, b);
+        const double q = parameter(k).second;
         if (q < clear) {
             clear = q;
-            nearest = z;
+            nearest = points.z[k];
         }
     }
     const bool enough = graded ? clear >= CLEAR_GRADED : clear >= CLEAR_16;
@@ -428,7 +457,7 @@ struct Plan {
     // disc route; empty unless formed.
     std::vector<FarWeights> disc_far;
     // w_j with int_0^1 2 pi r A_ring(r) I(r) dr = sum_j w_j A_ring(r_j) for
-    // the ring route; valid where ring_far is set.
+    // the ring route; formed where has_far is set.
     FarWeights ring_far{};
     bool has_far = false;
 };
@@ -439,6 +468,20 @@ bool rings_far_table(double lens, double rho, const Plan& plan, double& total);
 // disc route's pieces do.
 constexpr double RING_MU_FROM = 0.75;
 
+// An element's edges and rings, kept per thread so that an element
+// allocates nothing once its thread has seen as many.  Reached through a
+// call that is not inlined: the compiler would otherwise bind the
+// thread's copy into the routines that fill it, and look up the thread's
+// storage again for every ring added.
+struct RingScratch {
+    std::vector<double> edges;
+    RingBatch batch;
+};
+[[gnu::noinline]] RingScratch& ring_scratch() {
+    thread_local RingScratch scratch;
+    return scratch;
+}
+
 Element ring_element_integral(double lens, double rho, double whole, double norm,
                               const Profile& profile, const Plan& plan,
                               const Interrupt& interrupt) {
@@ -446,8 +489,8 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
     if (lens < CENTRE) {
         lens = 0;  // see CENTRE
     }
-    if (lens > 1 && profile.breakpoints().empty()) {
-        const PieceLaw law = profile.law_on(0.0, 1.0);
+    if (lens > 1 && plan.layout.laws.size() == 1) {
+        const PieceLaw& law = plan.layout.laws[0];
         if (law.c1 == 0) {
             return ellip::success(rings_beyond_limb(lens, rho, law) / norm);
         }
@@ -463,20 +506,28 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
     // Einstein radius is small enough for the pieces about it to be cut on
     // that scale (see cut_near_lens), where the graded pieces serve.
     const bool span_lens = lens > 0 && lens < 1 && !(eps < 0.1);
-    thread_local std::vector<double> edges;
+    RingScratch& scratch = ring_scratch();
+    std::vector<double>& edges = scratch.edges;
     piece_edges(profile, span_lens ? NaN : lens, edges);
     if (!span_lens) {
         cut_near_lens(edges, lens, eps);
     }
-    thread_local RingBatch batch;
+    RingBatch& batch = scratch.batch;
     batch.clear();
     double total = 0;
     std::size_t polls = 0;
     int splits = 0;
+    // The lens and the cuts about it only subdivide the profile's pieces:
+    // each piece here takes the law of the profile's piece that holds it.
+    const Layout& layout = plan.layout;
+    std::size_t piece = 0;
     for (std::size_t k = 0; k + 1 < edges.size(); ++k) {
         const double a = edges[k];
         const double b = edges[k + 1];
-        const PieceLaw law = profile.law_on(a, b);
+        while (piece + 1 < layout.laws.size() && layout.edges[piece + 1] <= a) {
+            ++piece;
+        }
+        const PieceLaw& law = layout.laws[piece];
         if (vanishes(law)) {
             continue;
         }
