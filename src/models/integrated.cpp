@@ -626,14 +626,39 @@ constexpr std::size_t MAX_PIECES = 96;
 // integrand at the n nodes t.  With `kink`, `from` is a kink of the
 // integrand: the first piece is graded towards it and the others grow
 // geometrically away from it.
+//
+// The pieces' nodes are gathered and handed to values() together, up to
+// MARCH_NODES at a time, so that the discs or rings of many pieces fill
+// whole lane groups; each piece's sum is then formed as alone.
+constexpr std::size_t MARCH_NODES = 192;
+
 template <class Values>
 double march(double from, double to, bool kink, const Singular& points, Values&& values) {
     const double sign = to > from ? 1.0 : -1.0;
     double total = 0;
     double cur = from;
     bool first = true;
-    std::array<double, 12> t{};
-    std::array<double, 12> v{};
+    std::array<double, MARCH_NODES> t;
+    std::array<double, MARCH_NODES> v;
+    std::array<double, MARCH_NODES> weight;
+    std::array<double, MARCH_NODES> jacobian;
+    // The gathered pieces' node counts, in order.
+    std::array<std::size_t, MARCH_NODES> sizes;
+    std::size_t nodes = 0;
+    std::size_t pieces = 0;
+    auto flush = [&] {
+        values(t.data(), v.data(), nodes);
+        std::size_t j = 0;
+        for (std::size_t p = 0; p < pieces; ++p) {
+            double sum = 0;
+            for (const std::size_t end = j + sizes[p]; j < end; ++j) {
+                sum += weight[j] * (v[j] * jacobian[j]);
+            }
+            total += sum;
+        }
+        nodes = 0;
+        pieces = 0;
+    };
     for (std::size_t count = 0; (to - cur) * sign > 0 && count < MAX_PIECES; ++count) {
         double length = std::fabs(to - cur);
         for (std::size_t k = 0; k < points.n; ++k) {
@@ -675,20 +700,22 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
             clearance >= CLEAR_ELLIPSE_6 && !kink ? std::span<const gl::Node>(gl::RULE_6)
             : clearance >= CLEAR_ELLIPSE ? std::span<const gl::Node>(gl::RULE_8)
                                          : std::span<const gl::Node>(gl::RULE_12);
+        if (nodes + rule.size() > MARCH_NODES) {
+            flush();
+        }
         for (std::size_t j = 0; j < rule.size(); ++j) {
             const double u = rule[j].t;
-            t[j] = graded ? cur + dir * (u * u * u) : cur + dir * u;
+            t[nodes + j] = graded ? cur + dir * (u * u * u) : cur + dir * u;
+            weight[nodes + j] = rule[j].w;
+            jacobian[nodes + j] = graded ? w * (3 * u * u) : w;
         }
-        values(t.data(), v.data(), rule.size());
-        double sum = 0;
-        for (std::size_t j = 0; j < rule.size(); ++j) {
-            const double u = rule[j].t;
-            const double jac = graded ? w * (3 * u * u) : w;
-            sum += rule[j].w * (v[j] * jac);
-        }
-        total += sum;
+        nodes += rule.size();
+        sizes[pieces++] = rule.size();
         cur = next;
         first = false;
+    }
+    if (pieces != 0) {
+        flush();
     }
     return total;
 }
@@ -696,6 +723,7 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
 // The most nodes handed to the discs at once: the symmetric piece across a
 // kink (a node on it and eight pairs).
 constexpr std::size_t MOST_NODES = 1 + 2 * kink_rule::PAIRS.size();
+static_assert(MOST_NODES <= MARCH_NODES);
 // The symmetric piece across the kink reaches half as far as the nearest
 // other singular point: its rule, exact for y^2k and y^2k ln|y| in the
 // distance y from the kink and for every odd function, then converges like
@@ -731,11 +759,10 @@ double kink_reach(double c, const Singular& points) {
     return least / KINK_REACH;
 }
 
-// G(r) = r^2 M(r) at n radii, the discs handed to the element at once; NaN
-// where it fails.
+// G(r) = r^2 M(r) at n <= MARCH_NODES radii; NaN where it fails.
 void disc_fluxes(double lens, double rho, const double* r, double* g, std::size_t n) {
-    std::array<double, MOST_NODES> x{};
-    std::array<double, MOST_NODES> size{};
+    std::array<double, MARCH_NODES> x;
+    std::array<double, MARCH_NODES> size;
     for (std::size_t j = 0; j < n; ++j) {
         x[j] = lens / r[j];
         size[j] = rho * r[j];
@@ -875,7 +902,7 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
         const double mu_lo = mu_of(b);
         const double mu_kink_node = mu_kink ? mu_lens : NaN;
         auto values = [&](const double* mu, double* out, std::size_t n) {
-            std::array<double, MOST_NODES> r{};
+            std::array<double, MARCH_NODES> r;
             for (std::size_t j = 0; j < n; ++j) {
                 // The kink's own node is the disc whose limb passes through
                 // the lens: its radius is the lens's distance exactly.
@@ -1069,7 +1096,7 @@ bool far_interiors(double lens, double rho, const Plan& plan, double* interior) 
         const double c2 = layout.laws[0].c2;
         interior[0] = -c2 * march(0.0, 1.0, false, lens_images_in_mu(lens, rho), [&](const double* mu, double* out,
                                                             std::size_t n) {
-            std::array<double, MOST_NODES> r{};
+            std::array<double, MARCH_NODES> r;
             for (std::size_t j = 0; j < n; ++j) {
                 r[j] = mu_of(mu[j]);
             }
@@ -1216,9 +1243,9 @@ double rings_in_mu(double lens, double rho, const PieceLaw& law, double top) {
     const double from = top < 1 ? top : 0.0;
     const double to = top < 1 ? 0.0 : top;
     return march(from, to, false, points, [&](const double* mu, double* out, std::size_t n) {
-        std::array<double, MOST_NODES> l{};
-        std::array<double, MOST_NODES> r{};
-        std::array<double, MOST_NODES> d{};
+        std::array<double, MARCH_NODES> l;
+        std::array<double, MARCH_NODES> r;
+        std::array<double, MARCH_NODES> d;
         for (std::size_t j = 0; j < n; ++j) {
             l[j] = lens;
             r[j] = mu_of(mu[j]);
