@@ -632,33 +632,16 @@ constexpr std::size_t MAX_PIECES = 96;
 // whole lane groups; each piece's sum is then formed as alone.
 constexpr std::size_t MARCH_NODES = 192;
 
-template <class Values>
-double march(double from, double to, bool kink, const Singular& points, Values&& values) {
+// The pieces of a march in order: piece(t, weight, jacobian, n) for each,
+// with its n nodes, the rule's weights and the map's derivative there.
+template <class Piece>
+void march_layout(double from, double to, bool kink, const Singular& points, Piece&& piece) {
     const double sign = to > from ? 1.0 : -1.0;
-    double total = 0;
     double cur = from;
     bool first = true;
-    std::array<double, MARCH_NODES> t;
-    std::array<double, MARCH_NODES> v;
-    std::array<double, MARCH_NODES> weight;
-    std::array<double, MARCH_NODES> jacobian;
-    // The gathered pieces' node counts, in order.
-    std::array<std::size_t, MARCH_NODES> sizes;
-    std::size_t nodes = 0;
-    std::size_t pieces = 0;
-    auto flush = [&] {
-        values(t.data(), v.data(), nodes);
-        std::size_t j = 0;
-        for (std::size_t p = 0; p < pieces; ++p) {
-            double sum = 0;
-            for (const std::size_t end = j + sizes[p]; j < end; ++j) {
-                sum += weight[j] * (v[j] * jacobian[j]);
-            }
-            total += sum;
-        }
-        nodes = 0;
-        pieces = 0;
-    };
+    std::array<double, 12> t;
+    std::array<double, 12> weight;
+    std::array<double, 12> jacobian;
     for (std::size_t count = 0; (to - cur) * sign > 0 && count < MAX_PIECES; ++count) {
         double length = std::fabs(to - cur);
         for (std::size_t k = 0; k < points.n; ++k) {
@@ -700,20 +683,60 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
             clearance >= CLEAR_ELLIPSE_6 && !kink ? std::span<const gl::Node>(gl::RULE_6)
             : clearance >= CLEAR_ELLIPSE ? std::span<const gl::Node>(gl::RULE_8)
                                          : std::span<const gl::Node>(gl::RULE_12);
-        if (nodes + rule.size() > MARCH_NODES) {
-            flush();
-        }
         for (std::size_t j = 0; j < rule.size(); ++j) {
             const double u = rule[j].t;
-            t[nodes + j] = graded ? cur + dir * (u * u * u) : cur + dir * u;
-            weight[nodes + j] = rule[j].w;
-            jacobian[nodes + j] = graded ? w * (3 * u * u) : w;
+            t[j] = graded ? cur + dir * (u * u * u) : cur + dir * u;
+            weight[j] = rule[j].w;
+            jacobian[j] = graded ? w * (3 * u * u) : w;
         }
-        nodes += rule.size();
-        sizes[pieces++] = rule.size();
+        piece(t.data(), weight.data(), jacobian.data(), rule.size());
         cur = next;
         first = false;
     }
+}
+
+// A piece's integral from its nodes' values: sum_j w_j (v_j J_j), in order.
+inline double piece_sum(const double* v, const double* weight, const double* jacobian,
+                        std::size_t n) noexcept {
+    double sum = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        sum += weight[j] * (v[j] * jacobian[j]);
+    }
+    return sum;
+}
+
+template <class Values>
+double march(double from, double to, bool kink, const Singular& points, Values&& values) {
+    double total = 0;
+    std::array<double, MARCH_NODES> t;
+    std::array<double, MARCH_NODES> v;
+    std::array<double, MARCH_NODES> weight;
+    std::array<double, MARCH_NODES> jacobian;
+    // The gathered pieces' node counts, in order.
+    std::array<std::size_t, MARCH_NODES> sizes;
+    std::size_t nodes = 0;
+    std::size_t pieces = 0;
+    auto flush = [&] {
+        values(t.data(), v.data(), nodes);
+        std::size_t j = 0;
+        for (std::size_t p = 0; p < pieces; ++p) {
+            total += piece_sum(v.data() + j, weight.data() + j, jacobian.data() + j, sizes[p]);
+            j += sizes[p];
+        }
+        nodes = 0;
+        pieces = 0;
+    };
+    march_layout(from, to, kink, points,
+                 [&](const double* pt, const double* pw, const double* pj, std::size_t n) {
+                     if (nodes + n > MARCH_NODES) {
+                         flush();
+                     }
+                     std::copy(pt, pt + n, t.data() + nodes);
+                     std::copy(pw, pw + n, weight.data() + nodes);
+                     std::copy(pj, pj + n, jacobian.data() + nodes);
+                     nodes += n;
+                     sizes[pieces++] = n;
+                 });
     if (pieces != 0) {
         flush();
     }
@@ -773,6 +796,33 @@ void disc_fluxes(double lens, double rho, const double* r, double* g, std::size_
     }
 }
 
+// The singular points in r of the discs' G(r) I'(r) on [lo, hi]; the lens
+// itself only where it is no end of the range marched over (there it is the
+// graded kink).
+Singular disc_points_in_r(double lens, double rho, const PieceLaw& law, double lo, double hi) {
+    const double eps = std::max(1 / rho, LEAST_SCALE);
+    const Complex above(0, 2 * eps);
+    const bool inside = lens > 0 && lens < 1;
+    Singular ps;
+    ps.add(lens + above);
+    ps.add(lens - above);
+    if (lens != lo && lens != hi) {
+        ps.add(lens);
+    }
+    // The discs' magnification depends on r + l as well as on r - l.
+    if (lens > 0) {
+        ps.add(-lens);
+    }
+    if (inside && lo >= lens) {
+        ps.add(0.0);
+    }
+    if (law.singular_at_limb()) {
+        ps.add(1.0);
+        ps.add(-1.0);
+    }
+    return ps;
+}
+
 // int_a^b G(r) I'(r) dr for the law on one piece, in r on the centre's side
 // and, for a law in mu, in mu on the limb's side.
 double interior_integral(double lens, double rho, const PieceLaw& law, double a, double b) {
@@ -781,28 +831,8 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
     }
     const double eps = std::max(1 / rho, LEAST_SCALE);
     const Complex above(0, 2 * eps);
-    const bool inside = lens > 0 && lens < 1;
-    // The lens's singular points in r; the lens itself only where it is no
-    // end of the range marched over (there it is the graded kink).
     auto points_in_r = [&](double lo, double hi) {
-        Singular ps;
-        ps.add(lens + above);
-        ps.add(lens - above);
-        if (lens != lo && lens != hi) {
-            ps.add(lens);
-        }
-        // The discs' magnification depends on r + l as well as on r - l.
-        if (lens > 0) {
-            ps.add(-lens);
-        }
-        if (inside && lo >= lens) {
-            ps.add(0.0);
-        }
-        if (law.singular_at_limb()) {
-            ps.add(1.0);
-            ps.add(-1.0);
-        }
-        return ps;
+        return disc_points_in_r(lens, rho, law, lo, hi);
     };
     // Marches over [lo, hi] from the kink where it is an end.  A lens at
     // the centre makes no kink: the discs are all centred on it.
@@ -1292,6 +1322,66 @@ bool rings_far_table(double lens, double rho, const Plan& plan, double& total) {
 // G(r) = r^2 M(r), by parts over the whole radius:
 //   pi sum_edges G(e) (I(e-) - I(e+)) - pi sum_pieces int G(r) I'(r) dr,
 // with I = 0 beyond the limb.  Where I is continuous the edge terms vanish.
+// The discs of an element's pieces that are straight lines in r and clear
+// of the lens, gathered across pieces: such a piece's slope integral is one
+// march over it, c1 int_a^b G(r) dr, and a table has many, each too short
+// to fill the lanes alone.  The marches are laid out piece by piece, their
+// discs evaluated a batch at a time, and each march's sum formed as
+// interior_integral forms it.  Kept per thread, reached once per element.
+struct DiscGather {
+    std::vector<double> r;
+    std::vector<double> slope;
+    std::vector<double> weight;
+    std::vector<double> jacobian;
+    std::vector<double> value;
+    std::vector<std::size_t> piece_sizes;
+    // Per piece of the profile: its march's number of pieces, or NONE where
+    // the piece was integrated on its own.
+    std::vector<std::size_t> march_pieces;
+    // Per piece of the profile: the jump term at its inner edge (where the
+    // brightness jumps there), and the interior integral of one integrated
+    // on its own.
+    std::vector<double> jump_terms;
+    std::vector<bool> jumps;
+    std::vector<double> interiors;
+    std::size_t evaluated = 0;
+    static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
+
+    void clear() {
+        r.clear();
+        slope.clear();
+        weight.clear();
+        jacobian.clear();
+        value.clear();
+        piece_sizes.clear();
+        march_pieces.clear();
+        jump_terms.clear();
+        jumps.clear();
+        interiors.clear();
+        evaluated = 0;
+    }
+    // The values c1 G(r) of the discs gathered since the last evaluation.
+    void evaluate(double lens, double rho) {
+        value.resize(r.size());
+        while (evaluated < r.size()) {
+            const std::size_t n = std::min(MARCH_NODES, r.size() - evaluated);
+            double* out = value.data() + evaluated;
+            disc_fluxes(lens, rho, r.data() + evaluated, out, n);
+            for (std::size_t j = 0; j < n; ++j) {
+                out[j] *= slope[evaluated + j];
+            }
+            evaluated += n;
+        }
+    }
+};
+[[gnu::noinline]] DiscGather& disc_gather() {
+    thread_local DiscGather gather;
+    return gather;
+}
+
+// Discs gathered before they are evaluated: some tens of microseconds.
+constexpr std::size_t GATHER_NODES = 1024;
+
 Element disc_element_integral(double lens, double rho, double whole, double norm,
                               const Profile& profile, const Plan& plan,
                               const Interrupt& interrupt) {
@@ -1299,13 +1389,12 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
         lens = 0;  // see CENTRE
     }
     const Layout& layout = plan.layout;
-    thread_local std::vector<double> interiors;
+    DiscGather& gather = disc_gather();
+    gather.clear();
     const std::size_t pieces = layout.edges.size() - 1;
-    interiors.resize(pieces);
+    gather.interiors.resize(pieces);
     // A lens beyond the limb: no disc holds it (see far_interiors).
-    const bool far = lens > 1 && far_interiors(lens, rho, plan, interiors.data());
-    double total = 0;
-    double size = 0;  // the sum of the terms' magnitudes
+    const bool far = lens > 1 && far_interiors(lens, rho, plan, gather.interiors.data());
     PieceLaw left{0.0, 0.0, 0.0, 0.0};
     for (std::size_t k = 0; k < pieces; ++k) {
         if (k != 0 && interrupted_at(interrupt, k, POLL_PIECES)) {
@@ -1314,17 +1403,78 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
         const double a = layout.edges[k];
         const double b = layout.edges[k + 1];
         const PieceLaw& law = layout.laws[k];
+        double term = 0;
+        bool jumps = false;
         if (a > 0) {
             const double mu = mu_of(a);
             const double jump = left.value(a, mu) - law.value(a, mu);
             if (jump != 0) {
-                const double term = disc_flux(lens, rho, whole, a) * jump;
-                total += term;
-                size += std::fabs(term);
+                term = disc_flux(lens, rho, whole, a) * jump;
+                jumps = true;
             }
         }
+        gather.jump_terms.push_back(term);
+        gather.jumps.push_back(jumps);
         left = law;
-        const double interior = far ? interiors[k] : interior_integral(lens, rho, law, a, b);
+        if (far) {
+            gather.march_pieces.push_back(DiscGather::NONE);
+            continue;
+        }
+        if (law.c2 != 0 || (lens > a && lens < b)) {
+            gather.interiors[k] = interior_integral(lens, rho, law, a, b);
+            gather.march_pieces.push_back(DiscGather::NONE);
+            continue;
+        }
+        // As interior_integral marches over a piece clear of the lens, from
+        // the lens's kink where it is an end.
+        std::size_t count = 0;
+        if (law.c1 != 0) {
+            const Singular points = disc_points_in_r(lens, rho, law, a, b);
+            auto piece = [&](const double* t, const double* w, const double* jac, std::size_t n) {
+                gather.r.insert(gather.r.end(), t, t + n);
+                gather.weight.insert(gather.weight.end(), w, w + n);
+                gather.jacobian.insert(gather.jacobian.end(), jac, jac + n);
+                gather.slope.insert(gather.slope.end(), n, law.c1);
+                gather.piece_sizes.push_back(n);
+                ++count;
+            };
+            if (lens == 0) {
+                march_layout(a, b, false, points, piece);
+            } else if (lens == b) {
+                march_layout(b, a, true, points, piece);
+            } else {
+                march_layout(a, b, lens == a, points, piece);
+            }
+            if (gather.r.size() - gather.evaluated >= GATHER_NODES) {
+                gather.evaluate(lens, rho);
+            }
+        }
+        gather.march_pieces.push_back(count);
+    }
+    gather.evaluate(lens, rho);
+    // The terms in the order of the pieces.
+    double total = 0;
+    double size = 0;  // the sum of the terms' magnitudes
+    std::size_t node = 0;
+    std::size_t piece = 0;
+    for (std::size_t k = 0; k < pieces; ++k) {
+        const double term = gather.jump_terms[k];
+        if (gather.jumps[k]) {
+            total += term;
+            size += std::fabs(term);
+        }
+        double interior = gather.interiors[k];
+        if (gather.march_pieces[k] != DiscGather::NONE) {
+            double sum = 0;
+            for (std::size_t p = 0; p < gather.march_pieces[k]; ++p, ++piece) {
+                const std::size_t n = gather.piece_sizes[piece];
+                sum += piece_sum(gather.value.data() + node, gather.weight.data() + node,
+                                 gather.jacobian.data() + node, n);
+                node += n;
+            }
+            interior = 0.0;
+            interior += sum;
+        }
         total -= interior;
         size += std::fabs(interior);
     }
