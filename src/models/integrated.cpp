@@ -674,8 +674,15 @@ void march_layout(double from, double to, bool kink, const Singular& points, Pie
             clearance = std::numeric_limits<double>::infinity();
             const double mid = cur + 0.5 * dir;
             const double half = 0.5 * w;
+            // The distance from the midpoint by its square root (std::abs
+            // would take the slower hypot): the lens's points lie within
+            // 1e10 of the source, where the squares cannot overflow, and a
+            // point close enough to the midpoint for them to underflow would
+            // lie on the piece, which the layout never allows.
             for (std::size_t k = 0; k < points.n; ++k) {
-                const double q = std::abs(points.z[k] - mid) / half;
+                const double dx = points.z[k].real() - mid;
+                const double dy = points.z[k].imag();
+                const double q = std::sqrt(dx * dx + dy * dy) / half;
                 clearance = std::min(clearance, q + std::sqrt(q * q - 1));
             }
         }
