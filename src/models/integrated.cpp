@@ -453,14 +453,19 @@ struct Plan {
     Layout layout;
     // Every piece a straight line in r.
     bool in_r = false;
-    // Per piece, w_ij with int_a^b G(r) dr = sum_j w_ij G(r_j) for the
-    // disc route; empty unless formed.
+    // Per piece, the weights I_k with int_a^b G(r) dr = (1/2) sum_k c_k I_k
+    // for the Legendre coefficients c_k of G at the nodes (disc route);
+    // empty unless formed.
     std::vector<FarWeights> disc_far;
-    // w_j with int_0^1 2 pi r A_ring(r) I(r) dr = sum_j w_j A_ring(r_j) for
-    // the ring route; formed where has_far is set.
-    FarWeights ring_far{};
     bool has_far = false;
+    // w_j with int_0^1 2 pi r A_ring(r) I(r) dr = sum_j w_j A_ring(r_j) for
+    // the ring route, formed at its first far lens (the disc route reaches
+    // the rings only where its terms cancel).  A plan serves one call on
+    // one thread.
+    mutable FarWeights ring_far{};
+    mutable bool has_ring_far = false;
 };
+void form_ring_far(const Plan& plan);
 // far: whether the weights for a far lens are wanted.
 void make_plan(const Profile& profile, bool far, Plan& plan);
 bool rings_far_table(double lens, double rho, const Plan& plan, double& total);
@@ -1047,35 +1052,47 @@ Increments legendre_increments(double xa, double h) noexcept {
     return d;
 }
 
-// int_{x_a}^{x_a + h} of the interpolant sum_k (2k + 1) c_k P_k, from the
-// increments: c_0 h + sum_{k>=1} c_k (D_{k+1} - D_{k-1}).
-double interpolant_integral(const std::array<double, FAR_R_NODES>& c, const Increments& d,
-                            double h) noexcept {
-    double sum = c[0] * h;
+// The integral over [x_a, x_a + h] of the interpolant sum_k (2k + 1) c_k
+// P_k is sum_k c_k I_k, with I_0 = h and I_k = D_{k+1} - D_{k-1} from the
+// increments: the weights I_k of the coefficients.
+std::array<double, FAR_R_NODES> integral_weights(const Increments& d, double h) noexcept {
+    std::array<double, FAR_R_NODES> in{};
+    in[0] = h;
     for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
-        sum += c[k] * (d[k + 1] - d[k - 1]);
+        in[k] = d[k + 1] - d[k - 1];
+    }
+    return in;
+}
+
+// sum_k c_k I_k, in order.
+double interpolant_integral(const std::array<double, FAR_R_NODES>& c,
+                            const std::array<double, FAR_R_NODES>& in) noexcept {
+    double sum = c[0] * in[0];
+    for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
+        sum += c[k] * in[k];
     }
     return sum;
 }
 
-// int_{x_a}^{x_a + h} (x - x_a) times the interpolant, by
-// x P_k = ((k + 1) P_{k+1} + k P_{k-1}) / (2k + 1) and the integrals
-// I_j = (D_{j+1} - D_{j-1}) / (2j + 1) (I_0 = h) of P_j.  The subtraction
-// of x_a I_k leaves an ulp of x_a h, which the slope across the piece
-// scales to an ulp of the brightness change across it.
-double interpolant_moment(const std::array<double, FAR_R_NODES>& c, const Increments& d,
-                          double xa, double h) noexcept {
+// The weights of the coefficients in int_{x_a}^{x_a + h} (x - x_a) times the
+// interpolant, by x P_k = ((k + 1) P_{k+1} + k P_{k-1}) / (2k + 1) and the
+// integrals I_j = (D_{j+1} - D_{j-1}) / (2j + 1) (I_0 = h) of P_j.  The
+// subtraction of x_a I_k leaves an ulp of x_a h, which the slope across the
+// piece scales to an ulp of the brightness change across it.
+std::array<double, FAR_R_NODES> moment_weights(const Increments& d, double xa,
+                                               double h) noexcept {
     std::array<double, FAR_R_NODES + 1> in{};
     in[0] = h;
     for (std::size_t j = 1; j < in.size(); ++j) {
         in[j] = (d[j + 1] - d[j - 1]) / (2 * static_cast<double>(j) + 1);
     }
-    double sum = c[0] * (in[1] - xa * in[0]);
+    std::array<double, FAR_R_NODES> m{};
+    m[0] = in[1] - xa * in[0];
     for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
         const double kk = static_cast<double>(k);
-        sum += c[k] * (((kk + 1) * in[k + 1] + kk * in[k - 1]) - (2 * kk + 1) * (xa * in[k]));
+        m[k] = ((kk + 1) * in[k + 1] + kk * in[k - 1]) - (2 * kk + 1) * (xa * in[k]);
     }
-    return sum;
+    return m;
 }
 
 // Below this length in x the moment's subtraction of x_a I_k would cost
@@ -1083,21 +1100,36 @@ double interpolant_moment(const std::array<double, FAR_R_NODES>& c, const Increm
 // and the moment is summed over Gauss nodes instead.
 constexpr double NARROW_PIECE = 1.0 / 8;
 
-// The same moment by the 8-node Gauss rule on the piece, exact for the
+// The same weights by the 8-node Gauss rule on the piece, exact for the
 // interpolant (degree 11) times x - x_a, and free of the subtraction.
-double interpolant_moment_by_nodes(const std::array<double, FAR_R_NODES>& c, double xa,
-                                   double h) noexcept {
-    double sum = 0;
+std::array<double, FAR_R_NODES> moment_weights_by_nodes(double xa, double h) noexcept {
+    std::array<double, FAR_R_NODES> m{};
     for (const gl::Node& node : gl::RULE_8) {
         const double y = h * node.t;  // x - x_a
         const auto p = legendre_values<FAR_R_NODES>(xa + y);
-        double value = 0;
         for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
-            value += (2 * static_cast<double>(k) + 1) * c[k] * p[k];
+            m[k] += node.w * (y * ((2 * static_cast<double>(k) + 1) * p[k]));
         }
-        sum += node.w * (y * value);
     }
-    return h * sum;
+    for (double& v : m) {
+        v *= h;
+    }
+    return m;
+}
+
+// The Legendre coefficients c_k of the values f_j at the 12 nodes.
+std::array<double, FAR_R_NODES> legendre_coefficients(
+    const std::array<double, FAR_R_NODES>& f) noexcept {
+    const FarBasis& basis = far_basis();
+    std::array<double, FAR_R_NODES> c{};
+    for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+        double sum = 0;
+        for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+            sum += basis[k][j] * f[j];
+        }
+        c[k] = sum;
+    }
+    return c;
 }
 
 // The singular points in mu = sqrt(1 - r^2) of the discs and rings of a
@@ -1158,83 +1190,80 @@ bool far_interiors(double lens, double rho, const Plan& plan, double* interior) 
         r[j] = gl::RULE_12[j].t;
     }
     disc_fluxes(lens, rho, r.data(), g.data(), FAR_R_NODES);
+    const std::array<double, FAR_R_NODES> c = legendre_coefficients(g);
     for (std::size_t i = 0; i < pieces; ++i) {
         const double c1 = layout.laws[i].c1;
         if (c1 == 0) {
             interior[i] = 0;
             continue;
         }
-        const FarWeights& w = plan.disc_far[i];
-        double sum = 0;
-        for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
-            sum += w[j] * g[j];
-        }
-        interior[i] = c1 * sum;
+        // dr = dx / 2.
+        interior[i] = c1 * (0.5 * interpolant_integral(c, plan.disc_far[i]));
     }
     return true;
 }
 
-// The weights of the far lens's 12 nodes for a table, formed once per call.
+// What a far lens needs of a table, formed once per call.
 //
-// The slope integral of a piece, int_a^b G(r) dr, and the ring route's
+// A piece's slope integral int_a^b G(r) dr and the ring route's
 // int_a^b F(r) (B(a) + c1 (r - a)) dr are integrals of the Legendre
-// interpolant through the 12 nodes (see FAR): linear in its coefficients
-// c_k, which are linear in the node values.  So each is sum_j w_j f_j, with
-// w_j the integral of the j-th node's Lagrange polynomial against the
-// piece's brightness: the table's pieces, however many, leave 12 weights,
-// and a far lens costs its 12 discs or rings and 12 products.  The weights
-// come from the same increments and moments as the coefficients' sums did,
-// evaluated on unit coefficient vectors.
+// interpolant through the 12 nodes (see FAR), linear in its coefficients
+// c_k.  The disc route keeps each piece's weights of the c_k, so that an
+// element pays 12 products a piece and no increments.  The ring route needs
+// only the sum over the pieces: its weights of the c_k add up over the
+// table, and since the c_k are linear in the node values, the sum is
+// sum_j w_j A_ring(r_j) with 12 weights w_j whatever the table's length.
 void far_table_weights(Plan& plan) {
     const Layout& layout = plan.layout;
-    const FarBasis& basis = far_basis();
     const std::size_t pieces = layout.laws.size();
-    plan.disc_far.assign(pieces, FarWeights{});
-    plan.ring_far.fill(0.0);
-    // The integral and the moment of each Legendre polynomial over a piece,
-    // in x = 2 r - 1.
-    std::array<double, FAR_R_NODES> unit{};
+    plan.disc_far.resize(pieces);
     for (std::size_t i = 0; i < pieces; ++i) {
-        const PieceLaw& law = layout.laws[i];
         const double ra = layout.edges[i];
         const double rb = layout.edges[i + 1];
-        const double xa = 2 * ra - 1;
+        // x = 2 r - 1, the piece's length in x formed from its ends in r.
         const double h = 2 * (rb - ra);
-        const Increments inc = legendre_increments(xa, h);
-        const double at_a = law.value_at_offset(ra - law.r0, 0.0);
-        std::array<double, FAR_R_NODES> integral{};
-        std::array<double, FAR_R_NODES> moment{};
-        for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
-            unit.fill(0.0);
-            unit[k] = 1;
-            integral[k] = interpolant_integral(unit, inc, h);
-            if (law.c1 != 0) {
-                moment[k] = h >= NARROW_PIECE ? interpolant_moment(unit, inc, xa, h)
-                                              : interpolant_moment_by_nodes(unit, xa, h);
-            }
-        }
-        for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
-            double disc = 0;
-            double ring_value = 0;
-            double ring_slope = 0;
-            for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
-                disc += integral[k] * basis[k][j];
-                ring_slope += moment[k] * basis[k][j];
-            }
-            ring_value = disc;
-            // dr = dx / 2 and r - a = (x - x_a) / 2.
-            plan.disc_far[i][j] = 0.5 * disc;
-            if (at_a == 0 && law.c1 == 0) {
-                continue;
-            }
-            plan.ring_far[j] += at_a * (0.5 * ring_value) + law.c1 * (0.25 * ring_slope);
-        }
-    }
-    // The ring route's integrand is 2 pi r A_ring(r).
-    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
-        plan.ring_far[j] *= TWO_PI * gl::RULE_12[j].t;
+        plan.disc_far[i] = integral_weights(legendre_increments(2 * ra - 1, h), h);
     }
     plan.has_far = true;
+    plan.has_ring_far = false;
+}
+
+void form_ring_far(const Plan& plan) {
+    const Layout& layout = plan.layout;
+    const FarBasis& basis = far_basis();
+    std::array<double, FAR_R_NODES> ring{};
+    for (std::size_t i = 0; i < layout.laws.size(); ++i) {
+        const PieceLaw& law = layout.laws[i];
+        const double ra = layout.edges[i];
+        const double at_a = law.value_at_offset(ra - law.r0, 0.0);
+        if (at_a == 0 && law.c1 == 0) {
+            continue;
+        }
+        // dr = dx / 2 and r - a = (x - x_a) / 2.
+        for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+            ring[k] += at_a * (0.5 * plan.disc_far[i][k]);
+        }
+        if (law.c1 != 0) {
+            const double xa = 2 * ra - 1;
+            const double h = 2 * (layout.edges[i + 1] - ra);
+            const std::array<double, FAR_R_NODES> m =
+                h >= NARROW_PIECE ? moment_weights(legendre_increments(xa, h), xa, h)
+                                  : moment_weights_by_nodes(xa, h);
+            for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+                ring[k] += law.c1 * (0.25 * m[k]);
+            }
+        }
+    }
+    // c_k = sum_j basis[k][j] f_j, and the ring route's integrand is
+    // 2 pi r A_ring(r).
+    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+        double w = 0;
+        for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+            w += ring[k] * basis[k][j];
+        }
+        plan.ring_far[j] = w * (TWO_PI * gl::RULE_12[j].t);
+    }
+    plan.has_ring_far = true;
 }
 
 void make_plan(const Profile& profile, bool far, Plan& plan) {
@@ -1307,6 +1336,9 @@ bool rings_far_table(double lens, double rho, const Plan& plan, double& total) {
     if (!plan.in_r || !plan.has_far) {
         return false;
     }
+    if (!plan.has_ring_far) {
+        form_ring_far(plan);
+    }
     std::array<double, FAR_R_NODES> l{};
     std::array<double, FAR_R_NODES> r{};
     std::array<double, FAR_R_NODES> d{};
@@ -1342,8 +1374,8 @@ struct DiscGather {
     std::vector<double> jacobian;
     std::vector<double> value;
     std::vector<std::size_t> piece_sizes;
-    // Per piece of the profile: its march's number of pieces, or NONE where
-    // the piece was integrated on its own.
+    // Per piece of the profile: its march's number of pieces while its
+    // discs wait, NONE once its interior integral is known.
     std::vector<std::size_t> march_pieces;
     // Per piece of the profile: the jump term at its inner edge (where the
     // brightness jumps there), and the interior integral of one integrated
@@ -1351,7 +1383,6 @@ struct DiscGather {
     std::vector<double> jump_terms;
     std::vector<bool> jumps;
     std::vector<double> interiors;
-    std::size_t evaluated = 0;
     static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
 
     void clear() {
@@ -1365,20 +1396,44 @@ struct DiscGather {
         jump_terms.clear();
         jumps.clear();
         interiors.clear();
-        evaluated = 0;
     }
-    // The values c1 G(r) of the discs gathered since the last evaluation.
-    void evaluate(double lens, double rho) {
+    // Evaluates the gathered discs, c1 G(r), and forms the interior
+    // integral of every piece gathered since `from` as interior_integral
+    // does, 0 + (0 + the sum of its march pieces' sums); then lets the
+    // nodes go, so that a long table holds a batch of nodes at a time.
+    void resolve(double lens, double rho, std::size_t from) {
         value.resize(r.size());
-        while (evaluated < r.size()) {
-            const std::size_t n = std::min(MARCH_NODES, r.size() - evaluated);
-            double* out = value.data() + evaluated;
-            disc_fluxes(lens, rho, r.data() + evaluated, out, n);
+        for (std::size_t done = 0; done < r.size();) {
+            const std::size_t n = std::min(MARCH_NODES, r.size() - done);
+            double* out = value.data() + done;
+            disc_fluxes(lens, rho, r.data() + done, out, n);
             for (std::size_t j = 0; j < n; ++j) {
-                out[j] *= slope[evaluated + j];
+                out[j] *= slope[done + j];
             }
-            evaluated += n;
+            done += n;
         }
+        std::size_t node = 0;
+        std::size_t piece = 0;
+        for (std::size_t k = from; k < march_pieces.size(); ++k) {
+            if (march_pieces[k] == NONE) {
+                continue;
+            }
+            double sum = 0;
+            for (std::size_t p = 0; p < march_pieces[k]; ++p, ++piece) {
+                const std::size_t n = piece_sizes[piece];
+                sum += piece_sum(value.data() + node, weight.data() + node,
+                                 jacobian.data() + node, n);
+                node += n;
+            }
+            interiors[k] = 0.0;
+            interiors[k] += sum;
+            march_pieces[k] = NONE;
+        }
+        r.clear();
+        slope.clear();
+        weight.clear();
+        jacobian.clear();
+        piece_sizes.clear();
     }
 };
 [[gnu::noinline]] DiscGather& disc_gather() {
@@ -1403,6 +1458,8 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
     // A lens beyond the limb: no disc holds it (see far_interiors).
     const bool far = lens > 1 && far_interiors(lens, rho, plan, gather.interiors.data());
     PieceLaw left{0.0, 0.0, 0.0, 0.0};
+    // The first piece whose discs may still wait.
+    std::size_t pending = 0;
     for (std::size_t k = 0; k < pieces; ++k) {
         if (k != 0 && interrupted_at(interrupt, k, POLL_PIECES)) {
             return interrupted_element();
@@ -1452,36 +1509,24 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
             } else {
                 march_layout(a, b, lens == a, points, piece);
             }
-            if (gather.r.size() - gather.evaluated >= GATHER_NODES) {
-                gather.evaluate(lens, rho);
-            }
         }
         gather.march_pieces.push_back(count);
+        if (gather.r.size() >= GATHER_NODES) {
+            gather.resolve(lens, rho, pending);
+            pending = k + 1;
+        }
     }
-    gather.evaluate(lens, rho);
+    gather.resolve(lens, rho, pending);
     // The terms in the order of the pieces.
     double total = 0;
     double size = 0;  // the sum of the terms' magnitudes
-    std::size_t node = 0;
-    std::size_t piece = 0;
     for (std::size_t k = 0; k < pieces; ++k) {
         const double term = gather.jump_terms[k];
         if (gather.jumps[k]) {
             total += term;
             size += std::fabs(term);
         }
-        double interior = gather.interiors[k];
-        if (gather.march_pieces[k] != DiscGather::NONE) {
-            double sum = 0;
-            for (std::size_t p = 0; p < gather.march_pieces[k]; ++p, ++piece) {
-                const std::size_t n = gather.piece_sizes[piece];
-                sum += piece_sum(gather.value.data() + node, gather.weight.data() + node,
-                                 gather.jacobian.data() + node, n);
-                node += n;
-            }
-            interior = 0.0;
-            interior += sum;
-        }
+        const double interior = gather.interiors[k];
         total -= interior;
         size += std::fabs(interior);
     }
