@@ -433,8 +433,7 @@ constexpr std::size_t BATCH_NODES = 2048;
 
 double rings_beyond_limb(double lens, double rho, const PieceLaw& law);
 double rings_in_mu(double lens, double rho, const PieceLaw& law, double top);
-// The pieces' laws and edges of one element, kept per thread so that an
-// element allocates nothing once its thread has seen a profile as long.
+// The profile's pieces: their edges and laws.
 struct Layout {
     std::vector<double> edges;
     std::vector<PieceLaw> laws;
