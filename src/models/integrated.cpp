@@ -13,6 +13,7 @@
 #include "models/ring_kink_rule.hpp"
 #include "models/ring_lanes.hpp"
 #include "models/witt_mao.hpp"
+#include "models/witt_mao_lanes.hpp"
 #include "quadrature/double_exponential.hpp"
 #include "quadrature/gauss_legendre.hpp"
 
@@ -187,21 +188,6 @@ struct RingBatch {
     }
 };
 
-// The Bernstein ellipse parameter of z for [a, b]: a rule of n nodes on
-// [a, b] converges like its -2n-th power for an integrand analytic inside
-// that ellipse.
-double ellipse_parameter(Complex z, double a, double b) {
-    // The ellipse with foci a and b through z: its semi-major axis over the
-    // half-length, A, and rho = A + sqrt(A^2 - 1); in units of the
-    // half-length, so that no square underflows or overflows.
-    const double half = 0.5 * (b - a);
-    const double y = z.imag() / half;
-    const double xa = (z.real() - a) / half;
-    const double xb = (z.real() - b) / half;
-    const double A = 0.5 * (std::sqrt(xa * xa + y * y) + std::sqrt(xb * xb + y * y));
-    return A + std::sqrt(std::max(A * A - 1, 0.0));
-}
-
 // The rings' integrand 2 pi r A_ring(r) I(r) is analytic in r but at the
 // lens l (the logarithm of the ring through it), its mirror -l (A_ring is
 // even in r), the points l +- 2i eps and -l +- 2i eps where the point-lens
@@ -258,18 +244,62 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
     // The lens, and the limb of a law in mu, at an end of the piece: the
     // graded rule.
     bool graded = law.singular_at_limb() && b == 1.0;
+    // The Bernstein ellipse parameter of a point z for [a, b] (a rule of n
+    // nodes converges like its -2n-th power for an integrand analytic inside
+    // that ellipse): the ellipse with foci a and b through z, its semi-major
+    // axis over the half-length A, and rho = A + sqrt(A^2 - 1), in units of
+    // the half-length so that no square underflows or overflows.
+    const double half = 0.5 * w;
+    std::array<double, Singular{}.z.size()> xa{};
+    std::array<double, Singular{}.z.size()> xb{};
+    std::array<double, Singular{}.z.size()> y{};
+    auto parameter = [&](std::size_t k) {
+        const double A =
+            0.5 * (std::sqrt(xa[k] * xa[k] + y[k] * y[k]) + std::sqrt(xb[k] * xb[k] + y[k] * y[k]));
+        return std::pair{A, A + std::sqrt(std::max(A * A - 1, 0.0))};
+    };
+    // The sum of a point's distances from the foci is at least twice its
+    // distance D from the midpoint, so A >= D / half: a point whose bound
+    // exceeds the A of the point nearest the midpoint (by a margin far
+    // beyond rounding) cannot have the least parameter, and its three
+    // square roots are spared.  The least is taken over the rest in order,
+    // as over all.  D / half is formed from the same scaled offsets as A,
+    // (x_a + x_b) / 2, and not from a rounded midpoint, whose rounding
+    // would be a large share of a piece a few ulps wide.
+    std::array<double, Singular{}.z.size()> bound{};
+    std::size_t closest = points.n;
+    for (std::size_t k = 0; k < points.n; ++k) {
+        const Complex z = points.z[k];
+        y[k] = z.imag() / half;
+        xa[k] = (z.real() - a) / half;
+        xb[k] = (z.real() - b) / half;
+        if (z == Complex(a) || z == Complex(b)) {
+            graded = true;
+            bound[k] = std::numeric_limits<double>::infinity();
+            continue;
+        }
+        const double dx = 0.5 * (xa[k] + xb[k]);
+        bound[k] = dx * dx + y[k] * y[k];
+        // A NaN bound (a NaN point) has a NaN parameter, never the least.
+        if (!std::isnan(bound[k]) && (closest == points.n || bound[k] < bound[closest])) {
+            closest = k;
+        }
+    }
+    double reach = std::numeric_limits<double>::infinity();
+    if (closest < points.n) {
+        const double A = parameter(closest).first * (1 + 1e-10);
+        reach = A * A;
+    }
     double clear = std::numeric_limits<double>::infinity();
     Complex nearest;
     for (std::size_t k = 0; k < points.n; ++k) {
-        const Complex z = points.z[k];
-        if (z == Complex(a) || z == Complex(b)) {
-            graded = true;
+        if (!(bound[k] <= reach)) {
             continue;
         }
-        const double q = ellipse_parameter(z, a, b);
+        const double q = parameter(k).second;
         if (q < clear) {
             clear = q;
-            nearest = z;
+            nearest = points.z[k];
         }
     }
     const bool enough = graded ? clear >= CLEAR_GRADED : clear >= CLEAR_16;
@@ -403,39 +433,75 @@ constexpr std::size_t BATCH_NODES = 2048;
 
 double rings_beyond_limb(double lens, double rho, const PieceLaw& law);
 double rings_in_mu(double lens, double rho, const PieceLaw& law, double top);
-// The pieces' laws and edges of one element, kept per thread so that an
-// element allocates nothing once its thread has seen a profile as long.
+// The profile's pieces: their edges and laws.
 struct Layout {
     std::vector<double> edges;
     std::vector<PieceLaw> laws;
 };
-bool rings_far_table(double lens, double rho, const Layout& layout, double& total);
 constexpr double FAR = 8;
+// The rings or discs a far lens takes for a whole table: the 12 Gauss nodes
+// in r over [0, 1].
+constexpr std::size_t FAR_R_NODES = 12;
+using FarWeights = std::array<double, FAR_R_NODES>;
+
+// What one call needs of its profile, formed once for all its elements: the
+// pieces and their laws and, for a table that is a straight line in r on
+// each piece (a flux map), the weights with which a far lens's 12 discs or
+// rings give every piece's integral at once (see far_table_weights).
+struct Plan {
+    Layout layout;
+    // Every piece a straight line in r.
+    bool in_r = false;
+    // Per piece, the weights I_k with int_a^b G(r) dr = (1/2) sum_k c_k I_k
+    // for the Legendre coefficients c_k of G at the nodes (disc route);
+    // empty unless formed.
+    std::vector<FarWeights> disc_far;
+    bool has_far = false;
+    // w_j with int_0^1 2 pi r A_ring(r) I(r) dr = sum_j w_j A_ring(r_j) for
+    // the ring route, formed at its first far lens (the disc route reaches
+    // the rings only where its terms cancel).  A plan serves one call on
+    // one thread.
+    mutable FarWeights ring_far{};
+    mutable bool has_ring_far = false;
+};
+void form_ring_far(const Plan& plan);
+// far: whether the weights for a far lens are wanted.
+void make_plan(const Profile& profile, bool far, Plan& plan);
+bool rings_far_table(double lens, double rho, const Plan& plan, double& total);
 // The radius from which the rings of a law in mu go over to mu, as the
 // disc route's pieces do.
 constexpr double RING_MU_FROM = 0.75;
 
+// An element's edges and rings, kept per thread so that an element
+// allocates nothing once its thread has seen as many.  Reached through a
+// call that is not inlined: the compiler would otherwise bind the
+// thread's copy into the routines that fill it, and look up the thread's
+// storage again for every ring added.
+struct RingScratch {
+    std::vector<double> edges;
+    RingBatch batch;
+};
+[[gnu::noinline]] RingScratch& ring_scratch() {
+    thread_local RingScratch scratch;
+    return scratch;
+}
+
 Element ring_element_integral(double lens, double rho, double whole, double norm,
-                              const Profile& profile, const Interrupt& interrupt) {
+                              const Profile& profile, const Plan& plan,
+                              const Interrupt& interrupt) {
     (void)whole;
     if (lens < CENTRE) {
         lens = 0;  // see CENTRE
     }
-    if (lens > 1 && profile.breakpoints().empty()) {
-        const PieceLaw law = profile.law_on(0.0, 1.0);
+    if (lens > 1 && plan.layout.laws.size() == 1) {
+        const PieceLaw& law = plan.layout.laws[0];
         if (law.c1 == 0) {
             return ellip::success(rings_beyond_limb(lens, rho, law) / norm);
         }
     }
     if (lens >= FAR) {
-        thread_local Layout layout;
-        piece_edges(profile, NaN, layout.edges);
-        layout.laws.resize(layout.edges.size() - 1);
-        for (std::size_t k = 0; k + 1 < layout.edges.size(); ++k) {
-            layout.laws[k] = profile.law_on(layout.edges[k], layout.edges[k + 1]);
-        }
         double far_total = 0;
-        if (rings_far_table(lens, rho, layout, far_total)) {
+        if (rings_far_table(lens, rho, plan, far_total)) {
             return ellip::success(far_total / norm);
         }
     }
@@ -444,20 +510,28 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
     // Einstein radius is small enough for the pieces about it to be cut on
     // that scale (see cut_near_lens), where the graded pieces serve.
     const bool span_lens = lens > 0 && lens < 1 && !(eps < 0.1);
-    thread_local std::vector<double> edges;
+    RingScratch& scratch = ring_scratch();
+    std::vector<double>& edges = scratch.edges;
     piece_edges(profile, span_lens ? NaN : lens, edges);
     if (!span_lens) {
         cut_near_lens(edges, lens, eps);
     }
-    thread_local RingBatch batch;
+    RingBatch& batch = scratch.batch;
     batch.clear();
     double total = 0;
     std::size_t polls = 0;
     int splits = 0;
+    // The lens and the cuts about it only subdivide the profile's pieces:
+    // each piece here takes the law of the profile's piece that holds it.
+    const Layout& layout = plan.layout;
+    std::size_t piece = 0;
     for (std::size_t k = 0; k + 1 < edges.size(); ++k) {
         const double a = edges[k];
         const double b = edges[k + 1];
-        const PieceLaw law = profile.law_on(a, b);
+        while (piece + 1 < layout.laws.size() && layout.edges[piece + 1] <= a) {
+            ++piece;
+        }
+        const PieceLaw& law = layout.laws[piece];
         if (vanishes(law)) {
             continue;
         }
@@ -556,14 +630,22 @@ constexpr std::size_t MAX_PIECES = 96;
 // integrand at the n nodes t.  With `kink`, `from` is a kink of the
 // integrand: the first piece is graded towards it and the others grow
 // geometrically away from it.
-template <class Values>
-double march(double from, double to, bool kink, const Singular& points, Values&& values) {
+//
+// The pieces' nodes are gathered and handed to values() together, up to
+// MARCH_NODES at a time, so that the discs or rings of many pieces fill
+// whole lane groups; each piece's sum is then formed as alone.
+constexpr std::size_t MARCH_NODES = 192;
+
+// The pieces of a march in order: piece(t, weight, jacobian, n) for each,
+// with its n nodes, the rule's weights and the map's derivative there.
+template <class Piece>
+void march_layout(double from, double to, bool kink, const Singular& points, Piece&& piece) {
     const double sign = to > from ? 1.0 : -1.0;
-    double total = 0;
     double cur = from;
     bool first = true;
-    std::array<double, 12> t{};
-    std::array<double, 12> v{};
+    std::array<double, 12> t;
+    std::array<double, 12> weight;
+    std::array<double, 12> jacobian;
     for (std::size_t count = 0; (to - cur) * sign > 0 && count < MAX_PIECES; ++count) {
         double length = std::fabs(to - cur);
         for (std::size_t k = 0; k < points.n; ++k) {
@@ -596,8 +678,15 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
             clearance = std::numeric_limits<double>::infinity();
             const double mid = cur + 0.5 * dir;
             const double half = 0.5 * w;
+            // The distance from the midpoint by its square root (std::abs
+            // would take the slower hypot): the lens's points lie within
+            // 1e10 of the source, where the squares cannot overflow, and a
+            // point close enough to the midpoint for them to underflow would
+            // lie on the piece, which the layout never allows.
             for (std::size_t k = 0; k < points.n; ++k) {
-                const double q = std::abs(points.z[k] - mid) / half;
+                const double dx = points.z[k].real() - mid;
+                const double dy = points.z[k].imag();
+                const double q = std::sqrt(dx * dx + dy * dy) / half;
                 clearance = std::min(clearance, q + std::sqrt(q * q - 1));
             }
         }
@@ -608,17 +697,59 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
         for (std::size_t j = 0; j < rule.size(); ++j) {
             const double u = rule[j].t;
             t[j] = graded ? cur + dir * (u * u * u) : cur + dir * u;
+            weight[j] = rule[j].w;
+            jacobian[j] = graded ? w * (3 * u * u) : w;
         }
-        values(t.data(), v.data(), rule.size());
-        double sum = 0;
-        for (std::size_t j = 0; j < rule.size(); ++j) {
-            const double u = rule[j].t;
-            const double jac = graded ? w * (3 * u * u) : w;
-            sum += rule[j].w * (v[j] * jac);
-        }
-        total += sum;
+        piece(t.data(), weight.data(), jacobian.data(), rule.size());
         cur = next;
         first = false;
+    }
+}
+
+// A piece's integral from its nodes' values: sum_j w_j (v_j J_j), in order.
+inline double piece_sum(const double* v, const double* weight, const double* jacobian,
+                        std::size_t n) noexcept {
+    double sum = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        sum += weight[j] * (v[j] * jacobian[j]);
+    }
+    return sum;
+}
+
+template <class Values>
+double march(double from, double to, bool kink, const Singular& points, Values&& values) {
+    double total = 0;
+    std::array<double, MARCH_NODES> t;
+    std::array<double, MARCH_NODES> v;
+    std::array<double, MARCH_NODES> weight;
+    std::array<double, MARCH_NODES> jacobian;
+    // The gathered pieces' node counts, in order.
+    std::array<std::size_t, MARCH_NODES> sizes;
+    std::size_t nodes = 0;
+    std::size_t pieces = 0;
+    auto flush = [&] {
+        values(t.data(), v.data(), nodes);
+        std::size_t j = 0;
+        for (std::size_t p = 0; p < pieces; ++p) {
+            total += piece_sum(v.data() + j, weight.data() + j, jacobian.data() + j, sizes[p]);
+            j += sizes[p];
+        }
+        nodes = 0;
+        pieces = 0;
+    };
+    march_layout(from, to, kink, points,
+                 [&](const double* pt, const double* pw, const double* pj, std::size_t n) {
+                     if (nodes + n > MARCH_NODES) {
+                         flush();
+                     }
+                     std::copy(pt, pt + n, t.data() + nodes);
+                     std::copy(pw, pw + n, weight.data() + nodes);
+                     std::copy(pj, pj + n, jacobian.data() + nodes);
+                     nodes += n;
+                     sizes[pieces++] = n;
+                 });
+    if (pieces != 0) {
+        flush();
     }
     return total;
 }
@@ -626,6 +757,7 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
 // The most nodes handed to the discs at once: the symmetric piece across a
 // kink (a node on it and eight pairs).
 constexpr std::size_t MOST_NODES = 1 + 2 * kink_rule::PAIRS.size();
+static_assert(MOST_NODES <= MARCH_NODES);
 // The symmetric piece across the kink reaches half as far as the nearest
 // other singular point: its rule, exact for y^2k and y^2k ln|y| in the
 // distance y from the kink and for every odd function, then converges like
@@ -661,11 +793,10 @@ double kink_reach(double c, const Singular& points) {
     return least / KINK_REACH;
 }
 
-// G(r) = r^2 M(r) at n radii, the discs handed to the element at once; NaN
-// where it fails.
+// G(r) = r^2 M(r) at n <= MARCH_NODES radii; NaN where it fails.
 void disc_fluxes(double lens, double rho, const double* r, double* g, std::size_t n) {
-    std::array<double, MOST_NODES> x{};
-    std::array<double, MOST_NODES> size{};
+    std::array<double, MARCH_NODES> x;
+    std::array<double, MARCH_NODES> size;
     for (std::size_t j = 0; j < n; ++j) {
         x[j] = lens / r[j];
         size[j] = rho * r[j];
@@ -676,6 +807,33 @@ void disc_fluxes(double lens, double rho, const double* r, double* g, std::size_
     }
 }
 
+// The singular points in r of the discs' G(r) I'(r) on [lo, hi]; the lens
+// itself only where it is no end of the range marched over (there it is the
+// graded kink).
+Singular disc_points_in_r(double lens, double rho, const PieceLaw& law, double lo, double hi) {
+    const double eps = std::max(1 / rho, LEAST_SCALE);
+    const Complex above(0, 2 * eps);
+    const bool inside = lens > 0 && lens < 1;
+    Singular ps;
+    ps.add(lens + above);
+    ps.add(lens - above);
+    if (lens != lo && lens != hi) {
+        ps.add(lens);
+    }
+    // The discs' magnification depends on r + l as well as on r - l.
+    if (lens > 0) {
+        ps.add(-lens);
+    }
+    if (inside && lo >= lens) {
+        ps.add(0.0);
+    }
+    if (law.singular_at_limb()) {
+        ps.add(1.0);
+        ps.add(-1.0);
+    }
+    return ps;
+}
+
 // int_a^b G(r) I'(r) dr for the law on one piece, in r on the centre's side
 // and, for a law in mu, in mu on the limb's side.
 double interior_integral(double lens, double rho, const PieceLaw& law, double a, double b) {
@@ -684,28 +842,8 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
     }
     const double eps = std::max(1 / rho, LEAST_SCALE);
     const Complex above(0, 2 * eps);
-    const bool inside = lens > 0 && lens < 1;
-    // The lens's singular points in r; the lens itself only where it is no
-    // end of the range marched over (there it is the graded kink).
     auto points_in_r = [&](double lo, double hi) {
-        Singular ps;
-        ps.add(lens + above);
-        ps.add(lens - above);
-        if (lens != lo && lens != hi) {
-            ps.add(lens);
-        }
-        // The discs' magnification depends on r + l as well as on r - l.
-        if (lens > 0) {
-            ps.add(-lens);
-        }
-        if (inside && lo >= lens) {
-            ps.add(0.0);
-        }
-        if (law.singular_at_limb()) {
-            ps.add(1.0);
-            ps.add(-1.0);
-        }
-        return ps;
+        return disc_points_in_r(lens, rho, law, lo, hi);
     };
     // Marches over [lo, hi] from the kink where it is an end.  A lens at
     // the centre makes no kink: the discs are all centred on it.
@@ -805,7 +943,7 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
         const double mu_lo = mu_of(b);
         const double mu_kink_node = mu_kink ? mu_lens : NaN;
         auto values = [&](const double* mu, double* out, std::size_t n) {
-            std::array<double, MOST_NODES> r{};
+            std::array<double, MARCH_NODES> r;
             for (std::size_t j = 0; j < n; ++j) {
                 // The kink's own node is the disc whose limb passes through
                 // the lens: its radius is the lens's distance exactly.
@@ -853,8 +991,6 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
 //    in r over [0, 1] for all its pieces: the Legendre series of degree 11
 //    through them follows G to 30^-12 ~ 1e-18 of its size, and each piece
 //    integrates that series exactly over [a, b].
-constexpr std::size_t FAR_R_NODES = 12;
-
 // w_j P_k(x_j) for the 12-node rule on [0, 1] (x_j = 2 t_j - 1, weights
 // summing to 1).  With c_k = sum_j w_j P_k(x_j) G_j the interpolant of G
 // over [-1, 1] is sum_k (2k + 1) c_k P_k(x), and its integral over
@@ -915,35 +1051,47 @@ Increments legendre_increments(double xa, double h) noexcept {
     return d;
 }
 
-// int_{x_a}^{x_a + h} of the interpolant sum_k (2k + 1) c_k P_k, from the
-// increments: c_0 h + sum_{k>=1} c_k (D_{k+1} - D_{k-1}).
-double interpolant_integral(const std::array<double, FAR_R_NODES>& c, const Increments& d,
-                            double h) noexcept {
-    double sum = c[0] * h;
+// The integral over [x_a, x_a + h] of the interpolant sum_k (2k + 1) c_k
+// P_k is sum_k c_k I_k, with I_0 = h and I_k = D_{k+1} - D_{k-1} from the
+// increments: the weights I_k of the coefficients.
+std::array<double, FAR_R_NODES> integral_weights(const Increments& d, double h) noexcept {
+    std::array<double, FAR_R_NODES> in{};
+    in[0] = h;
     for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
-        sum += c[k] * (d[k + 1] - d[k - 1]);
+        in[k] = d[k + 1] - d[k - 1];
+    }
+    return in;
+}
+
+// sum_k c_k I_k, in order.
+double interpolant_integral(const std::array<double, FAR_R_NODES>& c,
+                            const std::array<double, FAR_R_NODES>& in) noexcept {
+    double sum = c[0] * in[0];
+    for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
+        sum += c[k] * in[k];
     }
     return sum;
 }
 
-// int_{x_a}^{x_a + h} (x - x_a) times the interpolant, by
-// x P_k = ((k + 1) P_{k+1} + k P_{k-1}) / (2k + 1) and the integrals
-// I_j = (D_{j+1} - D_{j-1}) / (2j + 1) (I_0 = h) of P_j.  The subtraction
-// of x_a I_k leaves an ulp of x_a h, which the slope across the piece
-// scales to an ulp of the brightness change across it.
-double interpolant_moment(const std::array<double, FAR_R_NODES>& c, const Increments& d,
-                          double xa, double h) noexcept {
+// The weights of the coefficients in int_{x_a}^{x_a + h} (x - x_a) times the
+// interpolant, by x P_k = ((k + 1) P_{k+1} + k P_{k-1}) / (2k + 1) and the
+// integrals I_j = (D_{j+1} - D_{j-1}) / (2j + 1) (I_0 = h) of P_j.  The
+// subtraction of x_a I_k leaves an ulp of x_a h, which the slope across the
+// piece scales to an ulp of the brightness change across it.
+std::array<double, FAR_R_NODES> moment_weights(const Increments& d, double xa,
+                                               double h) noexcept {
     std::array<double, FAR_R_NODES + 1> in{};
     in[0] = h;
     for (std::size_t j = 1; j < in.size(); ++j) {
         in[j] = (d[j + 1] - d[j - 1]) / (2 * static_cast<double>(j) + 1);
     }
-    double sum = c[0] * (in[1] - xa * in[0]);
+    std::array<double, FAR_R_NODES> m{};
+    m[0] = in[1] - xa * in[0];
     for (std::size_t k = 1; k < FAR_R_NODES; ++k) {
         const double kk = static_cast<double>(k);
-        sum += c[k] * (((kk + 1) * in[k + 1] + kk * in[k - 1]) - (2 * kk + 1) * (xa * in[k]));
+        m[k] = ((kk + 1) * in[k + 1] + kk * in[k - 1]) - (2 * kk + 1) * (xa * in[k]);
     }
-    return sum;
+    return m;
 }
 
 // Below this length in x the moment's subtraction of x_a I_k would cost
@@ -951,21 +1099,21 @@ double interpolant_moment(const std::array<double, FAR_R_NODES>& c, const Increm
 // and the moment is summed over Gauss nodes instead.
 constexpr double NARROW_PIECE = 1.0 / 8;
 
-// The same moment by the 8-node Gauss rule on the piece, exact for the
+// The same weights by the 8-node Gauss rule on the piece, exact for the
 // interpolant (degree 11) times x - x_a, and free of the subtraction.
-double interpolant_moment_by_nodes(const std::array<double, FAR_R_NODES>& c, double xa,
-                                   double h) noexcept {
-    double sum = 0;
+std::array<double, FAR_R_NODES> moment_weights_by_nodes(double xa, double h) noexcept {
+    std::array<double, FAR_R_NODES> m{};
     for (const gl::Node& node : gl::RULE_8) {
         const double y = h * node.t;  // x - x_a
         const auto p = legendre_values<FAR_R_NODES>(xa + y);
-        double value = 0;
         for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
-            value += (2 * static_cast<double>(k) + 1) * c[k] * p[k];
+            m[k] += node.w * (y * ((2 * static_cast<double>(k) + 1) * p[k]));
         }
-        sum += node.w * (y * value);
     }
-    return h * sum;
+    for (double& v : m) {
+        v *= h;
+    }
+    return m;
 }
 
 // The Legendre coefficients c_k of the values f_j at the 12 nodes.
@@ -982,7 +1130,6 @@ std::array<double, FAR_R_NODES> legendre_coefficients(
     }
     return c;
 }
-
 
 // The singular points in mu = sqrt(1 - r^2) of the discs and rings of a
 // lens beyond the limb: the images +-sqrt(1 - z^2) of the lens and of the
@@ -1002,12 +1149,9 @@ Singular lens_images_in_mu(double lens, double rho) {
 // The slope integrals int_a^b G(r) I'(r) dr of every piece, into
 // `interior`, for a lens beyond the limb: a law in mu alone at any such
 // lens, a table from FAR on; false (and nothing written) otherwise.
-bool far_interiors(double lens, double rho, const Layout& layout, double* interior) {
+bool far_interiors(double lens, double rho, const Plan& plan, double* interior) {
+    const Layout& layout = plan.layout;
     const std::size_t pieces = layout.laws.size();
-    bool in_r = true;
-    for (const PieceLaw& law : layout.laws) {
-        in_r = in_r && law.c2 == 0;
-    }
     const bool in_mu = pieces == 1 && layout.laws[0].c1 == 0 && layout.laws[0].c2 != 0;
     if (in_mu) {
         // No disc holds the lens, so G(r) = r^2 M(r) is a function of r^2 =
@@ -1020,7 +1164,7 @@ bool far_interiors(double lens, double rho, const Layout& layout, double* interi
         const double c2 = layout.laws[0].c2;
         interior[0] = -c2 * march(0.0, 1.0, false, lens_images_in_mu(lens, rho), [&](const double* mu, double* out,
                                                             std::size_t n) {
-            std::array<double, MOST_NODES> r{};
+            std::array<double, MARCH_NODES> r;
             for (std::size_t j = 0; j < n; ++j) {
                 r[j] = mu_of(mu[j]);
             }
@@ -1028,7 +1172,7 @@ bool far_interiors(double lens, double rho, const Layout& layout, double* interi
         });
         return true;
     }
-    if (!in_r || lens < FAR) {
+    if (!plan.in_r || lens < FAR || !plan.has_far) {
         return false;
     }
     bool sloped = false;
@@ -1052,15 +1196,89 @@ bool far_interiors(double lens, double rho, const Layout& layout, double* interi
             interior[i] = 0;
             continue;
         }
+        // dr = dx / 2.
+        interior[i] = c1 * (0.5 * interpolant_integral(c, plan.disc_far[i]));
+    }
+    return true;
+}
+
+// What a far lens needs of a table, formed once per call.
+//
+// A piece's slope integral int_a^b G(r) dr and the ring route's
+// int_a^b F(r) (B(a) + c1 (r - a)) dr are integrals of the Legendre
+// interpolant through the 12 nodes (see FAR), linear in its coefficients
+// c_k.  The disc route keeps each piece's weights of the c_k, so that an
+// element pays 12 products a piece and no increments.  The ring route needs
+// only the sum over the pieces: its weights of the c_k add up over the
+// table, and since the c_k are linear in the node values, the sum is
+// sum_j w_j A_ring(r_j) with 12 weights w_j whatever the table's length.
+void far_table_weights(Plan& plan) {
+    const Layout& layout = plan.layout;
+    const std::size_t pieces = layout.laws.size();
+    plan.disc_far.resize(pieces);
+    for (std::size_t i = 0; i < pieces; ++i) {
         const double ra = layout.edges[i];
         const double rb = layout.edges[i + 1];
         // x = 2 r - 1, the piece's length in x formed from its ends in r.
         const double h = 2 * (rb - ra);
-        const double sum = interpolant_integral(c, legendre_increments(2 * ra - 1, h), h);
-        // dr = dx / 2.
-        interior[i] = c1 * (0.5 * sum);
+        plan.disc_far[i] = integral_weights(legendre_increments(2 * ra - 1, h), h);
     }
-    return true;
+    plan.has_far = true;
+    plan.has_ring_far = false;
+}
+
+void form_ring_far(const Plan& plan) {
+    const Layout& layout = plan.layout;
+    const FarBasis& basis = far_basis();
+    std::array<double, FAR_R_NODES> ring{};
+    for (std::size_t i = 0; i < layout.laws.size(); ++i) {
+        const PieceLaw& law = layout.laws[i];
+        const double ra = layout.edges[i];
+        const double at_a = law.value_at_offset(ra - law.r0, 0.0);
+        if (at_a == 0 && law.c1 == 0) {
+            continue;
+        }
+        // dr = dx / 2 and r - a = (x - x_a) / 2.
+        for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+            ring[k] += at_a * (0.5 * plan.disc_far[i][k]);
+        }
+        if (law.c1 != 0) {
+            const double xa = 2 * ra - 1;
+            const double h = 2 * (layout.edges[i + 1] - ra);
+            const std::array<double, FAR_R_NODES> m =
+                h >= NARROW_PIECE ? moment_weights(legendre_increments(xa, h), xa, h)
+                                  : moment_weights_by_nodes(xa, h);
+            for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+                ring[k] += law.c1 * (0.25 * m[k]);
+            }
+        }
+    }
+    // c_k = sum_j basis[k][j] f_j, and the ring route's integrand is
+    // 2 pi r A_ring(r).
+    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+        double w = 0;
+        for (std::size_t k = 0; k < FAR_R_NODES; ++k) {
+            w += ring[k] * basis[k][j];
+        }
+        plan.ring_far[j] = w * (TWO_PI * gl::RULE_12[j].t);
+    }
+    plan.has_ring_far = true;
+}
+
+void make_plan(const Profile& profile, bool far, Plan& plan) {
+    Layout& layout = plan.layout;
+    piece_edges(profile, NaN, layout.edges);
+    const std::size_t pieces = layout.edges.size() - 1;
+    layout.laws.resize(pieces);
+    plan.in_r = true;
+    for (std::size_t k = 0; k < pieces; ++k) {
+        layout.laws[k] = profile.law_on(layout.edges[k], layout.edges[k + 1]);
+        plan.in_r = plan.in_r && layout.laws[k].c2 == 0;
+    }
+    plan.has_far = false;
+    if (far && plan.in_r) {
+        far_table_weights(plan);
+    }
 }
 
 // The ring route for a lens beyond the limb and a law in mu alone, I = c0 +
@@ -1090,9 +1308,9 @@ double rings_in_mu(double lens, double rho, const PieceLaw& law, double top) {
     const double from = top < 1 ? top : 0.0;
     const double to = top < 1 ? 0.0 : top;
     return march(from, to, false, points, [&](const double* mu, double* out, std::size_t n) {
-        std::array<double, MOST_NODES> l{};
-        std::array<double, MOST_NODES> r{};
-        std::array<double, MOST_NODES> d{};
+        std::array<double, MARCH_NODES> l;
+        std::array<double, MARCH_NODES> r;
+        std::array<double, MARCH_NODES> d;
         for (std::size_t j = 0; j < n; ++j) {
             l[j] = lens;
             r[j] = mu_of(mu[j]);
@@ -1113,11 +1331,12 @@ double rings_in_mu(double lens, double rho, const PieceLaw& law, double top) {
 // give its Legendre interpolant, which each piece integrates exactly
 // against its brightness B(a) + c1 (r - a).  False where a piece is not a
 // straight line in r.
-bool rings_far_table(double lens, double rho, const Layout& layout, double& total) {
-    for (const PieceLaw& law : layout.laws) {
-        if (law.c2 != 0) {
-            return false;
-        }
+bool rings_far_table(double lens, double rho, const Plan& plan, double& total) {
+    if (!plan.in_r || !plan.has_far) {
+        return false;
+    }
+    if (!plan.has_ring_far) {
+        form_ring_far(plan);
     }
     std::array<double, FAR_R_NODES> l{};
     std::array<double, FAR_R_NODES> r{};
@@ -1129,30 +1348,9 @@ bool rings_far_table(double lens, double rho, const Layout& layout, double& tota
         d[j] = r[j] - lens;
     }
     ring_elements(l.data(), r.data(), d.data(), 1 / rho, f.data(), FAR_R_NODES);
-    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
-        f[j] = (TWO_PI * r[j]) * f[j];
-    }
-    const std::array<double, FAR_R_NODES> c = legendre_coefficients(f);
     double sum = 0;
-    for (std::size_t i = 0; i < layout.laws.size(); ++i) {
-        const PieceLaw& law = layout.laws[i];
-        const double ra = layout.edges[i];
-        const double rb = layout.edges[i + 1];
-        const double at_a = law.value_at_offset(ra - law.r0, 0.0);
-        if (at_a == 0 && law.c1 == 0) {
-            continue;
-        }
-        const double xa = 2 * ra - 1;
-        const double h = 2 * (rb - ra);
-        const Increments inc = legendre_increments(xa, h);
-        // dr = dx / 2 and r - a = (x - x_a) / 2.
-        double piece = at_a * (0.5 * interpolant_integral(c, inc, h));
-        if (law.c1 != 0) {
-            const double moment = h >= NARROW_PIECE ? interpolant_moment(c, inc, xa, h)
-                                                    : interpolant_moment_by_nodes(c, xa, h);
-            piece += law.c1 * (0.25 * moment);
-        }
-        sum += piece;
+    for (std::size_t j = 0; j < FAR_R_NODES; ++j) {
+        sum += plan.ring_far[j] * f[j];
     }
     total = sum;
     return std::isfinite(sum);
@@ -1162,25 +1360,105 @@ bool rings_far_table(double lens, double rho, const Layout& layout, double& tota
 // G(r) = r^2 M(r), by parts over the whole radius:
 //   pi sum_edges G(e) (I(e-) - I(e+)) - pi sum_pieces int G(r) I'(r) dr,
 // with I = 0 beyond the limb.  Where I is continuous the edge terms vanish.
+// The discs of an element's pieces that are straight lines in r and clear
+// of the lens, gathered across pieces: such a piece's slope integral is one
+// march over it, c1 int_a^b G(r) dr, and a table has many, each too short
+// to fill the lanes alone.  The marches are laid out piece by piece, their
+// discs evaluated a batch at a time, and each march's sum formed as
+// interior_integral forms it.  Kept per thread, reached once per element.
+struct DiscGather {
+    std::vector<double> r;
+    std::vector<double> slope;
+    std::vector<double> weight;
+    std::vector<double> jacobian;
+    std::vector<double> value;
+    std::vector<std::size_t> piece_sizes;
+    // Per piece of the profile: its march's number of pieces while its
+    // discs wait, NONE once its interior integral is known.
+    std::vector<std::size_t> march_pieces;
+    // Per piece of the profile: the jump term at its inner edge (where the
+    // brightness jumps there), and the interior integral of one integrated
+    // on its own.
+    std::vector<double> jump_terms;
+    std::vector<bool> jumps;
+    std::vector<double> interiors;
+    static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
+
+    void clear() {
+        r.clear();
+        slope.clear();
+        weight.clear();
+        jacobian.clear();
+        value.clear();
+        piece_sizes.clear();
+        march_pieces.clear();
+        jump_terms.clear();
+        jumps.clear();
+        interiors.clear();
+    }
+    // Evaluates the gathered discs, c1 G(r), and forms the interior
+    // integral of every piece gathered since `from` as interior_integral
+    // does, 0 + (0 + the sum of its march pieces' sums); then lets the
+    // nodes go, so that a long table holds a batch of nodes at a time.
+    void resolve(double lens, double rho, std::size_t from) {
+        value.resize(r.size());
+        for (std::size_t done = 0; done < r.size();) {
+            const std::size_t n = std::min(MARCH_NODES, r.size() - done);
+            double* out = value.data() + done;
+            disc_fluxes(lens, rho, r.data() + done, out, n);
+            for (std::size_t j = 0; j < n; ++j) {
+                out[j] *= slope[done + j];
+            }
+            done += n;
+        }
+        std::size_t node = 0;
+        std::size_t piece = 0;
+        for (std::size_t k = from; k < march_pieces.size(); ++k) {
+            if (march_pieces[k] == NONE) {
+                continue;
+            }
+            double sum = 0;
+            for (std::size_t p = 0; p < march_pieces[k]; ++p, ++piece) {
+                const std::size_t n = piece_sizes[piece];
+                sum += piece_sum(value.data() + node, weight.data() + node,
+                                 jacobian.data() + node, n);
+                node += n;
+            }
+            interiors[k] = 0.0;
+            interiors[k] += sum;
+            march_pieces[k] = NONE;
+        }
+        r.clear();
+        slope.clear();
+        weight.clear();
+        jacobian.clear();
+        piece_sizes.clear();
+    }
+};
+[[gnu::noinline]] DiscGather& disc_gather() {
+    thread_local DiscGather gather;
+    return gather;
+}
+
+// Discs gathered before they are evaluated: some tens of microseconds.
+constexpr std::size_t GATHER_NODES = 1024;
+
 Element disc_element_integral(double lens, double rho, double whole, double norm,
-                              const Profile& profile, const Interrupt& interrupt) {
+                              const Profile& profile, const Plan& plan,
+                              const Interrupt& interrupt) {
     if (lens < CENTRE) {
         lens = 0;  // see CENTRE
     }
-    thread_local Layout layout;
-    thread_local std::vector<double> interiors;
-    piece_edges(profile, NaN, layout.edges);
+    const Layout& layout = plan.layout;
+    DiscGather& gather = disc_gather();
+    gather.clear();
     const std::size_t pieces = layout.edges.size() - 1;
-    layout.laws.resize(pieces);
-    for (std::size_t k = 0; k < pieces; ++k) {
-        layout.laws[k] = profile.law_on(layout.edges[k], layout.edges[k + 1]);
-    }
-    interiors.resize(pieces);
+    gather.interiors.resize(pieces);
     // A lens beyond the limb: no disc holds it (see far_interiors).
-    const bool far = lens > 1 && far_interiors(lens, rho, layout, interiors.data());
-    double total = 0;
-    double size = 0;  // the sum of the terms' magnitudes
+    const bool far = lens > 1 && far_interiors(lens, rho, plan, gather.interiors.data());
     PieceLaw left{0.0, 0.0, 0.0, 0.0};
+    // The first piece whose discs may still wait.
+    std::size_t pending = 0;
     for (std::size_t k = 0; k < pieces; ++k) {
         if (k != 0 && interrupted_at(interrupt, k, POLL_PIECES)) {
             return interrupted_element();
@@ -1188,17 +1466,66 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
         const double a = layout.edges[k];
         const double b = layout.edges[k + 1];
         const PieceLaw& law = layout.laws[k];
+        double term = 0;
+        bool jumps = false;
         if (a > 0) {
             const double mu = mu_of(a);
             const double jump = left.value(a, mu) - law.value(a, mu);
             if (jump != 0) {
-                const double term = disc_flux(lens, rho, whole, a) * jump;
-                total += term;
-                size += std::fabs(term);
+                term = disc_flux(lens, rho, whole, a) * jump;
+                jumps = true;
             }
         }
+        gather.jump_terms.push_back(term);
+        gather.jumps.push_back(jumps);
         left = law;
-        const double interior = far ? interiors[k] : interior_integral(lens, rho, law, a, b);
+        if (far) {
+            gather.march_pieces.push_back(DiscGather::NONE);
+            continue;
+        }
+        if (law.c2 != 0 || (lens > a && lens < b)) {
+            gather.interiors[k] = interior_integral(lens, rho, law, a, b);
+            gather.march_pieces.push_back(DiscGather::NONE);
+            continue;
+        }
+        // As interior_integral marches over a piece clear of the lens, from
+        // the lens's kink where it is an end.
+        std::size_t count = 0;
+        if (law.c1 != 0) {
+            const Singular points = disc_points_in_r(lens, rho, law, a, b);
+            auto piece = [&](const double* t, const double* w, const double* jac, std::size_t n) {
+                gather.r.insert(gather.r.end(), t, t + n);
+                gather.weight.insert(gather.weight.end(), w, w + n);
+                gather.jacobian.insert(gather.jacobian.end(), jac, jac + n);
+                gather.slope.insert(gather.slope.end(), n, law.c1);
+                gather.piece_sizes.push_back(n);
+                ++count;
+            };
+            if (lens == 0) {
+                march_layout(a, b, false, points, piece);
+            } else if (lens == b) {
+                march_layout(b, a, true, points, piece);
+            } else {
+                march_layout(a, b, lens == a, points, piece);
+            }
+        }
+        gather.march_pieces.push_back(count);
+        if (gather.r.size() >= GATHER_NODES) {
+            gather.resolve(lens, rho, pending);
+            pending = k + 1;
+        }
+    }
+    gather.resolve(lens, rho, pending);
+    // The terms in the order of the pieces.
+    double total = 0;
+    double size = 0;  // the sum of the terms' magnitudes
+    for (std::size_t k = 0; k < pieces; ++k) {
+        const double term = gather.jump_terms[k];
+        if (gather.jumps[k]) {
+            total += term;
+            size += std::fabs(term);
+        }
+        const double interior = gather.interiors[k];
         total -= interior;
         size += std::fabs(interior);
     }
@@ -1207,9 +1534,34 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
     total += whole * limb;
     size += std::fabs(whole * limb);
     if (size > CANCELLATION_LIMIT * std::fabs(total)) {
-        return ring_element_integral(lens, rho, whole, norm, profile, interrupt);
+        return ring_element_integral(lens, rho, whole, norm, profile, plan, interrupt);
     }
     return ellip::success(PI * total / norm);
+}
+
+// The uniform-disc values of the whole source at the separations' sizes,
+// into out, a block of lanes at a time; the first failing separation fails
+// the call with its error.
+runtime::Status whole_values(std::span<const double> l, double rho, std::span<double> out,
+                             const Interrupt& interrupt) {
+    static_assert(runtime::POLL_CHEAP % LANE_BLOCK == 0);
+    std::array<double, LANE_BLOCK> x{};
+    std::array<double, LANE_BLOCK> size{};
+    size.fill(rho);
+    for (std::size_t b = 0; b < l.size(); b += LANE_BLOCK) {
+        if (interrupted_at(interrupt, b, runtime::POLL_CHEAP)) {
+            return runtime::Status::interrupted();
+        }
+        const std::size_t n = std::min(LANE_BLOCK, l.size() - b);
+        for (std::size_t j = 0; j < n; ++j) {
+            x[j] = std::fabs(l[b + j]);
+        }
+        const std::size_t failed = witt_mao_elements(x.data(), size.data(), out.data() + b, n);
+        if (failed < n) {
+            return runtime::Status::failed(witt_mao_element(x[failed], rho).error());
+        }
+    }
+    return runtime::Status::done();
 }
 
 // The whole-source values first, into out: a disc-route curve fails, before
@@ -1226,19 +1578,24 @@ Outcome<Filled> integrated(std::span<const double> l, double re, double rstar,
     }
     const double rho = source_size(re, rstar);
     const double norm = profile.norm();
+    // The weights for a far lens pay only where some lens takes them.
+    const bool any_far = std::any_of(l.begin(), l.end(), [](double x) {
+        const double lens = std::fabs(x);
+        return lens >= FAR && lens <= POINT_SOURCE;
+    });
+    Plan plan;
+    make_plan(profile, any_far, plan);
     if (std::isnan(rho)) {
         std::fill(out.begin(), out.end(), NaN);
         return Filled{};
     }
-    // A separation counts by its size.
-    const runtime::Status whole = drive(
-        [rho, report_errors](double x) {
-            const ellip::Result a = witt_mao_element(std::fabs(x), rho);
-            return a.ok() || report_errors ? a : ellip::success(NaN);
-        },
-        l, out, interrupt);
-    if (!whole.ok()) {
-        return outcome_of(whole);
+    // The disc route refines the whole source's value; the ring route needs
+    // it only for a lens that sees a point source, and takes it there.
+    if (report_errors) {
+        const runtime::Status whole = whole_values(l, rho, out, interrupt);
+        if (!whole.ok()) {
+            return outcome_of(whole);
+        }
     }
     // Each element is a quadrature, some microseconds to milliseconds: the
     // driver polls before every one.
@@ -1250,9 +1607,13 @@ Outcome<Filled> integrated(std::span<const double> l, double re, double rstar,
             }
             // A profile of no flux keeps its 0/0 (see POINT_SOURCE).
             if (lens > POINT_SOURCE && std::isfinite(norm) && norm != 0) {
-                return ellip::success(whole_value);
+                if (report_errors) {
+                    return ellip::success(whole_value);
+                }
+                const ellip::Result a = witt_mao_element(lens, rho);
+                return ellip::success(a.ok() ? a.value() : NaN);
             }
-            return element(lens, rho, whole_value, norm, profile, interrupt);
+            return element(lens, rho, whole_value, norm, profile, plan, interrupt);
         },
         l, out, interrupt, 1));
 }
@@ -1304,7 +1665,10 @@ double integrated_disc_element(double lens, double rho, const Profile& profile) 
     if (!whole.ok() || std::isnan(norm)) {
         return NaN;
     }
-    const Element e = disc_element_integral(lens, rho, whole.value(), norm, profile, {});
+    // The weights for a far lens pay only where one lens takes them.
+    thread_local Plan plan;
+    make_plan(profile, lens >= FAR, plan);
+    const Element e = disc_element_integral(lens, rho, whole.value(), norm, profile, plan, {});
     return e.ok() ? e.value() : NaN;
 }
 
