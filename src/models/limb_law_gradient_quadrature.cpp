@@ -344,29 +344,90 @@ void off_the_rim(const double* separation, const double* radius, const DiscGradi
 // share in it, even where the slope is infinite (the lens on the limb).
 double limb_share(double limb, double v) noexcept { return limb != 0 ? limb * v : 0.0; }
 
-// dA/dc_k for every coefficient from the coefficients' weights on the nodes
-// x[0, n) and their discs; s_total is the value's S.
-void coefficient_slopes(const LawParts& parts, std::size_t n, const double* x,
-                        const std::array<const double*, MAX_COEFFICIENTS>& wc, const double* m,
-                        double s_total, double* dc) {
+// A point's sums over its nodes: the value's, the two or three of its
+// slopes in the distance and rho, and one per coefficient.
+struct Sums {
+    double total = 0;  // sum w_i E_i
+    double a = 0;      // inside: the smooth part of E_u; outside: the sum for dA/du
+    double b = 0;      // inside: the moved part, against wt; outside: the sum for dA/drho
+    double g = 0;      // inside: the discs' scaling slopes
+    std::array<double, MAX_COEFFICIENTS> c{};  // sum wc_k,i E_i
+};
+
+// Every sum of a point in one pass over its nodes, each in its own
+// accumulator and in node order (so each keeps the bits of a loop of its
+// own), the independent additions overlapping instead of waiting on one
+// another.  K coefficient sums; INSIDE, the lens inside the source.
+template <std::size_t K, bool INSIDE>
+void node_sums(std::size_t n, const double* x, const double* w, const double* wt,
+               const std::array<const double*, MAX_COEFFICIENTS>& wc, const DiscView& d,
+               double rho, double pull, double limb, Sums& s) {
+    double total = 0;
+    double a = INSIDE ? 0.0 : limb_share(limb, d.du[n]);
+    double b = INSIDE ? 0.0 : limb_share(limb, d.drho[n]);
+    double g = INSIDE ? limb_share(limb, d.scaling[n]) : 0.0;
+    std::array<double, MAX_COEFFICIENTS> c{};
+    for (std::size_t i = 0; i < n; ++i) {
+        const double xi = x[i];
+        const double e = xi * xi * (d.m[i] - 1);
+        total += w[i] * e;
+        if constexpr (INSIDE) {
+            const double moving = 2 * (d.m[i] - 1) / rho + xi * d.drho[i];
+            const double along = xi * xi * d.du[i] + pull * ((1 - xi) * (1 + xi)) * moving;
+            a += w[i] * along;
+            b += wt[i] * e;
+            g += w[i] * (xi * xi * d.scaling[i]);
+        } else {
+            a += w[i] * (xi * xi * d.du[i]);
+            b += w[i] * (xi * xi * xi * d.drho[i]);
+        }
+        for (std::size_t k = 0; k < K; ++k) {
+            c[k] += wc[k][i] * e;
+        }
+    }
+    s.total = total;
+    s.a = a;
+    s.b = b;
+    s.g = g;
+    s.c = c;
+}
+
+template <bool INSIDE>
+void node_sums_of(std::size_t k, std::size_t n, const double* x, const double* w,
+                  const double* wt, const std::array<const double*, MAX_COEFFICIENTS>& wc,
+                  const DiscView& d, double rho, double pull, double limb, Sums& s) {
+    switch (k) {
+        case 0:
+            return node_sums<0, INSIDE>(n, x, w, wt, wc, d, rho, pull, limb, s);
+        case 1:
+            return node_sums<1, INSIDE>(n, x, w, wt, wc, d, rho, pull, limb, s);
+        case 2:
+            return node_sums<2, INSIDE>(n, x, w, wt, wc, d, rho, pull, limb, s);
+        case 3:
+            return node_sums<3, INSIDE>(n, x, w, wt, wc, d, rho, pull, limb, s);
+        default:
+            return node_sums<4, INSIDE>(n, x, w, wt, wc, d, rho, pull, limb, s);
+    }
+}
+
+// dA/dc_k for every coefficient from its node sum c[k] and the whole
+// source's magnification m_whole; s_total is the value's S.
+void coefficient_slopes(const LawParts& parts, const std::array<double, MAX_COEFFICIENTS>& c,
+                        double m_whole, double s_total, double* dc) {
     const LimbLaw& law = parts.law;
-    const std::span<const double> c = law.coefficients();
+    const std::span<const double> coefficients = law.coefficients();
     const double flux = law.flux();
     const double excess_ratio = s_total / flux;  // A - 1 before rounding up to 1
     for (std::size_t k = 0; k < parts.k; ++k) {
-        const double* w = wc[k];
-        double s_k = 0;
+        double s_k = c[k];
         double flux_k = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            s_k += w[i] * (x[i] * x[i] * (m[i] - 1));
-        }
         if (parts.exponent && k == 1) {
             // alpha moves the exponent of the slope and its weights; the
             // limb's brightness does not depend on it.
-            const double alpha_plus_two = c[1] + 2;
-            flux_k = -2 * c[0] / (alpha_plus_two * alpha_plus_two);
+            const double alpha_plus_two = coefficients[1] + 2;
+            flux_k = -2 * coefficients[0] / (alpha_plus_two * alpha_plus_two);
         } else {
-            s_k += parts.bases[k].limb * (m[n] - 1);
+            s_k += parts.bases[k].limb * (m_whole - 1);
             flux_k = parts.bases[k].flux;
         }
         dc[k] = (s_k - excess_ratio * flux_k) / flux;
@@ -374,56 +435,41 @@ void coefficient_slopes(const LawParts& parts, std::size_t n, const double* x,
 }
 
 // The value and its slopes in the distance and rho of a point laid out at
-// l source radii (n nodes at x with the law's weights w and, inside, the
-// scaled slope's wt) from its discs; the value's S goes to s_total.
+// l source radii (n nodes at x with the law's weights w, inside the scaled
+// slope's wt, and the coefficients' wc) from its discs; with `coefficients`
+// its dA/dc go to dc, and the value's S to s_total.
 LawGradient from_discs(const LawParts& parts, std::size_t n, double l, double rho,
-                       const double* x, const double* w, const double* wt, const DiscView& d,
-                       double& s_total) {
+                       const double* x, const double* w, const double* wt,
+                       const std::array<const double*, MAX_COEFFICIENTS>& wc, const DiscView& d,
+                       bool coefficients, double* dc, double& s_total) {
     const LimbLaw& law = parts.law;
     const double flux = law.flux();
     const double limb = law.limb();
-
-    // The value, in darkened()'s order of operations.
-    double total = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        total += w[i] * (x[i] * x[i] * (d.m[i] - 1));
-    }
-    s_total = limb * (d.m[n] - 1) + total;
+    const std::size_t k = coefficients ? parts.k : 0;
+    Sums s;
     LawGradient g;
-    g.value = std::max(1 + s_total / flux, 1.0);
-
     const double u = l * rho;
-    double sum_u = limb_share(limb, d.du[n]);
     if (inside(l)) {
         const double mu2 = (1 - l) * (1 + l);
         const double pull = l / mu2;
-        double smooth = 0;
-        double moved = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double xi = x[i];
-            const double e = xi * xi * (d.m[i] - 1);
-            const double moving = 2 * (d.m[i] - 1) / rho + xi * d.drho[i];
-            const double along = xi * xi * d.du[i] + pull * ((1 - xi) * (1 + xi)) * moving;
-            smooth += w[i] * along;
-            moved += wt[i] * e;
-        }
-        sum_u += smooth - (pull / (2 * rho)) * moved;
+        node_sums_of<true>(k, n, x, w, wt, wc, d, rho, pull, limb, s);
+        // The value, in darkened()'s order of operations.
+        s_total = limb * (d.m[n] - 1) + s.total;
+        g.value = std::max(1 + s_total / flux, 1.0);
+        double sum_u = limb_share(limb, d.du[n]);
+        sum_u += s.a - (pull / (2 * rho)) * s.b;
         g.du = sum_u / flux;
         // rho dA/drho = G - u dA/du, G the average of the discs' scaling slopes.
-        double sum_g = limb_share(limb, d.scaling[n]);
-        for (std::size_t i = 0; i < n; ++i) {
-            sum_g += w[i] * (x[i] * x[i] * d.scaling[i]);
-        }
-        g.drho = (sum_g / flux - u * g.du) / rho;
+        g.drho = (s.g / flux - u * g.du) / rho;
     } else {
-        double sum_r = limb_share(limb, d.drho[n]);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double xi = x[i];
-            sum_u += w[i] * (xi * xi * d.du[i]);
-            sum_r += w[i] * (xi * xi * xi * d.drho[i]);
-        }
-        g.du = sum_u / flux;
-        g.drho = sum_r / flux;
+        node_sums_of<false>(k, n, x, w, wt, wc, d, rho, 0.0, limb, s);
+        s_total = limb * (d.m[n] - 1) + s.total;
+        g.value = std::max(1 + s_total / flux, 1.0);
+        g.du = s.a / flux;
+        g.drho = s.b / flux;
+    }
+    if (coefficients) {
+        coefficient_slopes(parts, s.c, d.m[n], s_total, dc);
     }
     return g;
 }
@@ -462,24 +508,22 @@ LawGradient at_layout(const LimbLaw& law, double lens, double rho, std::span<dou
     LawParts parts(law);
     Nodes nodes;
     law.layout(lens, rho, nodes);
-    const std::size_t n = nodes.count;
     std::array<double, Nodes::CAPACITY> w;
     std::array<double, Nodes::CAPACITY> wt;
     std::array<std::array<double, Nodes::CAPACITY>, MAX_COEFFICIENTS> wc;
+    const std::array<double*, MAX_COEFFICIENTS> wc_out{wc[0].data(), wc[1].data(), wc[2].data(),
+                                                       wc[3].data()};
+    const std::array<const double*, MAX_COEFFICIENTS> wc_in{wc[0].data(), wc[1].data(),
+                                                            wc[2].data(), wc[3].data()};
     const bool own = !dc.empty() && !needs_singular_layout(law);
-    node_weights(parts, nodes, own,
-                 Weights{w.data(), wt.data(), {wc[0].data(), wc[1].data(), wc[2].data(), wc[3].data()}});
+    node_weights(parts, nodes, own, Weights{w.data(), wt.data(), wc_out});
     Discs d;
     d.evaluate(nodes, rho);
     double s_total = 0;
-    const LawGradient g =
-        from_discs(parts, n, nodes.lens, rho, nodes.x.data(), w.data(), wt.data(), d.view(), s_total);
-    if (dc.empty()) {
-        return g;
-    }
-    if (own) {
-        coefficient_slopes(parts, n, nodes.x.data(), {wc[0].data(), wc[1].data(), wc[2].data(), wc[3].data()},
-                           d.m.data(), s_total, dc.data());
+    const LawGradient g = from_discs(parts, nodes.count, nodes.lens, rho, nodes.x.data(),
+                                     w.data(), wt.data(), wc_in, d.view(), own, dc.data(),
+                                     s_total);
+    if (dc.empty() || own) {
         return g;
     }
     // Every basis slope on the nodes of a law whose slope has the singular
@@ -492,13 +536,13 @@ LawGradient at_layout(const LimbLaw& law, double lens, double rho, std::span<dou
     singular.layout(lens, rho, sn);
     // The coefficients' weights are those of the law itself on the
     // singular law's nodes.
-    node_weights(parts, sn, true,
-                 Weights{w.data(), wt.data(), {wc[0].data(), wc[1].data(), wc[2].data(), wc[3].data()}});
+    node_weights(parts, sn, true, Weights{w.data(), wt.data(), wc_out});
     Discs sd;
     sd.evaluate(sn, rho);
-    coefficient_slopes(parts, sn.count, sn.x.data(),
-                       {wc[0].data(), wc[1].data(), wc[2].data(), wc[3].data()}, sd.m.data(),
-                       s_total, dc.data());
+    Sums sums;
+    node_sums_of<false>(parts.k, sn.count, sn.x.data(), w.data(), wt.data(), wc_in, sd.view(),
+                        rho, 0.0, law.limb(), sums);
+    coefficient_slopes(parts, sums.c, sd.m[sn.count], s_total, dc.data());
     return g;
 }
 
@@ -585,12 +629,12 @@ void gradients_of(const LimbLaw& law, const double* u, Radius radius, const LawG
             const DiscView view{q.m.data() + a, q.du.data() + a, q.drho.data() + a,
                                 q.scaling.data() + a};
             double s_total = 0;
-            const LawGradient g = from_discs(parts, c, laid[p], rhos[p], q.x.data() + a,
-                                             q.w.data() + a, q.wt.data() + a, view, s_total);
-            coefficient_slopes(parts, c, q.x.data() + a,
-                               {q.wc[0].data() + a, q.wc[1].data() + a, q.wc[2].data() + a,
-                                q.wc[3].data() + a},
-                               view.m, s_total, out.dc + i * k);
+            const LawGradient g =
+                from_discs(parts, c, laid[p], rhos[p], q.x.data() + a, q.w.data() + a,
+                           q.wt.data() + a,
+                           {q.wc[0].data() + a, q.wc[1].data() + a, q.wc[2].data() + a,
+                            q.wc[3].data() + a},
+                           view, true, out.dc + i * k, s_total);
             out.value[i] = g.value;
             // d|u|/du: the sign of u, and 0 at u = 0, where the
             // magnification is even and smooth.
