@@ -493,7 +493,9 @@ struct Discs {
         (void)witt_mao_gradient_elements(separation.data(), radius.data(), out, n + 1);
         off_the_rim(separation.data(), radius.data(), out, n);
     }
-    [[nodiscard]] DiscView view() const { return {m.data(), du.data(), drho.data(), scaling.data()}; }
+    [[nodiscard]] DiscView view() const {
+        return {m.data(), du.data(), drho.data(), scaling.data()};
+    }
 };
 
 // A law of the same family whose slope has the singular term every basis
@@ -624,7 +626,7 @@ void gradients_of(const LimbLaw& law, const double* u, Radius radius, const LawG
             const std::size_t a = first[p];
             const std::size_t c = count[p];
             const std::size_t i = at[p];
-            off_the_rim(q.separation.data() + a, q.radius.data() + a, 
+            off_the_rim(q.separation.data() + a, q.radius.data() + a,
                         DiscGradients{d.value + a, d.du + a, d.drho + a, d.scaling + a}, c);
             const DiscView view{q.m.data() + a, q.du.data() + a, q.drho.data() + a,
                                 q.scaling.data() + a};
