@@ -163,11 +163,12 @@ void uniform_gradients(const LimbLaw& uniform, const double* u, const double* rh
                                          pairs);
         for (std::size_t k = 0; k < pairs; ++k) {
             const std::size_t i = b + at[k];
-            value[i] = values[k];
             // d|u|/du: the sign of u, and 0 at u = 0, where the
-            // magnification is even and smooth.
+            // magnification is even and smooth (u is read before value,
+            // which may be u, is written).
             du[i] = u[i] < 0 ? -dus[k] : u[i] == 0 ? 0.0 : dus[k];
             drho[i] = drhos[k];
+            value[i] = values[k];
         }
     }
 }

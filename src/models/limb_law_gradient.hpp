@@ -38,4 +38,26 @@ struct LawGradient {
 void uniform_gradients(const LimbLaw& uniform, const double* u, const double* rho,
                        double* value, double* du, double* drho, std::size_t n);
 
+// Where the gradients of n points go: value, du and drho of length n, dc of
+// n rows of len(law.coefficients()), row i at dc + i * that length.
+struct LawGradients {
+    double* value;
+    double* du;
+    double* drho;
+    double* dc;
+};
+
+// magnification_gradient over n points, bit for bit: point i's value, du,
+// drho and dc row are those of magnification_gradient(law, u[i], rho[i]).
+// The discs of the points that take the law's quadrature are handed to the
+// gradient lanes together, several points at a time, so that lane groups
+// are filled across points.  has_gradient(law); rho as for
+// magnification_gradient.  value may be u or rho; the other outputs
+// overlap neither.
+void law_gradients(const LimbLaw& law, const double* u, const double* rho,
+                   const LawGradients& out, std::size_t n);
+// The same with one source radius for every point.
+void law_gradients(const LimbLaw& law, const double* u, double rho, const LawGradients& out,
+                   std::size_t n);
+
 }  // namespace models

@@ -14,6 +14,7 @@
 #include <cxxabi.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -1088,14 +1089,18 @@ constexpr const char* LIGHT_CURVE_GRADIENT_KEYWORDS[] = {
 // What one gradient element costs against one value.
 constexpr double GRADIENT_COST = 1.5;
 
-// The uniform law's gradients over the runs of a loop: a run's separations
-// and radii are gathered, computed together (the discs in vector lanes), and
-// each point's value and slopes handed to `scatter` with its place in the
+// A law's gradients over the runs of a loop: a run's separations and radii
+// are gathered, computed together (the discs of several points in vector
+// lanes), and each point's value, slopes and coefficient slopes (a row of
+// the law's coefficient count) handed to `scatter` with its place in the
 // run; each is magnification_gradient's for the point, bit for bit.
-// `separation` forms the u of point i of a run; rho is operand RHO.
+// `separation` forms the u of point i of a run; rho is operand RHO, handed
+// over once when the run shares it.
 template <std::size_t RHO, class Separation, class Scatter>
-struct UniformGradientRuns {
+struct GradientRuns {
     static constexpr std::size_t BLOCK = 256;
+    // The most coefficients a law with a gradient has (the nonlinear law's).
+    static constexpr std::size_t MAX_COEFFICIENTS = 4;
     const models::LimbLaw& law;
     Separation separation;
     Scatter scatter;
@@ -1105,41 +1110,44 @@ struct UniformGradientRuns {
         // A run has at least one point (the first is set here so that the
         // compiler sees the buffers written before they are read).
         double u[BLOCK];
-        double rho[BLOCK];
         double value[BLOCK];
         double du[BLOCK];
         double drho[BLOCK];
+        double dc[BLOCK * MAX_COEFFICIENTS];
+        const std::size_t k = law.coefficients().size();
         u[0] = separation(p, s, 0);
-        rho[0] = load(p[RHO]);
         for (std::size_t i = 1; i < count; ++i) {
-            const auto step = static_cast<std::ptrdiff_t>(i);
-            u[i] = separation(p, s, step);
-            rho[i] = load(p[RHO] + step * s[RHO]);
+            u[i] = separation(p, s, static_cast<std::ptrdiff_t>(i));
         }
-        models::uniform_gradients(law, u, rho, value, du, drho, count);
+        const models::LawGradients out{value, du, drho, dc};
+        if (s[RHO] == 0) {
+            models::law_gradients(law, u, load(p[RHO]), out, count);
+        } else {
+            double rho[BLOCK];
+            rho[0] = load(p[RHO]);
+            for (std::size_t i = 1; i < count; ++i) {
+                rho[i] = load(p[RHO] + static_cast<std::ptrdiff_t>(i) * s[RHO]);
+            }
+            models::law_gradients(law, u, rho, out, count);
+        }
         for (std::size_t i = 0; i < count; ++i) {
-            scatter(p, s, static_cast<std::ptrdiff_t>(i), value[i], du[i], drho[i]);
+            scatter(p, s, static_cast<std::ptrdiff_t>(i), value[i], du[i], drho[i], dc + i * k);
         }
     }
 };
 
 template <std::size_t RHO, class Separation, class Scatter>
-UniformGradientRuns<RHO, Separation, Scatter> uniform_gradient_runs(const models::LimbLaw& law,
-                                                                    Separation separation,
-                                                                    Scatter scatter) {
+GradientRuns<RHO, Separation, Scatter> gradient_runs(const models::LimbLaw& law,
+                                                     Separation separation, Scatter scatter) {
     return {law, separation, scatter};
 }
 
-// Runs `element` (one point at a time) over the loop, or for a uniform law
-// `runs`, which takes the points a run at a time.
-template <class Element, class Runs, class Held>
-bool compute_gradients(const StridedLoop& loop, const models::LimbLaw& law, Element&& element,
-                       Runs&& runs, Held& operands) {
+// Runs the gradients over the loop a run at a time.
+template <class Runs, class Held>
+bool compute_gradients(const StridedLoop& loop, const models::LimbLaw& law, Runs&& runs,
+                       Held& operands) {
     const double cost = GRADIENT_COST * nanoseconds_per_element(law);
-    if (law.kind() == models::LawKind::uniform) {
-        return compute_released(loop, cost, runs, operands);
-    }
-    return compute_released(loop, cost, element, operands);
+    return compute_released(loop, cost, runs, operands);
 }
 
 PyObject* magnification_and_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -1179,28 +1187,21 @@ PyObject* magnification_and_gradient(PyObject*, PyObject* args, PyObject* kwargs
         double* dc = reinterpret_cast<double*>(ops.gradients[2].data());
         const auto views = ops.views();
         const StridedLoop loop(shape, views);
-        const auto element = [&](const StridedLoop::Pointers& p) {
-            const std::size_t i = flat_index(p[2], first);
-            const models::LawGradient g =
-                models::magnification_gradient(l, load(p[0]), load(p[1]), {dc + i * k, k});
-            store(p[2], g.value);
-            du[i] = g.du;
-            drho[i] = g.drho;
-        };
-        const auto runs = uniform_gradient_runs<1>(
+        const auto runs = gradient_runs<1>(
             l,
             [](const StridedLoop::Pointers& p, const StridedLoop::Strides& s, std::ptrdiff_t i) {
                 return load(p[0] + i * s[0]);
             },
             [&](const StridedLoop::Pointers& p, const StridedLoop::Strides& s, std::ptrdiff_t i,
-                double value, double slope_u, double slope_rho) {
+                double value, double slope_u, double slope_rho, const double* slopes_c) {
                 char* place = p[2] + i * s[2];
                 const std::size_t at = flat_index(place, first);
                 store(place, value);
                 du[at] = slope_u;
                 drho[at] = slope_rho;
+                std::copy_n(slopes_c, k, dc + at * k);
             });
-        if (!compute_gradients(loop, l, element, runs, ops)) {
+        if (!compute_gradients(loop, l, runs, ops)) {
             return nullptr;
         }
         return PyTuple_Pack(4, ops.out().array, ops.gradients[0].array, ops.gradients[1].array,
@@ -1275,23 +1276,16 @@ PyObject* light_curve_and_gradient(PyObject*, PyObject* args, PyObject* kwargs) 
             row[2] = -(slope * along) * (tau / te);
             row[3] = g.drho;
         };
-        const auto element = [&](const StridedLoop::Pointers& p) {
-            const StridedLoop::Strides none{};
-            const double u = separation(p, none, 0);
-            double* row = grad + flat_index(p[5], first) * width;
-            const models::LawGradient g =
-                models::magnification_gradient(l, u, load(p[4]), {row + 4, k});
-            fill_row(p, none, 0, u, g, row);
-        };
-        const auto runs = uniform_gradient_runs<4>(
+        const auto runs = gradient_runs<4>(
             l, separation,
             [&](const StridedLoop::Pointers& p, const StridedLoop::Strides& s, std::ptrdiff_t i,
-                double value, double slope_u, double slope_rho) {
+                double value, double slope_u, double slope_rho, const double* slopes_c) {
                 double* row = grad + flat_index(p[5] + i * s[5], first) * width;
                 fill_row(p, s, i, separation(p, s, i),
                          models::LawGradient{value, slope_u, slope_rho}, row);
+                std::copy_n(slopes_c, k, row + 4);
             });
-        if (!compute_gradients(loop, l, element, runs, ops)) {
+        if (!compute_gradients(loop, l, runs, ops)) {
             return nullptr;
         }
         return PyTuple_Pack(2, ops.out().array, ops.gradients[0].array);

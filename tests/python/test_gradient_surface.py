@@ -57,6 +57,48 @@ def test_value_is_magnification_to_the_bit_with_the_shapes_of_the_call(law, c):
     assert a0.shape == du0.shape == drho0.shape == () and dc0.shape == (len(c),)
 
 
+def gradient_alone(law, c, u, rho):
+    """The gradient of each point taken by a call of its own."""
+    parts = [gradient(float(v), float(r), law, c) for v, r in zip(u, rho)]
+    return tuple(np.array([p[k] for p in parts]) for k in range(4))
+
+
+@pytest.mark.parametrize("law, c", LAWS + [("power-2", (0.6, 4.5))])
+def test_an_array_of_points_has_each_point_s_gradient_alone(law, c):
+    # Arrays take the points' discs to the gradient lanes together, several
+    # points at a time: every point must still get the value and slopes a
+    # call for it alone gives, whatever the layout of the arrays and wherever
+    # the points lie (inside, at the limb, beyond it, next to the centre, in
+    # the far field, non-finite, rho = 0).
+    rho = 0.05
+    x = np.concatenate([np.linspace(0, 3, 240), [1e-7, 1 - 2e-16, 1, 1 + 2e-16, 7.9, 8, 1e3,
+                                                  1e11, np.inf, np.nan]])
+    u = np.where(np.arange(x.size) % 4 == 1, -x, x) * rho
+    one = np.full(u.size, rho)
+    alone = gradient_alone(law, c, u, one)
+    for got, expected in zip(gradient(u, rho, law, c), alone):
+        same_bits(got, expected)
+    for got, expected in zip(gradient(u[::-1], rho, law, c), alone):
+        same_bits(got, expected[::-1])
+    radii = np.where(np.arange(u.size) % 3 == 0, 0.0, np.geomspace(1e-6, 10, u.size))
+    alone = gradient_alone(law, c, u, radii)
+    for got, expected in zip(gradient(u, radii, law, c), alone):
+        same_bits(got, expected)
+    # Strided operands, broadcast over a second axis.
+    wide = np.stack([u, u])[:, ::2]
+    for got, expected in zip(gradient(wide, radii[::2], law, c), alone):
+        same_bits(got, np.stack([expected[::2], expected[::2]]))
+    # The light curve: each row is the chain rule on the point's own slopes.
+    t = np.linspace(-1, 1, 201)
+    t0, u0, te = 0.1, 0.01, 0.5
+    a, g = curve_gradient(t, t0, u0, te, rho, law, c)
+    for i in range(0, t.size, 7):
+        a1, g1 = curve_gradient(t[i], t0, u0, te, rho, law, c)
+        same_bits(a[i], a1)
+        same_bits(g[i], g1)
+    same_bits(a, caustrix.light_curve(t, t0, u0, te, rho, law, c))
+
+
 def relative_differences(law, c, u, rho, h=1e-6):
     """The derivatives by central differences of magnification() itself."""
     f = lambda uu, rr, cc: caustrix.magnification(uu, rr, law, cc)  # noqa: E731
