@@ -23,6 +23,10 @@
 // of `care` outside it (zero, infinite, NaN, or a huge or tiny operand) takes
 // the divider for every lane; the lanes outside `care`, whose quotients the
 // caller discards, may hold anything.
+//
+// The argument takes the default rounding to nearest, which the module never
+// changes; under another rounding mode the divider's quotient and this one
+// would differ.
 #pragma once
 
 #include <immintrin.h>

@@ -1,4 +1,5 @@
 #include "models/limb_law.hpp"
+#include "models/limb_law_batch.hpp"
 
 #include <algorithm>
 #include <array>
@@ -382,31 +383,10 @@ bool LimbLaw::takes_quadrature(double distance, double rho, double& lens) const 
     return lens <= FAR_POINT && lens < far_field::THRESHOLD;
 }
 
-namespace {
-
-// Points are queued until their discs fill this many lanes; beyond a few
-// hundred discs the partly filled lane group at the end of a call costs
-// nothing to speak of, and the buffers stay on the stack.
-constexpr std::size_t BATCH_DISCS = 512;
-// At most this many points wait for their discs at once.
-constexpr std::size_t BATCH_POINTS = 64;
-
-struct Scalar {
-    double rho;
-    double operator()(std::size_t) const noexcept { return rho; }
-};
-
-struct PerPoint {
-    const double* rho;
-    double operator()(std::size_t i) const noexcept { return rho[i]; }
-};
-
-}  // namespace
-
 template <class Radius>
 void LimbLaw::magnifications_of(const double* u, Radius radius, double* out,
                                 std::size_t n) const {
-    constexpr std::size_t ROOM = BATCH_DISCS + Nodes::CAPACITY + 1;
+    constexpr std::size_t ROOM = law_batch::DISCS + Nodes::CAPACITY + 1;
     std::array<double, ROOM> separation;
     std::array<double, ROOM> disc_radius;
     std::array<double, ROOM> m;
@@ -414,9 +394,9 @@ void LimbLaw::magnifications_of(const double* u, Radius radius, double* out,
     std::array<double, ROOM> x;
     // Per queued point: where its value goes, its first disc and its nodes'
     // count (the whole source's disc follows them).
-    std::array<std::size_t, BATCH_POINTS> at;
-    std::array<std::size_t, BATCH_POINTS> first;
-    std::array<std::size_t, BATCH_POINTS> count;
+    std::array<std::size_t, law_batch::POINTS> at;
+    std::array<std::size_t, law_batch::POINTS> first;
+    std::array<std::size_t, law_batch::POINTS> count;
     std::size_t points = 0;
     std::size_t discs = 0;
     Nodes nodes;
@@ -458,7 +438,7 @@ void LimbLaw::magnifications_of(const double* u, Radius radius, double* out,
         count[points] = k;
         ++points;
         discs += k + 1;
-        if (discs >= BATCH_DISCS || points == BATCH_POINTS) {
+        if (discs >= law_batch::DISCS || points == law_batch::POINTS) {
             flush();
         }
     }
@@ -469,11 +449,11 @@ void LimbLaw::magnifications_of(const double* u, Radius radius, double* out,
 
 void LimbLaw::magnifications(const double* u, const double* rho, double* out,
                              std::size_t n) const {
-    magnifications_of(u, PerPoint{rho}, out, n);
+    magnifications_of(u, law_batch::PerPointRadius{rho}, out, n);
 }
 
 void LimbLaw::magnifications(const double* u, double rho, double* out, std::size_t n) const {
-    magnifications_of(u, Scalar{rho}, out, n);
+    magnifications_of(u, law_batch::OneRadius{rho}, out, n);
 }
 
 void LimbLaw::build_basis() {

@@ -105,7 +105,9 @@ LawGradient by_distance(const LimbLaw& law, double distance, double rho, std::sp
 
 }  // namespace
 
-bool has_gradient(const LimbLaw& law) noexcept { return law.kind() != LawKind::table; }
+bool has_gradient(const LimbLaw& law) noexcept {
+    return law.kind() != LawKind::table && law.coefficients().size() <= GRADIENT_COEFFICIENTS;
+}
 
 LawGradient magnification_gradient(const LimbLaw& law, double u, double rho,
                                    std::span<double> dc) {

@@ -38,6 +38,10 @@ struct LawGradient {
 void uniform_gradients(const LimbLaw& uniform, const double* u, const double* rho,
                        double* value, double* du, double* drho, std::size_t n);
 
+// The most coefficients a law with a gradient has (the nonlinear law's);
+// has_gradient() is false for any law with more.
+inline constexpr std::size_t GRADIENT_COEFFICIENTS = 4;
+
 // Where the gradients of n points go: value, du and drho of length n, dc of
 // n rows of len(law.coefficients()), row i at dc + i * that length.
 struct LawGradients {

@@ -30,6 +30,7 @@
 #include <cmath>
 #include <memory>
 
+#include "models/limb_law_batch.hpp"
 #include "models/limb_law_far_field.hpp"
 #include "models/limb_law_gradient.hpp"
 #include "models/limb_law_powers.hpp"
@@ -254,8 +255,7 @@ void exponent_weight_slopes(const Nodes& nodes, double c, ExponentRules& rules, 
     }
 }
 
-// The most coefficients a law with a gradient has (the nonlinear law's).
-constexpr std::size_t MAX_COEFFICIENTS = 4;
+constexpr std::size_t MAX_COEFFICIENTS = GRADIENT_COEFFICIENTS;
 
 // What every point of one law shares: the scaled slope of the moving
 // identity, the coefficients' basis profiles and the power law's exponent
@@ -561,15 +561,10 @@ bool takes_one_layout(const LimbLaw& law, double distance, double rho, double& l
     return lens <= FAR_POINT && lens < far_field::THRESHOLD && !(lens > 0 && lens < CENTRE);
 }
 
-// Points are queued until their discs fill this many lanes (as for the
-// value: a partly filled lane group at the end of a call then costs little).
-constexpr std::size_t BATCH_DISCS = 512;
-// At most this many points wait for their discs at once.
-constexpr std::size_t BATCH_POINTS = 64;
-constexpr std::size_t ROOM = BATCH_DISCS + CAP;
+constexpr std::size_t ROOM = law_batch::DISCS + CAP;
 
-// The queue's per-disc arrays: too large for a worker's stack, so each
-// thread keeps one set.
+// The queue's per-disc arrays, some 180 KB: each thread keeps one set on
+// the heap rather than claim that much of its stack on every call.
 struct Queue {
     std::array<double, ROOM> x;
     std::array<double, ROOM> w;
@@ -591,16 +586,6 @@ Queue& thread_queue() {
     return *queue;
 }
 
-struct OneRadius {
-    double rho;
-    double operator()(std::size_t) const noexcept { return rho; }
-};
-
-struct PerPointRadius {
-    const double* rho;
-    double operator()(std::size_t i) const noexcept { return rho[i]; }
-};
-
 template <class Radius>
 void gradients_of(const LimbLaw& law, const double* u, Radius radius, const LawGradients& out,
                   std::size_t n) {
@@ -610,12 +595,12 @@ void gradients_of(const LimbLaw& law, const double* u, Radius radius, const LawG
     // Per queued point: its index, its first disc, its nodes' count, the
     // lens as laid out and its radius (the whole source's disc follows the
     // nodes').
-    std::array<std::size_t, BATCH_POINTS> at;
-    std::array<std::size_t, BATCH_POINTS> first;
-    std::array<std::size_t, BATCH_POINTS> count;
-    std::array<double, BATCH_POINTS> laid;
-    std::array<double, BATCH_POINTS> rhos;
-    std::array<double, BATCH_POINTS> signed_u;  // read when queued: value may be u
+    std::array<std::size_t, law_batch::POINTS> at;
+    std::array<std::size_t, law_batch::POINTS> first;
+    std::array<std::size_t, law_batch::POINTS> count;
+    std::array<double, law_batch::POINTS> laid;
+    std::array<double, law_batch::POINTS> rhos;
+    std::array<double, law_batch::POINTS> signed_u;  // read when queued: value may be u
     std::size_t points = 0;
     std::size_t discs = 0;
     Nodes nodes;
@@ -676,7 +661,7 @@ void gradients_of(const LimbLaw& law, const double* u, Radius radius, const LawG
         signed_u[points] = u[i];
         ++points;
         discs += c + 1;
-        if (discs >= BATCH_DISCS || points == BATCH_POINTS) {
+        if (discs >= law_batch::DISCS || points == law_batch::POINTS) {
             flush();
         }
     }
@@ -706,7 +691,7 @@ void law_gradients(const LimbLaw& law, const double* u, const double* rho,
         uniform_gradients(law, u, rho, out.value, out.du, out.drho, n);
         return;
     }
-    gradients_of(law, u, PerPointRadius{rho}, out, n);
+    gradients_of(law, u, law_batch::PerPointRadius{rho}, out, n);
 }
 
 void law_gradients(const LimbLaw& law, const double* u, double rho, const LawGradients& out,
@@ -721,7 +706,7 @@ void law_gradients(const LimbLaw& law, const double* u, double rho, const LawGra
         }
         return;
     }
-    gradients_of(law, u, OneRadius{rho}, out, n);
+    gradients_of(law, u, law_batch::OneRadius{rho}, out, n);
 }
 
 }  // namespace models

@@ -13,8 +13,9 @@ namespace models {
 // alone), power_part[i] = m[i] (gamma s[i]^beta) when `power` (else left
 // alone).  s[i] in [0, 1], beta > -1.  The logarithm and exponential are this file's
 // own, made of IEEE additions, multiplications and divisions only, so that
-// every lane width gives the same bits; they agree with the library's to a
-// few ulps.
+// every lane width gives the same bits.  The logarithm agrees with the
+// library's to a few ulps; the power to a few ulps plus 2 |beta ln s|, the
+// rounding of its exponent magnified as any exp(beta ln s) magnifies it.
 void singular_parts(const double* s, const double* m, std::size_t n, bool log, bool power,
                     double beta, double gamma, double* log_part, double* power_part) noexcept;
 

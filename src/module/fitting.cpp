@@ -884,15 +884,9 @@ struct LawRuns {
     Separation separation;
 
     // The uniform disc takes its own batch, which leaves out the law's
-    // per-point routing.
-    void run(const double* u, double rho, double* out, std::size_t count) const {
-        if (law->kind() == models::LawKind::uniform) {
-            models::uniform_magnifications(u, rho, out, count);
-        } else {
-            law->magnifications(u, rho, out, count);
-        }
-    }
-    void run(const double* u, const double* rho, double* out, std::size_t count) const {
+    // per-point routing.  Radius: one double, or a pointer to one per point.
+    template <class Radius>
+    void run(const double* u, Radius rho, double* out, std::size_t count) const {
         if (law->kind() == models::LawKind::uniform) {
             models::uniform_magnifications(u, rho, out, count);
         } else {
@@ -1099,8 +1093,7 @@ constexpr double GRADIENT_COST = 1.5;
 template <std::size_t RHO, class Separation, class Scatter>
 struct GradientRuns {
     static constexpr std::size_t BLOCK = 256;
-    // The most coefficients a law with a gradient has (the nonlinear law's).
-    static constexpr std::size_t MAX_COEFFICIENTS = 4;
+    static constexpr std::size_t MAX_COEFFICIENTS = models::GRADIENT_COEFFICIENTS;
     const models::LimbLaw& law;
     Separation separation;
     Scatter scatter;
