@@ -1,5 +1,4 @@
 #include "models/limb_law.hpp"
-#include "models/limb_law_batch.hpp"
 
 #include <algorithm>
 #include <array>
@@ -7,8 +6,10 @@
 #include <limits>
 
 #include "models/integrated.hpp"
+#include "models/limb_law_batch.hpp"
 #include "models/witt_mao.hpp"
 #include "quadrature/gauss_legendre.hpp"
+#include "runtime/thread_scratch.hpp"
 
 namespace models {
 
@@ -383,15 +384,26 @@ bool LimbLaw::takes_quadrature(double distance, double rho, double& lens) const 
     return lens <= FAR_POINT && lens < far_field::THRESHOLD;
 }
 
-template <class Radius>
-void LimbLaw::magnifications_of(const double* u, Radius radius, double* out,
-                                std::size_t n) const {
-    constexpr std::size_t ROOM = law_batch::DISCS + Nodes::CAPACITY + 1;
+namespace {
+
+// The batch's queue of discs and the layout of the point being queued.
+struct BatchScratch {
+    static constexpr std::size_t ROOM = law_batch::DISCS + LimbLaw::Nodes::CAPACITY + 1;
     std::array<double, ROOM> separation;
     std::array<double, ROOM> disc_radius;
     std::array<double, ROOM> m;
     std::array<double, ROOM> w;
     std::array<double, ROOM> x;
+    LimbLaw::Nodes nodes;
+};
+
+}  // namespace
+
+template <class Radius>
+void LimbLaw::magnifications_of(const double* u, Radius radius, double* out,
+                                std::size_t n) const {
+    BatchScratch& scratch = runtime::thread_scratch<BatchScratch>();
+    auto& [separation, disc_radius, m, w, x, nodes] = scratch;
     // Per queued point: where its value goes, its first disc and its nodes'
     // count (the whole source's disc follows them).
     std::array<std::size_t, law_batch::POINTS> at;
@@ -399,7 +411,6 @@ void LimbLaw::magnifications_of(const double* u, Radius radius, double* out,
     std::array<std::size_t, law_batch::POINTS> count;
     std::size_t points = 0;
     std::size_t discs = 0;
-    Nodes nodes;
     // Sums each queued point in darkened()'s order of operations, so that
     // its value is magnification()'s bit for bit.
     auto flush = [&] {

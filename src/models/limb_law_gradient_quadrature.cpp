@@ -37,6 +37,7 @@
 #include "models/witt_mao.hpp"
 #include "models/witt_mao_gradient.hpp"
 #include "quadrature/gauss_legendre.hpp"
+#include "runtime/thread_scratch.hpp"
 
 namespace models {
 
@@ -506,20 +507,28 @@ bool needs_singular_layout(const LimbLaw& law) noexcept {
            !law.slope().singular();
 }
 
-LawGradient at_layout(const LimbLaw& law, double lens, double rho, std::span<double> dc) {
-    LawParts parts(law);
+// A point's layouts (its own and, where the law needs it, the singular
+// law's), their weights and their discs' slopes.
+struct PointScratch {
     Nodes nodes;
-    law.layout(lens, rho, nodes);
     std::array<double, Nodes::CAPACITY> w;
     std::array<double, Nodes::CAPACITY> wt;
     std::array<std::array<double, Nodes::CAPACITY>, MAX_COEFFICIENTS> wc;
+    Discs d;
+    Nodes sn;
+    Discs sd;
+};
+
+LawGradient at_layout(const LimbLaw& law, double lens, double rho, std::span<double> dc) {
+    LawParts parts(law);
+    auto& [nodes, w, wt, wc, d, sn, sd] = runtime::thread_scratch<PointScratch>();
+    law.layout(lens, rho, nodes);
     const std::array<double*, MAX_COEFFICIENTS> wc_out{wc[0].data(), wc[1].data(), wc[2].data(),
                                                        wc[3].data()};
     const std::array<const double*, MAX_COEFFICIENTS> wc_in{wc[0].data(), wc[1].data(),
                                                             wc[2].data(), wc[3].data()};
     const bool own = !dc.empty() && !needs_singular_layout(law);
     node_weights(parts, nodes, own, Weights{w.data(), wt.data(), wc_out});
-    Discs d;
     d.evaluate(nodes, rho);
     double s_total = 0;
     const LawGradient g = from_discs(parts, nodes.count, nodes.lens, rho, nodes.x.data(),
@@ -534,12 +543,10 @@ LawGradient at_layout(const LimbLaw& law, double lens, double rho, std::span<dou
     const double both[2] = {law.kind() == LawKind::power_2 ? 1.0 : c[0],
                             law.kind() == LawKind::power_2 ? c[1] : 1.0};
     const LimbLaw singular(law.kind(), both);
-    Nodes sn;
     singular.layout(lens, rho, sn);
     // The coefficients' weights are those of the law itself on the
     // singular law's nodes.
     node_weights(parts, sn, true, Weights{w.data(), wt.data(), wc_out});
-    Discs sd;
     sd.evaluate(sn, rho);
     Sums sums;
     node_sums_of<false>(parts.k, sn.count, sn.x.data(), w.data(), wt.data(), wc_in, sd.view(),
@@ -563,8 +570,7 @@ bool takes_one_layout(const LimbLaw& law, double distance, double rho, double& l
 
 constexpr std::size_t ROOM = law_batch::DISCS + CAP;
 
-// The queue's per-disc arrays, some 180 KB: each thread keeps one set on
-// the heap rather than claim that much of its stack on every call.
+// The queue's per-disc arrays and the layout of the point being queued.
 struct Queue {
     std::array<double, ROOM> x;
     std::array<double, ROOM> w;
@@ -576,22 +582,15 @@ struct Queue {
     std::array<double, ROOM> du;
     std::array<double, ROOM> drho;
     std::array<double, ROOM> scaling;
+    Nodes nodes;
 };
-
-Queue& thread_queue() {
-    thread_local std::unique_ptr<Queue> queue;
-    if (!queue) {
-        queue = std::make_unique<Queue>();
-    }
-    return *queue;
-}
 
 template <class Radius>
 void gradients_of(const LimbLaw& law, const double* u, Radius radius, const LawGradients& out,
                   std::size_t n) {
     const std::size_t k = law.coefficients().size();
     LawParts parts(law);
-    Queue& q = thread_queue();
+    Queue& q = runtime::thread_scratch<Queue>();
     // Per queued point: its index, its first disc, its nodes' count, the
     // lens as laid out and its radius (the whole source's disc follows the
     // nodes').
@@ -603,7 +602,7 @@ void gradients_of(const LimbLaw& law, const double* u, Radius radius, const LawG
     std::array<double, law_batch::POINTS> signed_u;  // read when queued: value may be u
     std::size_t points = 0;
     std::size_t discs = 0;
-    Nodes nodes;
+    Nodes& nodes = q.nodes;
     auto flush = [&] {
         const DiscGradients d{q.m.data(), q.du.data(), q.drho.data(), q.scaling.data()};
         (void)witt_mao_gradient_elements(q.separation.data(), q.radius.data(), d, discs);

@@ -13,6 +13,7 @@
 #include "models/limb_law_powers.hpp"
 #include "models/witt_mao.hpp"
 #include "quadrature/gauss_legendre.hpp"
+#include "runtime/thread_scratch.hpp"
 
 namespace models {
 
@@ -480,20 +481,28 @@ void LimbLaw::Nodes::discs(double rho, double* separation, double* radius) const
     }
 }
 
+namespace {
+
+// A point's layout, its nodes' discs and, last, the whole source's.
+struct PointScratch {
+    LimbLaw::Nodes nodes;
+    std::array<double, LimbLaw::Nodes::CAPACITY + 1> separation;
+    std::array<double, LimbLaw::Nodes::CAPACITY + 1> radius;
+    std::array<double, LimbLaw::Nodes::CAPACITY + 1> m;
+    std::array<double, LimbLaw::Nodes::CAPACITY> w;
+};
+
+}  // namespace
+
 double LimbLaw::darkened(double lens, double rho) const {
-    Nodes nodes;
+    auto& [nodes, separation, radius, m, w] = runtime::thread_scratch<PointScratch>();
     layout(lens, rho, nodes);
     const std::size_t n = nodes.count;
-    // The nodes' discs and, last, the whole source's.
-    std::array<double, Nodes::CAPACITY + 1> separation;
-    std::array<double, Nodes::CAPACITY + 1> radius;
-    std::array<double, Nodes::CAPACITY + 1> m;
     nodes.discs(rho, separation.data(), radius.data());
     separation[n] = nodes.lens;
     radius[n] = rho;
     // A disc whose kernel fails leaves NaN, which carries into the sum.
     witt_mao_elements(separation.data(), radius.data(), m.data(), n + 1);
-    std::array<double, Nodes::CAPACITY> w;
     nodes.weights(slope_, w.data());
     double total = 0;
     for (std::size_t i = 0; i < n; ++i) {

@@ -1092,7 +1092,10 @@ constexpr double GRADIENT_COST = 1.5;
 // over once when the run shares it.
 template <std::size_t RHO, class Separation, class Scatter>
 struct GradientRuns {
-    static constexpr std::size_t BLOCK = 256;
+    // Eight buffers of a run live on the stack, which may be a small one
+    // (a Python thread's); the law's batch takes at most 64 points at a
+    // time anyway.
+    static constexpr std::size_t BLOCK = 64;
     static constexpr std::size_t MAX_COEFFICIENTS = models::GRADIENT_COEFFICIENTS;
     const models::LimbLaw& law;
     Separation separation;

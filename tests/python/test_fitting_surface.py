@@ -512,3 +512,47 @@ def test_classic_functions_work_without_numpy():
         "ModuleNotFoundError",
         "ImportError light_curve() needs numpy, which could not be imported | "
         "ModuleNotFoundError"]
+
+
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ,
+                    reason="the sanitizers' red zones multiply every stack frame")
+def test_every_function_runs_on_a_thread_with_a_small_stack():
+    # A darkened source's quadrature works on arrays of some 10^3 nodes;
+    # held on the stack they overflowed a thread given 128 KiB, and the
+    # interpreter died.  Every function must run on a thread of 64 KiB.
+    code = """
+        import threading, numpy as np, caustrix
+        threading.stack_size(64 * 1024)
+        TABLE = ([0.0, 0.5, 1.0], [1.0, 0.8, 0.3])
+        def work():
+            u = np.concatenate([np.linspace(0, 0.05, 300), [1e-170, 0.0, 2.0]])
+            for law, c in [("uniform", ()), ("linear", (0.6,)), ("quadratic", (0.5, 0.2)),
+                           ("square-root", (0.3, 0.4)), ("logarithmic", (0.6, 0.0)),
+                           ("logarithmic", (0.6, 0.2)), ("power-2", (0.0, 0.6)),
+                           ("power-2", (0.6, 0.6)), ("nonlinear", (0.5, 0.1, 0.3, -0.1)),
+                           ("table", TABLE)]:
+                for rho in (0.01, 1e-160, 3.0):
+                    for x in (u, float(u[3])):
+                        caustrix.magnification(x, rho, law, c)
+                        caustrix.light_curve(x, 0.0, 0.001, 1.0, rho, law, c)
+                        if law != "table":
+                            caustrix.magnification_and_gradient(x, rho, law, c)
+                            caustrix.light_curve_and_gradient(x, 0.0, 0.001, 1.0, rho, law, c)
+            l = [0.0, 0.5, 1.0, 1.5, 30.0]
+            caustrix.witt_mao_magnification(l, 1.0, 0.01)
+            caustrix.multi_witt_mao_magnification(l, [1.0], [0.01, 0.02])
+            caustrix.heyrovsky_magnification(0.5, 0.7, 1.0, 0.01)
+            caustrix.integrated_witt_mao_magnification(l, 1.0, 0.01)
+            caustrix.integrated_heyrovsky_magnification(l, 1.0, 0.01)
+            for f in (caustrix.integrated_flux_map_witt_mao_magnification,
+                      caustrix.integrated_flux_map_heyrovsky_magnification,
+                      caustrix.discrete_flux_map_heyrovsky_magnification):
+                f(l, 1.0, 0.01, *TABLE)
+            print("done", flush=True)
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
+    """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=300, env=dict(os.environ, RAYON_NUM_THREADS="1"))
+    assert done.returncode == 0 and done.stdout == "done\n", (done.returncode, done.stderr)
