@@ -707,11 +707,12 @@ void march_layout(double from, double to, bool kink, const Singular& points, Pie
         // start of the march is no point of the list, but it lies a piece's
         // length behind each piece: those keep 8 nodes at least.
         double clearance = graded ? 0.0 : march_clearance(cur, next, points);
-        // The rest of the march in one piece, where its clearance (from the
-        // kink too) still allows 12 nodes or fewer and its rule is smaller
-        // than this piece's and the least rule for what would be left: the
-        // geometric pieces would otherwise end in a sliver next to the end.
-        if (!graded && next != to) {
+        // The rest of the march in one piece, where it is no longer than
+        // this piece, its clearance (from the kink too) still allows 12
+        // nodes or fewer and its rule is smaller than this piece's and the
+        // least rule for what would be left: the geometric pieces would
+        // otherwise end in a sliver next to the end.
+        if (!graded && next != to && std::fabs(to - next) <= std::fabs(next - cur)) {
             double rest = march_clearance(cur, to, points);
             if (kink) {
                 Singular start;
