@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Generate the Gauss-Legendre rules of the limb-darkened element.
 
-Writes src/quadrature/gauss_legendre_table.hpp: for n = 6, 8, 12 and 16 the
-n-point Gauss-Legendre rule on [0, 1] (nodes t_j ascending, weights w_j
+Writes src/quadrature/gauss_legendre_table.hpp: for n = 4, 6, 8, 10, 12, 16,
+20 and 24 the n-point Gauss-Legendre rule on [0, 1] (nodes t_j ascending, weights w_j
 summing to 1), and for n = 8, 12 and 16 the product weights of the logarithm,
 
     L_j = int_0^1 l_j(t) t ln t dt,
@@ -43,7 +43,7 @@ REPO_ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_OUTPUT = REPO_ROOT / "src" / "quadrature" / "gauss_legendre_table.hpp"
 
 WORK_DPS = 60
-SIZES = (6, 8, 12, 16)
+SIZES = (4, 6, 8, 10, 12, 16, 20, 24)
 LOG_SIZES = (8, 12, 16)
 MIN_TIE_MARGIN_ULP = Fraction(1, 10**12)
 

@@ -213,14 +213,21 @@ Singular ring_singular_points(double lens, double eps, const PieceLaw& law) {
     return ps;
 }
 
-// Ellipse parameters past which a Gauss-Legendre rule of 6, 8, 12 or 16
-// nodes leaves less than 1e-15 of a piece's integral (rho^-2n; 6 nodes are
-// held to 1e-17, as a table's pieces far from the lens, many of them, take
-// them).
-constexpr double CLEAR_6 = 25;
+// Ellipse parameters past which a Gauss-Legendre rule of 4, 6, 8, 10, 12,
+// 16, 20 or 24 nodes leaves less than 1e-15 of a piece's integral (rho^-2n:
+// 75^-8, 18^-12, 9^-16, 5.7^-20, 4.3^-24, 3^-32, 2.4^-40 and 2.1^-48, all
+// 0.3e-15 to 1e-15; the integrand's singularities are logarithms and inverse
+// square roots, for which the rules fall a few times below that bound).  An
+// element has some tens of pieces, so their sum stays near 1e-14 of the
+// element at worst.
+constexpr double CLEAR_4 = 75;
+constexpr double CLEAR_6 = 18;
 constexpr double CLEAR_8 = 9;
+constexpr double CLEAR_10 = 5.7;
 constexpr double CLEAR_12 = 4.3;
 constexpr double CLEAR_16 = 3;
+constexpr double CLEAR_20 = 2.4;
+constexpr double CLEAR_24 = 2.1;
 // A graded tanh-sinh piece wants its other singular points at least this
 // far out (in the same measure): the rule clusters its nodes at the ends
 // and spreads few over the middle.
@@ -302,7 +309,7 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
             nearest = points.z[k];
         }
     }
-    const bool enough = graded ? clear >= CLEAR_GRADED : clear >= CLEAR_16;
+    const bool enough = graded ? clear >= CLEAR_GRADED : clear >= CLEAR_24;
     if (!enough && splits < MAX_SPLITS) {
         const double foot = std::clamp(nearest.real(), a, b);
         double cut;
@@ -342,10 +349,14 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
         return;
     }
     const std::span<const gl::Node> rule =
-        clear >= CLEAR_6    ? std::span<const gl::Node>(gl::RULE_6)
+        clear >= CLEAR_4    ? std::span<const gl::Node>(gl::RULE_4)
+        : clear >= CLEAR_6  ? std::span<const gl::Node>(gl::RULE_6)
         : clear >= CLEAR_8  ? std::span<const gl::Node>(gl::RULE_8)
+        : clear >= CLEAR_10 ? std::span<const gl::Node>(gl::RULE_10)
         : clear >= CLEAR_12 ? std::span<const gl::Node>(gl::RULE_12)
-                            : std::span<const gl::Node>(gl::RULE_16);
+        : clear >= CLEAR_16 ? std::span<const gl::Node>(gl::RULE_16)
+        : clear >= CLEAR_20 ? std::span<const gl::Node>(gl::RULE_20)
+                            : std::span<const gl::Node>(gl::RULE_24);
     for (const gl::Node& node : rule) {
         add(w * node.t, w * (1 - node.t), node.w);
     }
@@ -592,9 +603,10 @@ double disc_flux(double lens, double rho, double whole, double r) {
 // magnification is singular, the lens's Einstein radius off it
 // (l +- 2i eps), the centre for discs that hold the lens (their expansion in
 // l / r is singular there), and r = +-1 for the slope of a law in mu.  Each
-// piece is no longer than its distance from those points, so that a fixed
-// rule converges like (3 + sqrt 8)^-2n, 1e-18 for the 12 nodes of a piece
-// (8 would leave 5e-13 on each piece).  A lens inside a piece of the profile
+// piece is no longer than three times its distance from those points behind
+// it and three quarters of that ahead, so that a fixed rule converges like
+// 3^-2n, 5e-16 for the 16 nodes of a piece, and a piece clearer than that
+// takes fewer nodes.  A lens inside a piece of the profile
 // is spanned by one symmetric piece (kink_piece); a lens on a breakpoint or
 // on the limb ends the pieces there, and the first piece at it is graded
 // towards it, r - l = w t^3, which turns the kink into t^5 ln t.  The pieces
@@ -604,9 +616,15 @@ double disc_flux(double lens, double rho, double whole, double r) {
 // singular point by this factor: the map r - l = w t^3 brings them closer,
 // to 4^(1/3) of the piece's length, where 12 nodes still give 1e-15.
 constexpr double FIRST = 4;
-// A piece reaching towards a singular point ahead stops at this fraction of
-// its distance.
-constexpr double AHEAD = 2;
+// A piece reaching towards a singular point ahead stops at 1 / AHEAD of its
+// distance, and one leaving a point behind is at most BEHIND times as long
+// as its distance: the nearest point then lies 5/3 half-lengths or more
+// from the piece's midpoint, Bernstein ellipse parameter 3.  (Longer pieces
+// of more nodes cover a range of distances with fewer nodes: doubling
+// pieces of parameter 5.83 take 10 nodes per factor 2, these 16 per
+// factor 4.)
+constexpr double AHEAD = 4.0 / 3;
+constexpr double BEHIND = 3;
 // The centre's side of a law in mu is integrated in r, the limb's side in
 // mu, where the law's slope in r (like 1/mu) is smooth.
 constexpr double R_MID = 0.75;
@@ -618,10 +636,8 @@ constexpr double LEAST_SCALE = 1e-4;
 // rule leaves a fixed fraction of the kink's own contribution, which falls
 // like the square of the piece's length, and the pieces after it double.
 constexpr double FIRST_SHARE = 1.0 / 16;
-// The Bernstein ellipse parameters past which 8 nodes do, 11^-16 = 2e-17,
-// and 6 nodes, 25^-12 = 6e-18.
-constexpr double CLEAR_ELLIPSE = 11;
-constexpr double CLEAR_ELLIPSE_6 = 25;
+// The disc route's pieces take the ring route's rules by the same measure
+// (CLEAR_4 .. CLEAR_16): each leaves at most 1e-15 of its piece.
 // A bound on the pieces of one march; geometric growth needs some tens.
 constexpr std::size_t MAX_PIECES = 96;
 
@@ -636,6 +652,36 @@ constexpr std::size_t MAX_PIECES = 96;
 // whole lane groups; each piece's sum is then formed as alone.
 constexpr std::size_t MARCH_NODES = 192;
 
+// The Bernstein ellipse parameter of [lo, hi] (either order) through the
+// nearest of the points, bounded below through their distance from the
+// midpoint (std::abs would take the slower hypot): the lens's points lie
+// within 1e10 of the source, where the squares cannot overflow, and a point
+// close enough to the midpoint for them to underflow would lie on the
+// piece, which the layout never allows.
+inline double march_clearance(double lo, double hi, const Singular& points) noexcept {
+    double clearance = std::numeric_limits<double>::infinity();
+    const double mid = lo + 0.5 * (hi - lo);
+    const double half = 0.5 * std::fabs(hi - lo);
+    for (std::size_t k = 0; k < points.n; ++k) {
+        const double dx = points.z[k].real() - mid;
+        const double dy = points.z[k].imag();
+        const double q = std::sqrt(dx * dx + dy * dy) / half;
+        clearance = std::min(clearance, q + std::sqrt(q * q - 1));
+    }
+    return clearance;
+}
+
+// The rule of a march's piece of that clearance; a piece of a march from a
+// kink takes 8 nodes at least.
+inline std::span<const gl::Node> march_rule(double clearance, bool kink) noexcept {
+    return clearance >= CLEAR_4 && !kink   ? std::span<const gl::Node>(gl::RULE_4)
+           : clearance >= CLEAR_6 && !kink ? std::span<const gl::Node>(gl::RULE_6)
+           : clearance >= CLEAR_8          ? std::span<const gl::Node>(gl::RULE_8)
+           : clearance >= CLEAR_10         ? std::span<const gl::Node>(gl::RULE_10)
+           : clearance >= CLEAR_12         ? std::span<const gl::Node>(gl::RULE_12)
+                                           : std::span<const gl::Node>(gl::RULE_16);
+}
+
 // The pieces of a march in order: piece(t, weight, jacobian, n) for each,
 // with its n nodes, the rule's weights and the map's derivative there.
 template <class Piece>
@@ -643,9 +689,9 @@ void march_layout(double from, double to, bool kink, const Singular& points, Pie
     const double sign = to > from ? 1.0 : -1.0;
     double cur = from;
     bool first = true;
-    std::array<double, 12> t;
-    std::array<double, 12> weight;
-    std::array<double, 12> jacobian;
+    std::array<double, 16> t;
+    std::array<double, 16> weight;
+    std::array<double, 16> jacobian;
     for (std::size_t count = 0; (to - cur) * sign > 0 && count < MAX_PIECES; ++count) {
         double length = std::fabs(to - cur);
         for (std::size_t k = 0; k < points.n; ++k) {
@@ -653,7 +699,7 @@ void march_layout(double from, double to, bool kink, const Singular& points, Pie
             const double dy = points.z[k].imag();
             const double d = std::sqrt(dx * dx + dy * dy);
             const bool behind = dx * sign <= 0;
-            const double limit = first && kink ? d / FIRST : (behind ? d : d / AHEAD);
+            const double limit = first && kink ? d / FIRST : (behind ? BEHIND * d : d / AHEAD);
             length = std::min(length, limit);
         }
         if (first && kink) {
@@ -665,35 +711,34 @@ void march_layout(double from, double to, bool kink, const Singular& points, Pie
         if (std::fabs(to - next) < 1e-3 * length || count + 1 == MAX_PIECES) {
             next = to;
         }
-        const double w = std::fabs(next - cur);
-        const double dir = next - cur;
         const bool graded = first && kink;
-        // A piece well clear of every singular point (the Bernstein ellipse
-        // through the nearest one of parameter at least 11) reaches 1e-16
-        // with 8 nodes, one clearer still (25) with 6.  A kink at the start
-        // of the march is no point of the list, but it lies a piece's
+        // A piece takes the fewest nodes its clearance (the Bernstein
+        // ellipse through the nearest singular point) allows.  A kink at the
+        // start of the march is no point of the list, but it lies a piece's
         // length behind each piece: those keep 8 nodes at least.
-        double clearance = 0;
-        if (!graded) {
-            clearance = std::numeric_limits<double>::infinity();
-            const double mid = cur + 0.5 * dir;
-            const double half = 0.5 * w;
-            // The distance from the midpoint by its square root (std::abs
-            // would take the slower hypot): the lens's points lie within
-            // 1e10 of the source, where the squares cannot overflow, and a
-            // point close enough to the midpoint for them to underflow would
-            // lie on the piece, which the layout never allows.
-            for (std::size_t k = 0; k < points.n; ++k) {
-                const double dx = points.z[k].real() - mid;
-                const double dy = points.z[k].imag();
-                const double q = std::sqrt(dx * dx + dy * dy) / half;
-                clearance = std::min(clearance, q + std::sqrt(q * q - 1));
+        double clearance = graded ? 0.0 : march_clearance(cur, next, points);
+        // The rest of the march in one piece, where it is no longer than
+        // this piece, its clearance (from the kink too) still allows 16
+        // nodes or fewer and its rule is smaller than this piece's and the
+        // least rule for what would be left: the geometric pieces would
+        // otherwise end in a sliver next to the end.
+        if (!graded && next != to && std::fabs(to - next) <= std::fabs(next - cur)) {
+            double rest = march_clearance(cur, to, points);
+            if (kink) {
+                Singular start;
+                start.add(from);
+                rest = std::min(rest, march_clearance(cur, to, start));
+            }
+            if (rest >= CLEAR_16 &&
+                march_rule(rest, kink).size() < march_rule(clearance, kink).size() + 4) {
+                next = to;
+                clearance = rest;
             }
         }
+        const double w = std::fabs(next - cur);
+        const double dir = next - cur;
         const std::span<const gl::Node> rule =
-            clearance >= CLEAR_ELLIPSE_6 && !kink ? std::span<const gl::Node>(gl::RULE_6)
-            : clearance >= CLEAR_ELLIPSE ? std::span<const gl::Node>(gl::RULE_8)
-                                         : std::span<const gl::Node>(gl::RULE_12);
+            graded ? std::span<const gl::Node>(gl::RULE_12) : march_rule(clearance, kink);
         for (std::size_t j = 0; j < rule.size(); ++j) {
             const double u = rule[j].t;
             t[j] = graded ? cur + dir * (u * u * u) : cur + dir * u;
