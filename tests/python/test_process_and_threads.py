@@ -326,8 +326,8 @@ which = sys.argv[1]
 n = 10**4
 grid = [3.0 * i / n for i in range(n)]
 long_calls = {
-    "ring": (caustrix.integrated_heyrovsky_magnification, (grid * 20, 1.0, 0.01)),
-    "disc": (caustrix.integrated_witt_mao_magnification, (grid * 20, 1.0, 0.01)),
+    "ring": (caustrix.integrated_heyrovsky_magnification, (grid * 100, 1.0, 0.01)),
+    "disc": (caustrix.integrated_witt_mao_magnification, (grid * 100, 1.0, 0.01)),
     "batch": (caustrix.multi_witt_mao_magnification,
               (grid * 100, [1.0, 2.0, 3.0, 4.0], [0.01, 0.02, 0.03, 0.04, 0.05, 0.06])),
     "uniform": (caustrix.witt_mao_magnification, (grid * 2000, 1.0, 0.01)),
