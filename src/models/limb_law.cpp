@@ -402,8 +402,15 @@ struct BatchScratch {
 template <class Radius>
 void LimbLaw::magnifications_of(const double* u, Radius radius, double* out,
                                 std::size_t n) const {
+    // Plain references, not a structured binding: the flush below captures
+    // them, which Clang before 16 refuses for bindings.
     BatchScratch& scratch = runtime::thread_scratch<BatchScratch>();
-    auto& [separation, disc_radius, m, w, x, nodes] = scratch;
+    auto& separation = scratch.separation;
+    auto& disc_radius = scratch.disc_radius;
+    auto& m = scratch.m;
+    auto& w = scratch.w;
+    auto& x = scratch.x;
+    auto& nodes = scratch.nodes;
     // Per queued point: where its value goes, its first disc and its nodes'
     // count (the whole source's disc follows them).
     std::array<std::size_t, law_batch::POINTS> at;

@@ -521,7 +521,14 @@ struct PointScratch {
 
 LawGradient at_layout(const LimbLaw& law, double lens, double rho, std::span<double> dc) {
     LawParts parts(law);
-    auto& [nodes, w, wt, wc, d, sn, sd] = runtime::thread_scratch<PointScratch>();
+    PointScratch& scratch = runtime::thread_scratch<PointScratch>();
+    Nodes& nodes = scratch.nodes;
+    auto& w = scratch.w;
+    auto& wt = scratch.wt;
+    auto& wc = scratch.wc;
+    Discs& d = scratch.d;
+    Nodes& sn = scratch.sn;
+    Discs& sd = scratch.sd;
     law.layout(lens, rho, nodes);
     const std::array<double*, MAX_COEFFICIENTS> wc_out{wc[0].data(), wc[1].data(), wc[2].data(),
                                                        wc[3].data()};

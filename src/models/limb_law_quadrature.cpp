@@ -495,7 +495,12 @@ struct PointScratch {
 }  // namespace
 
 double LimbLaw::darkened(double lens, double rho) const {
-    auto& [nodes, separation, radius, m, w] = runtime::thread_scratch<PointScratch>();
+    PointScratch& scratch = runtime::thread_scratch<PointScratch>();
+    Nodes& nodes = scratch.nodes;
+    auto& separation = scratch.separation;
+    auto& radius = scratch.radius;
+    auto& m = scratch.m;
+    auto& w = scratch.w;
     layout(lens, rho, nodes);
     const std::size_t n = nodes.count;
     nodes.discs(rho, separation.data(), radius.data());
