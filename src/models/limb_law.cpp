@@ -418,19 +418,15 @@ void LimbLaw::magnifications_of(const double* u, Radius radius, double* out,
     std::array<std::size_t, law_batch::POINTS> count;
     std::size_t points = 0;
     std::size_t discs = 0;
-    // Sums each queued point in darkened()'s order of operations, so that
-    // its value is magnification()'s bit for bit.
+    // Sums each queued point through from_discs(), as darkened() does, so
+    // that its value is magnification()'s bit for bit.
     auto flush = [&] {
         // A disc whose kernel fails leaves NaN, which carries into the sum.
         (void)witt_mao_elements(separation.data(), disc_radius.data(), m.data(), discs);
         for (std::size_t p = 0; p < points; ++p) {
             const std::size_t a = first[p];
             const std::size_t k = count[p];
-            double total = 0;
-            for (std::size_t i = a; i < a + k; ++i) {
-                total += w[i] * (x[i] * x[i] * (m[i] - 1));
-            }
-            const double value = 1 + (limb_ * (m[a + k] - 1) + total) / flux_;
+            const double value = from_discs(w.data() + a, x.data() + a, m.data() + a, k);
             out[at[p]] = std::max(value, 1.0);
         }
         points = 0;

@@ -178,6 +178,11 @@ private:
     void rebuild_table();
     void build_basis();
     [[nodiscard]] double darkened(double lens, double rho) const;
+    // The quadrature's value from n nodes' weights w, radii x and disc
+    // magnifications m, with the whole source's disc at m[n]; darkened()
+    // and the batch both sum through it, so they give the same bits.
+    [[nodiscard]] double from_discs(const double* w, const double* x, const double* m,
+                                    std::size_t n) const noexcept;
     // Whether magnification() takes the quadrature of darkened(lens, rho)
     // for this lens and radius, and nothing else.
     [[nodiscard]] bool takes_quadrature(double distance, double rho, double& lens) const noexcept;

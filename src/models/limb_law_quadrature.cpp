@@ -509,10 +509,14 @@ double LimbLaw::darkened(double lens, double rho) const {
     // A disc whose kernel fails leaves NaN, which carries into the sum.
     witt_mao_elements(separation.data(), radius.data(), m.data(), n + 1);
     nodes.weights(slope_, w.data());
+    return from_discs(w.data(), nodes.x.data(), m.data(), n);
+}
+
+double LimbLaw::from_discs(const double* w, const double* x, const double* m,
+                           std::size_t n) const noexcept {
     double total = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double x = nodes.x[i];
-        total += w[i] * (x * x * (m[i] - 1));
+        total += w[i] * (x[i] * x[i] * (m[i] - 1));
     }
     return 1 + (limb_ * (m[n] - 1) + total) / flux_;
 }
