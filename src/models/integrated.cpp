@@ -765,6 +765,25 @@ inline double piece_sum(const double* v, const double* weight, const double* jac
     return sum;
 }
 
+// The direction of a march over [lo, hi]: from the kink where it is an end
+// (the graded first piece there), else from lo; a lens at the centre makes
+// no kink, the discs being all centred on it.
+struct MarchEnds {
+    double from;
+    double to;
+    bool kink;
+};
+
+MarchEnds march_ends(bool centred, double kink, double lo, double hi) {
+    if (centred) {
+        return {lo, hi, false};
+    }
+    if (kink == hi) {
+        return {hi, lo, true};
+    }
+    return {lo, hi, kink == lo};
+}
+
 template <class Values>
 double march(double from, double to, bool kink, const Singular& points, Values&& values) {
     double total = 0;
@@ -894,19 +913,13 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
     auto points_in_r = [&](double lo, double hi) {
         return disc_points_in_r(lens, rho, law, lo, hi);
     };
-    // Marches over [lo, hi] from the kink where it is an end.  A lens at
-    // the centre makes no kink: the discs are all centred on it.
+    // Marches over [lo, hi] in the direction march_ends() gives.
     auto over = [&](double lo, double hi, const Singular& ps, double kink, auto&& values) {
         if (!(hi > lo)) {
             return 0.0;
         }
-        if (lens == 0) {
-            return march(lo, hi, false, ps, values);
-        }
-        if (kink == hi) {
-            return march(hi, lo, true, ps, values);
-        }
-        return march(lo, hi, kink == lo, ps, values);
+        const MarchEnds e = march_ends(lens == 0, kink, lo, hi);
+        return march(e.from, e.to, e.kink, ps, values);
     };
 
     const bool limb_law = law.singular_at_limb();
@@ -1552,13 +1565,8 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
                 gather.piece_sizes.push_back(n);
                 ++count;
             };
-            if (lens == 0) {
-                march_layout(a, b, false, points, piece);
-            } else if (lens == b) {
-                march_layout(b, a, true, points, piece);
-            } else {
-                march_layout(a, b, lens == a, points, piece);
-            }
+            const MarchEnds e = march_ends(lens == 0, lens, a, b);
+            march_layout(e.from, e.to, e.kink, points, piece);
         }
         gather.march_pieces.push_back(count);
         if (gather.r.size() >= GATHER_NODES) {
