@@ -868,6 +868,15 @@ inline bool is_plain_run(const char* p, std::ptrdiff_t s) noexcept {
            reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0;
 }
 
+// The count >= 1 values of a run at p with byte stride s, into out (the
+// first set apart so that the compiler sees out written before it is read).
+inline void load_run(const char* p, std::ptrdiff_t s, std::size_t count, double* out) {
+    out[0] = load(p);
+    for (std::size_t i = 1; i < count; ++i) {
+        out[i] = load(p + static_cast<std::ptrdiff_t>(i) * s);
+    }
+}
+
 // A law over the runs of a loop: a run's separations and radii are
 // gathered into contiguous buffers, computed together (the discs of several
 // points in vector lanes) and scattered to the output; each point's value
@@ -914,10 +923,7 @@ struct LawRuns {
             run(us, load(p[RHO]), out, count);
         } else {
             double rho[BLOCK];
-            rho[0] = load(p[RHO]);
-            for (std::size_t i = 1; i < count; ++i) {
-                rho[i] = load(p[RHO] + static_cast<std::ptrdiff_t>(i) * s[RHO]);
-            }
+            load_run(p[RHO], s[RHO], count, rho);
             run(us, rho, out, count);
         }
         if (!direct_out) {
@@ -1120,10 +1126,7 @@ struct GradientRuns {
             models::law_gradients(law, u, load(p[RHO]), out, count);
         } else {
             double rho[BLOCK];
-            rho[0] = load(p[RHO]);
-            for (std::size_t i = 1; i < count; ++i) {
-                rho[i] = load(p[RHO] + static_cast<std::ptrdiff_t>(i) * s[RHO]);
-            }
+            load_run(p[RHO], s[RHO], count, rho);
             models::law_gradients(law, u, rho, out, count);
         }
         for (std::size_t i = 0; i < count; ++i) {
