@@ -257,9 +257,11 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
     // axis over the half-length A, and rho = A + sqrt(A^2 - 1), in units of
     // the half-length.
     const double half = 0.5 * w;
-    std::array<double, Singular{}.z.size()> xa{};
-    std::array<double, Singular{}.z.size()> xb{};
-    std::array<double, Singular{}.z.size()> y{};
+    // Only the first points.n entries are read: the arrays are left
+    // unfilled, zeroing them costs as much as the bounds themselves.
+    std::array<double, Singular{}.z.size()> xa;
+    std::array<double, Singular{}.z.size()> xb;
+    std::array<double, Singular{}.z.size()> y;
     auto parameter = [&](std::size_t k) {
         const double A =
             0.5 * (std::sqrt(xa[k] * xa[k] + y[k] * y[k]) + std::sqrt(xb[k] * xb[k] + y[k] * y[k]));
@@ -273,7 +275,7 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
     // as over all.  D / half is formed from the same scaled offsets as A,
     // (x_a + x_b) / 2, and not from a rounded midpoint, whose rounding
     // would be a large share of a piece a few ulps wide.
-    std::array<double, Singular{}.z.size()> bound{};
+    std::array<double, Singular{}.z.size()> bound;
     std::size_t closest = points.n;
     for (std::size_t k = 0; k < points.n; ++k) {
         const Complex z = points.z[k];
@@ -662,10 +664,26 @@ constexpr std::size_t MARCH_NODES = 192;
 // within 1e10 of the source, where the squares cannot overflow, and a point
 // close enough to the midpoint for them to underflow would lie on the
 // piece, which the layout never allows.
+//
+// q + sqrt(q^2 - 1) rounds to a non-decreasing function of q, and q of the
+// squared distance, so the least parameter is that of the least squared
+// distance: one pair of square roots instead of a pair per point, with the
+// same bits.  Only a point within a half-length of the midpoint (q < 1,
+// whose parameter is NaN and is passed over) needs each point's own.
 inline double march_clearance(double lo, double hi, const Singular& points) noexcept {
     double clearance = std::numeric_limits<double>::infinity();
     const double mid = lo + 0.5 * (hi - lo);
     const double half = 0.5 * std::fabs(hi - lo);
+    double least = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 0; k < points.n; ++k) {
+        const double dx = points.z[k].real() - mid;
+        const double dy = points.z[k].imag();
+        least = std::min(least, dx * dx + dy * dy);
+    }
+    const double nearest = std::sqrt(least) / half;
+    if (nearest >= 1) {
+        return nearest + std::sqrt(nearest * nearest - 1);
+    }
     for (std::size_t k = 0; k < points.n; ++k) {
         const double dx = points.z[k].real() - mid;
         const double dy = points.z[k].imag();
@@ -698,13 +716,27 @@ void march_layout(double from, double to, bool kink, const Singular& points, Pie
     std::array<double, 16> jacobian;
     for (std::size_t count = 0; (to - cur) * sign > 0 && count < MAX_PIECES; ++count) {
         double length = std::fabs(to - cur);
+        // Each limit is a non-decreasing function of the squared distance,
+        // so the least limit of the points behind (and of those ahead) is
+        // that of their least squared distance: two square roots, not one
+        // per point, and the same bits.
+        double behind_sq = std::numeric_limits<double>::infinity();
+        double ahead_sq = std::numeric_limits<double>::infinity();
         for (std::size_t k = 0; k < points.n; ++k) {
             const double dx = points.z[k].real() - cur;
             const double dy = points.z[k].imag();
-            const double d = std::sqrt(dx * dx + dy * dy);
-            const bool behind = dx * sign <= 0;
-            const double limit = first && kink ? d / FIRST : (behind ? BEHIND * d : d / AHEAD);
-            length = std::min(length, limit);
+            const double sq = dx * dx + dy * dy;
+            if (dx * sign <= 0) {
+                behind_sq = std::min(behind_sq, sq);
+            } else {
+                ahead_sq = std::min(ahead_sq, sq);
+            }
+        }
+        if (first && kink) {
+            length = std::min(length, std::sqrt(std::min(behind_sq, ahead_sq)) / FIRST);
+        } else {
+            length = std::min(length, BEHIND * std::sqrt(behind_sq));
+            length = std::min(length, std::sqrt(ahead_sq) / AHEAD);
         }
         if (first && kink) {
             length = std::min(length, FIRST_SHARE * std::fabs(to - from));
