@@ -54,6 +54,38 @@ struct Singular {
 };
 
 
+// |z| as std::abs gives it, without the slower hypot for a z on an axis:
+// there |z| is one component's size, exactly representable, which hypot
+// (faithful to within an ulp) returns as it is.
+inline double modulus(Complex z) noexcept {
+    if (z.imag() == 0) {
+        return std::fabs(z.real());
+    }
+    if (z.real() == 0) {
+        return std::fabs(z.imag());
+    }
+    return std::abs(z);
+}
+
+// The least distance from c to the points (a point at c itself passed over
+// where `skip_c`), as the least of modulus() over them.  A point at least
+// as far as the nearest so far along either axis cannot be nearer, and its
+// hypot is spared; the least is the same.
+inline double least_distance(double c, const Singular& points, bool skip_c) noexcept {
+    double least = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 0; k < points.n; ++k) {
+        if (skip_c && points.z[k] == Complex(c)) {
+            continue;
+        }
+        const Complex dz = points.z[k] - Complex(c);
+        if (!(std::max(std::fabs(dz.real()), std::fabs(dz.imag())) < least)) {
+            continue;
+        }
+        least = std::min(least, modulus(dz));
+    }
+    return least;
+}
+
 // By parts, the disc route's result is a sum of boundary terms and integrals
 // that cancel when the profile has features much narrower than their radius
 // (a thin bright ring, say): the flux of a thin annulus is a small difference
@@ -318,9 +350,9 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
         const double foot = std::clamp(nearest.real(), a, b);
         double cut;
         if (foot - a <= NEAR_END * w) {
-            cut = a + std::min(3 * std::abs(nearest - Complex(a)), 0.5 * w);
+            cut = a + std::min(3 * modulus(nearest - Complex(a)), 0.5 * w);
         } else if (b - foot <= NEAR_END * w) {
-            cut = b - std::min(3 * std::abs(nearest - Complex(b)), 0.5 * w);
+            cut = b - std::min(3 * modulus(nearest - Complex(b)), 0.5 * w);
         } else {
             cut = foot;
         }
@@ -376,12 +408,7 @@ constexpr double RING_KINK_REACH = 4;
 
 double ring_kink_piece(RingBatch& batch, double lens, const Singular& points, const PieceLaw& law,
                        double a, double b) {
-    double least = std::numeric_limits<double>::infinity();
-    for (std::size_t k = 0; k < points.n; ++k) {
-        if (points.z[k] != Complex(lens)) {
-            least = std::min(least, std::abs(points.z[k] - Complex(lens)));
-        }
-    }
+    const double least = least_distance(lens, points, true);
     const double half = std::min({lens - a, b - lens, least / RING_KINK_REACH});
     for (const ring_kink_rule::Node& node : ring_kink_rule::NODES) {
         const double d = half * node.t;
@@ -886,11 +913,7 @@ double kink_piece(double c, double h, Values&& values) {
 
 // The distance from c to the nearest of the points, over KINK_REACH.
 double kink_reach(double c, const Singular& points) {
-    double least = std::numeric_limits<double>::infinity();
-    for (std::size_t k = 0; k < points.n; ++k) {
-        least = std::min(least, std::abs(points.z[k] - Complex(c)));
-    }
-    return least / KINK_REACH;
+    return least_distance(c, points, false) / KINK_REACH;
 }
 
 // G(r) = r^2 M(r) at n <= MARCH_NODES radii; NaN where it fails.
@@ -934,6 +957,15 @@ Singular disc_points_in_r(double lens, double rho, const PieceLaw& law, double l
     return ps;
 }
 
+// The image sqrt(1 - z^2) in mu of the point z = lens + above.  That of
+// its mirror lens - above is the conjugate: z^2 and 1 - z^2 conjugate
+// exactly, and the complex square root keeps conjugates conjugate, so one
+// root serves both.
+inline Complex image_above(double lens, Complex above) noexcept {
+    const Complex z = Complex(lens) + above;
+    return std::sqrt(1.0 - z * z);
+}
+
 // int_a^b G(r) I'(r) dr for the law on one piece, in r on the centre's side
 // and, for a law in mu, in mu on the limb's side.
 double interior_integral(double lens, double rho, const PieceLaw& law, double a, double b) {
@@ -967,10 +999,10 @@ double interior_integral(double lens, double rho, const PieceLaw& law, double a,
     // other image where the lens is an end.
     auto points_in_mu = [&](bool lens_is_end) {
         Singular ps;
-        for (const Complex z : {Complex(lens) + above, Complex(lens) - above}) {
-            const Complex m = std::sqrt(1.0 - z * z);
-            ps.add(m);
-            ps.add(-m);
+        const Complex m_above = image_above(lens, above);
+        for (const Complex m_z : {m_above, std::conj(m_above)}) {
+            ps.add(m_z);
+            ps.add(-m_z);
         }
         const Complex m = std::sqrt(Complex(1.0 - lens * lens));
         if (!lens_is_end && lens != 1.0) {
@@ -1232,8 +1264,9 @@ Singular lens_images_in_mu(double lens, double rho) {
     const double eps = std::max(1 / rho, LEAST_SCALE);
     const Complex above(0, 2 * eps);
     Singular ps;
-    for (const Complex z : {Complex(lens), Complex(lens) + above, Complex(lens) - above}) {
-        const Complex m = std::sqrt(1.0 - z * z);
+    const Complex m_above = image_above(lens, above);
+    for (const Complex m : {std::sqrt(1.0 - Complex(lens) * Complex(lens)), m_above,
+                            std::conj(m_above)}) {
         ps.add(m);
         ps.add(-m);
     }
