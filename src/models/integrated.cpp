@@ -731,16 +731,35 @@ inline std::span<const gl::Node> march_rule(double clearance, bool kink) noexcep
                                            : std::span<const gl::Node>(gl::RULE_16);
 }
 
-// The pieces of a march in order: piece(t, weight, jacobian, n) for each,
-// with its n nodes, the rule's weights and the map's derivative there.
+// One piece of a march: its rule over [cur, cur + dir], graded (r - cur =
+// dir u^3) or not.  write() puts its nodes, the rule's weights and the
+// map's derivative there straight into the caller's storage: a piece holds
+// 4 to 16 nodes, and copying them there from a buffer of its own cost as
+// much as forming them.
+struct MarchPiece {
+    std::span<const gl::Node> rule;
+    double cur;
+    double dir;
+    double w;
+    bool graded;
+
+    [[nodiscard]] std::size_t size() const noexcept { return rule.size(); }
+    void write(double* t, double* weight, double* jacobian) const noexcept {
+        for (std::size_t j = 0; j < rule.size(); ++j) {
+            const double u = rule[j].t;
+            t[j] = graded ? cur + dir * (u * u * u) : cur + dir * u;
+            weight[j] = rule[j].w;
+            jacobian[j] = graded ? w * (3 * u * u) : w;
+        }
+    }
+};
+
+// The pieces of a march in order: piece(MarchPiece) for each.
 template <class Piece>
 void march_layout(double from, double to, bool kink, const Singular& points, Piece&& piece) {
     const double sign = to > from ? 1.0 : -1.0;
     double cur = from;
     bool first = true;
-    std::array<double, 16> t;
-    std::array<double, 16> weight;
-    std::array<double, 16> jacobian;
     for (std::size_t count = 0; (to - cur) * sign > 0 && count < MAX_PIECES; ++count) {
         double length = std::fabs(to - cur);
         // Each limit is a non-decreasing function of the squared distance,
@@ -802,13 +821,7 @@ void march_layout(double from, double to, bool kink, const Singular& points, Pie
         const double dir = next - cur;
         const std::span<const gl::Node> rule =
             graded ? std::span<const gl::Node>(gl::RULE_12) : march_rule(clearance, kink);
-        for (std::size_t j = 0; j < rule.size(); ++j) {
-            const double u = rule[j].t;
-            t[j] = graded ? cur + dir * (u * u * u) : cur + dir * u;
-            weight[j] = rule[j].w;
-            jacobian[j] = graded ? w * (3 * u * u) : w;
-        }
-        piece(t.data(), weight.data(), jacobian.data(), rule.size());
+        piece(MarchPiece{rule, cur, dir, w, graded});
         cur = next;
         first = false;
     }
@@ -865,13 +878,12 @@ double march(double from, double to, bool kink, const Singular& points, Values&&
         pieces = 0;
     };
     march_layout(from, to, kink, points,
-                 [&](const double* pt, const double* pw, const double* pj, std::size_t n) {
+                 [&](const MarchPiece& p) {
+                     const std::size_t n = p.size();
                      if (nodes + n > MARCH_NODES) {
                          flush();
                      }
-                     std::copy(pt, pt + n, t.data() + nodes);
-                     std::copy(pw, pw + n, weight.data() + nodes);
-                     std::copy(pj, pj + n, jacobian.data() + nodes);
+                     p.write(t.data() + nodes, weight.data() + nodes, jacobian.data() + nodes);
                      nodes += n;
                      sizes[pieces++] = n;
                  });
@@ -1622,11 +1634,15 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
         std::size_t count = 0;
         if (law.c1 != 0) {
             const Singular points = disc_points_in_r(lens, rho, law, a, b);
-            auto piece = [&](const double* t, const double* w, const double* jac, std::size_t n) {
-                gather.r.insert(gather.r.end(), t, t + n);
-                gather.weight.insert(gather.weight.end(), w, w + n);
-                gather.jacobian.insert(gather.jacobian.end(), jac, jac + n);
-                gather.slope.insert(gather.slope.end(), n, law.c1);
+            auto piece = [&](const MarchPiece& p) {
+                const std::size_t n = p.size();
+                const std::size_t at = gather.r.size();
+                gather.r.resize(at + n);
+                gather.weight.resize(at + n);
+                gather.jacobian.resize(at + n);
+                gather.slope.resize(at + n, law.c1);
+                p.write(gather.r.data() + at, gather.weight.data() + at,
+                        gather.jacobian.data() + at);
                 gather.piece_sizes.push_back(n);
                 ++count;
             };
