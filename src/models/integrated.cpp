@@ -200,11 +200,21 @@ struct RingBatch {
         d.clear();
         weight.clear();
     }
-    void add(double l, double radius, double distance, double w) {
-        lens.push_back(l);
-        r.push_back(radius);
-        d.push_back(distance);
-        weight.push_back(w);
+    // Room for n more rings; returns where they start.  A piece's rings
+    // are then written in place, free of a capacity check per ring.
+    std::size_t grow(std::size_t n) {
+        const std::size_t at = r.size();
+        lens.resize(at + n);
+        r.resize(at + n);
+        d.resize(at + n);
+        weight.resize(at + n);
+        return at;
+    }
+    void set(std::size_t j, double l, double radius, double distance, double w) noexcept {
+        lens[j] = l;
+        r[j] = radius;
+        d[j] = distance;
+        weight[j] = w;
     }
     // sum weight A_ring over the batch, a node whose term is not finite (the
     // ring through the lens, a failing kernel) counting as 0.
@@ -368,6 +378,7 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
     const double limb_off = 1 - b;
     const double a_pivot = a - law.r0;  // exact where the pivot is an end
     const double b_pivot = b - law.r0;
+    std::size_t at = 0;  // the next ring's place in the batch
     auto add = [&](double from_a, double from_b, double weight) {
         const bool near_a = from_a <= from_b;
         const double r = near_a ? a + from_a : b - from_b;
@@ -376,10 +387,12 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
         const double to_limb = near_a ? 1 - r : limb_off + from_b;
         const double mu = law.singular_at_limb() ? std::sqrt(to_limb * (1 + r)) : 0.0;
         const double brightness = law.value_at_offset(offset, mu);
-        batch.add(lens, r, d, ((TWO_PI * r) * brightness) * (weight * w));
+        batch.set(at++, lens, r, d, ((TWO_PI * r) * brightness) * (weight * w));
     };
     if (graded) {
-        for (const GradedNode& node : graded_rule()) {
+        const std::vector<GradedNode>& graded_nodes = graded_rule();
+        at = batch.grow(graded_nodes.size());
+        for (const GradedNode& node : graded_nodes) {
             add(w * node.from_a, w * node.from_b, node.weight);
         }
         return;
@@ -393,6 +406,7 @@ void ring_piece(RingBatch& batch, double lens, const Singular& points, const Pie
         : clear >= CLEAR_16 ? std::span<const gl::Node>(gl::RULE_16)
         : clear >= CLEAR_20 ? std::span<const gl::Node>(gl::RULE_20)
                             : std::span<const gl::Node>(gl::RULE_24);
+    at = batch.grow(rule.size());
     for (const gl::Node& node : rule) {
         add(w * node.t, w * (1 - node.t), node.w);
     }
@@ -410,13 +424,14 @@ double ring_kink_piece(RingBatch& batch, double lens, const Singular& points, co
                        double a, double b) {
     const double least = least_distance(lens, points, true);
     const double half = std::min({lens - a, b - lens, least / RING_KINK_REACH});
+    std::size_t at = batch.grow(2 * ring_kink_rule::NODES.size());
     for (const ring_kink_rule::Node& node : ring_kink_rule::NODES) {
         const double d = half * node.t;
         for (const double y : {-d, d}) {
             const double r = lens + y;
             const double mu = law.singular_at_limb() ? mu_of(r) : 0.0;
             const double brightness = law.value_at_offset(r - law.r0, mu);
-            batch.add(lens, r, y, ((TWO_PI * r) * brightness) * (node.w * half));
+            batch.set(at++, lens, r, y, ((TWO_PI * r) * brightness) * (node.w * half));
         }
     }
     return half;
