@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "models/heyrovsky.hpp"
+#include "models/march_geometry.hpp"
 #include "models/limb_law_kink_rule.hpp"
 #include "models/ring_kink_rule.hpp"
 #include "models/ring_lanes.hpp"
@@ -39,52 +40,14 @@ constexpr double CENTRE = 1e-8;
 // lens near the largest double.
 constexpr double POINT_SOURCE = 1e10;
 
-using Complex = std::complex<double>;
+using march_geometry::Complex;
+using march_geometry::Singular;
+using march_geometry::image_above;
+using march_geometry::least_distance;
+using march_geometry::march_clearance;
+using march_geometry::modulus;
 namespace gl = quadrature::gauss_legendre;
 
-// Points singular for an integrand, in its own variable; at most a dozen.
-struct Singular {
-    std::array<Complex, 16> z{};
-    std::size_t n = 0;
-    void add(Complex p) noexcept {
-        if (n < z.size()) {
-            z[n++] = p;
-        }
-    }
-};
-
-
-// |z| as std::abs gives it, without the slower hypot for a z on an axis:
-// there |z| is one component's size, exactly representable, which hypot
-// (faithful to within an ulp) returns as it is.
-inline double modulus(Complex z) noexcept {
-    if (z.imag() == 0) {
-        return std::fabs(z.real());
-    }
-    if (z.real() == 0) {
-        return std::fabs(z.imag());
-    }
-    return std::abs(z);
-}
-
-// The least distance from c to the points (a point at c itself passed over
-// where `skip_c`), as the least of modulus() over them.  A point at least
-// as far as the nearest so far along either axis cannot be nearer, and its
-// hypot is spared; the least is the same.
-inline double least_distance(double c, const Singular& points, bool skip_c) noexcept {
-    double least = std::numeric_limits<double>::infinity();
-    for (std::size_t k = 0; k < points.n; ++k) {
-        if (skip_c && points.z[k] == Complex(c)) {
-            continue;
-        }
-        const Complex dz = points.z[k] - Complex(c);
-        if (!(std::max(std::fabs(dz.real()), std::fabs(dz.imag())) < least)) {
-            continue;
-        }
-        least = std::min(least, modulus(dz));
-    }
-    return least;
-}
 
 // By parts, the disc route's result is a sum of boundary terms and integrals
 // that cancel when the profile has features much narrower than their radius
@@ -700,40 +663,6 @@ constexpr std::size_t MAX_PIECES = 96;
 // per cent at most, and the march's buffers stay small on the stack.
 constexpr std::size_t MARCH_NODES = 192;
 
-// The Bernstein ellipse parameter of [lo, hi] (either order) through the
-// nearest of the points, bounded below through their distance from the
-// midpoint (std::abs would take the slower hypot): the lens's points lie
-// within 1e10 of the source, where the squares cannot overflow, and a point
-// close enough to the midpoint for them to underflow would lie on the
-// piece, which the layout never allows.
-//
-// q + sqrt(q^2 - 1) rounds to a non-decreasing function of q, and q of the
-// squared distance, so the least parameter is that of the least squared
-// distance: one pair of square roots instead of a pair per point, with the
-// same bits.  Only a point within a half-length of the midpoint (q < 1,
-// whose parameter is NaN and is passed over) needs each point's own.
-inline double march_clearance(double lo, double hi, const Singular& points) noexcept {
-    double clearance = std::numeric_limits<double>::infinity();
-    const double mid = lo + 0.5 * (hi - lo);
-    const double half = 0.5 * std::fabs(hi - lo);
-    double least = std::numeric_limits<double>::infinity();
-    for (std::size_t k = 0; k < points.n; ++k) {
-        const double dx = points.z[k].real() - mid;
-        const double dy = points.z[k].imag();
-        least = std::min(least, dx * dx + dy * dy);
-    }
-    const double nearest = std::sqrt(least) / half;
-    if (nearest >= 1) {
-        return nearest + std::sqrt(nearest * nearest - 1);
-    }
-    for (std::size_t k = 0; k < points.n; ++k) {
-        const double dx = points.z[k].real() - mid;
-        const double dy = points.z[k].imag();
-        const double q = std::sqrt(dx * dx + dy * dy) / half;
-        clearance = std::min(clearance, q + std::sqrt(q * q - 1));
-    }
-    return clearance;
-}
 
 // The rule of a march's piece of that clearance; a piece of a march from a
 // kink takes 8 nodes at least.
@@ -984,14 +913,6 @@ Singular disc_points_in_r(double lens, double rho, const PieceLaw& law, double l
     return ps;
 }
 
-// The image sqrt(1 - z^2) in mu of the point z = lens + above.  That of
-// its mirror lens - above is the conjugate: z^2 and 1 - z^2 conjugate
-// exactly, and the complex square root keeps conjugates conjugate, so one
-// root serves both.
-inline Complex image_above(double lens, Complex above) noexcept {
-    const Complex z = Complex(lens) + above;
-    return std::sqrt(1.0 - z * z);
-}
 
 // int_a^b G(r) I'(r) dr for the law on one piece, in r on the centre's side
 // and, for a law in mu, in mu on the limb's side.
