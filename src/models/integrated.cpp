@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "models/heyrovsky.hpp"
-#include "models/march_geometry.hpp"
 #include "models/limb_law_kink_rule.hpp"
+#include "models/march_geometry.hpp"
 #include "models/ring_kink_rule.hpp"
 #include "models/ring_lanes.hpp"
 #include "models/witt_mao.hpp"
@@ -47,7 +47,6 @@ using march_geometry::least_distance;
 using march_geometry::march_clearance;
 using march_geometry::modulus;
 namespace gl = quadrature::gauss_legendre;
-
 
 // By parts, the disc route's result is a sum of boundary terms and integrals
 // that cancel when the profile has features much narrower than their radius
