@@ -9,6 +9,8 @@
 #include <span>
 
 #include "models/multi_witt_mao.hpp"
+#include "models/witt_mao.hpp"
+
 
 namespace surface {
 
@@ -23,6 +25,12 @@ constexpr Py_ssize_t UNTRUSTED_RESERVE_LIMIT = Py_ssize_t{1} << 16;
 // millisecond, so asking for pending signals this often keeps Ctrl-C prompt
 // on the longest sequences at a negligible cost.
 constexpr std::size_t SIGNAL_POLL_INTERVAL = 4096;
+
+// A curve made straight into its list is computed this many separations at a
+// time into a buffer on the stack (2 KiB: a thread may have a small stack);
+// it divides the interval at which a whole curve polls for interrupts.
+constexpr std::size_t CURVE_BLOCK = 256;
+static_assert(runtime::POLL_CHEAP % CURVE_BLOCK == 0);
 
 // Counts elements and runs the pending signal handlers (Ctrl-C's raises
 // KeyboardInterrupt) every SIGNAL_POLL_INTERVAL of them; false when a handler
@@ -39,6 +47,10 @@ public:
         since_last_ = 0;
         return PyErr_CheckSignals() == 0;
     }
+
+    // How many elements may pass before the next poll is due: a loop may
+    // take that many without counting them one by one.
+    [[nodiscard]] std::size_t room() const noexcept { return interval_ - since_last_; }
 
 private:
     std::size_t interval_;
@@ -177,18 +189,17 @@ bool list_to_vector(PyObject* obj, std::vector<double>& out) {
             std::min<Py_ssize_t>(PyList_GET_SIZE(obj), i + SIGNAL_POLL_INTERVAL);
         const Py_ssize_t start = i;
         PyObject* const* items = reinterpret_cast<PyListObject*>(obj)->ob_item;
-        while (i < end && PyFloat_CheckExact(items[i])) {
-            ++i;
+        // One pass, each float's type and value read together.  (The
+        // vector has room for an exact list's length already.)
+        for (; i < end; ++i) {
+            PyObject* item = items[i];
+            if (!PyFloat_CheckExact(item)) {
+                break;
+            }
+            out.push_back(PyFloat_AS_DOUBLE(item));
         }
-        if (i > start) {
-            const std::size_t had = out.size();
-            out.resize(had + static_cast<std::size_t>(i - start));
-            for (Py_ssize_t k = start; k < i; ++k) {
-                out[had + static_cast<std::size_t>(k - start)] = PyFloat_AS_DOUBLE(items[k]);
-            }
-            if (!poll(static_cast<std::size_t>(i - start))) {
-                return false;
-            }
+        if (i > start && !poll(static_cast<std::size_t>(i - start))) {
+            return false;
         }
         if (i < end) {
             // An element of another type, whose conversion may run
@@ -298,6 +309,65 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
 
 namespace {
 
+// Whether floats are made here rather than by PyFloat_FromDouble: on 3.11
+// and 3.12 release builds a new reference needs nothing but its count of 1
+// (a debug build also counts every reference, a trace-refs build links every
+// object, and 3.13 adds reference tracers and the free-threaded layout).
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000 && !defined(Py_REF_DEBUG) && \
+    !defined(Py_TRACE_REFS) && !defined(Py_GIL_DISABLED)
+#define CAUSTRIX_MAKES_FLOATS 1
+#else
+#define CAUSTRIX_MAKES_FLOATS 0
+#endif
+
+// A new exact float holding `value`, or null with MemoryError set.  Where
+// CAUSTRIX_MAKES_FLOATS, it is what PyFloat_FromDouble makes when its free
+// list is empty, less two calls: a block of the interpreter's object
+// allocator (which tracemalloc, when tracing, has traced at this very call)
+// with the float's header written into it.  A float made so is freed by the
+// float type as any other.
+inline PyObject* new_float(double value) {
+#if CAUSTRIX_MAKES_FLOATS
+    auto* op = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
+    if (op == nullptr) {
+        return PyErr_NoMemory();
+    }
+    PyObject* object = reinterpret_cast<PyObject*>(op);
+    Py_SET_TYPE(object, &PyFloat_Type);  // a static type: its count is not kept
+    Py_SET_REFCNT(object, 1);
+    op->ob_fval = value;
+    return object;
+#else
+    return PyFloat_FromDouble(value);
+#endif
+}
+
+// Puts a float of each of `values` into the empty slots at, at + 1, ... of
+// `list`, polling for signals as `poll` asks.  False, with an exception set,
+// when a float could not be made or a signal handler raised; the slots not
+// reached stay empty, which freeing the list skips.
+bool fill_floats(PyObject* list, Py_ssize_t at, std::span<const double> values,
+                 SignalPoll& poll) {
+    PyObject** slots = reinterpret_cast<PyListObject*>(list)->ob_item + at;
+    std::size_t i = 0;
+    while (i < values.size()) {
+        // A run ends where the next poll is due, so the count is kept per run.
+        const std::size_t end = std::min(values.size(), i + poll.room());
+        const std::size_t start = i;
+        for (; i < end; ++i) {
+            PyObject* item = new_float(values[i]);
+            if (item == nullptr) {
+                return false;
+            }
+            slots[i] = item;
+        }
+        if (!poll(end - start)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // A new list of the curve's floats, filled while the collector cannot see it
 // (see list_from_curve), and tracked only once every slot holds its float.
 PyObject* untracked_list_from_curve(std::span<const double> curve, SignalPoll& poll) {
@@ -306,22 +376,49 @@ PyObject* untracked_list_from_curve(std::span<const double> curve, SignalPoll& p
         return nullptr;
     }
     PyObject_GC_UnTrack(list);
-    for (size_t i = 0; i < curve.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(curve[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);  // the empty slots are skipped when it is freed
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-        if (!poll()) {
-            Py_DECREF(list);
-            return nullptr;
-        }
+    if (!fill_floats(list, 0, curve, poll)) {
+        Py_DECREF(list);  // the empty slots are skipped when it is freed
+        return nullptr;
     }
     return list;
 }
 
 }  // namespace
+
+models::Outcome<Owned> witt_mao_list(std::vector<double> l, double re, double rstar,
+                                     const models::Interrupt& interrupt) {
+    Owned list(PyList_New(static_cast<Py_ssize_t>(l.size())));
+    if (list.get() == nullptr) {
+        return models::interrupted();
+    }
+    // Untracked until every slot holds its float (see list_from_curve).
+    PyObject_GC_UnTrack(list.get());
+    // The values of a block live on the stack only until its floats are
+    // made: no curve-sized buffer is allocated, cleared, copied and freed.
+    double values[CURVE_BLOCK];
+    static const models::Interrupt never;
+    SignalPoll poll;
+    const std::span<const double> all(l);
+    for (std::size_t b = 0; b < all.size(); b += CURVE_BLOCK) {
+        const std::size_t len = std::min(CURVE_BLOCK, all.size() - b);
+        // The model asks at the start of each call; only every
+        // runtime::POLL_CHEAP-th element is a point where the whole curve
+        // would have asked, so the other blocks pass no question.
+        const bool asks = b % runtime::POLL_CHEAP == 0;
+        const models::Outcome<models::Filled> filled = models::witt_mao_magnification_into(
+            all.subspan(b, len), re, rstar, std::span<double>(values, len),
+            asks ? interrupt : never);
+        if (!filled.ok()) {
+            return filled.error();
+        }
+        if (!fill_floats(list.get(), static_cast<Py_ssize_t>(b),
+                         std::span<const double>(values, len), poll)) {
+            return models::interrupted();
+        }
+    }
+    PyObject_GC_Track(list.get());
+    return list;
+}
 
 // A list with empty slots must never be visible to the garbage collector: a
 // collection may start whenever an object is allocated, and its callbacks
