@@ -26,6 +26,10 @@ constexpr Py_ssize_t UNTRUSTED_RESERVE_LIMIT = Py_ssize_t{1} << 16;
 // on the longest sequences at a negligible cost.
 constexpr std::size_t SIGNAL_POLL_INTERVAL = 4096;
 
+// Exact floats are read from a list this many at a time into a chunk on the
+// stack (2 KiB) before they join the vector.
+constexpr Py_ssize_t READ_CHUNK = 256;
+
 // A curve made straight into its list is computed this many separations at a
 // time into a buffer on the stack (2 KiB: a thread may have a small stack);
 // it divides the interval at which a whole curve polls for interrupts.
@@ -189,14 +193,24 @@ bool list_to_vector(PyObject* obj, std::vector<double>& out) {
             std::min<Py_ssize_t>(PyList_GET_SIZE(obj), i + SIGNAL_POLL_INTERVAL);
         const Py_ssize_t start = i;
         PyObject* const* items = reinterpret_cast<PyListObject*>(obj)->ob_item;
-        // One pass, each float's type and value read together.  (The
-        // vector has room for an exact list's length already.)
-        for (; i < end; ++i) {
-            PyObject* item = items[i];
-            if (!PyFloat_CheckExact(item)) {
+        // One pass, each float's type and value read together into a
+        // chunk on the stack, which is appended whole: appending element by
+        // element would store and reload the vector's end at every one.
+        while (i < end) {
+            double chunk[READ_CHUNK];
+            const Py_ssize_t stop = std::min<Py_ssize_t>(end, i + READ_CHUNK);
+            std::size_t n = 0;
+            for (; i < stop; ++i) {
+                PyObject* item = items[i];
+                if (!PyFloat_CheckExact(item)) {
+                    break;
+                }
+                chunk[n++] = PyFloat_AS_DOUBLE(item);
+            }
+            out.insert(out.end(), chunk, chunk + n);
+            if (i < stop) {
                 break;
             }
-            out.push_back(PyFloat_AS_DOUBLE(item));
         }
         if (i > start && !poll(static_cast<std::size_t>(i - start))) {
             return false;
