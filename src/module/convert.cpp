@@ -25,10 +25,6 @@ constexpr Py_ssize_t UNTRUSTED_RESERVE_LIMIT = Py_ssize_t{1} << 16;
 // on the longest sequences at a negligible cost.
 constexpr std::size_t SIGNAL_POLL_INTERVAL = 4096;
 
-// Exact floats are read from a list this many at a time into a chunk on the
-// stack (2 KiB) before they join the vector.
-constexpr Py_ssize_t READ_CHUNK = 256;
-
 // A curve made straight into its list is computed this many separations at a
 // time into a buffer on the stack (2 KiB: a thread may have a small stack);
 // it divides the interval at which a whole curve polls for interrupts.
@@ -183,33 +179,30 @@ bool read_double_buffer(PyObject* obj, std::vector<double>& out, bool& failed) {
 // An exact list, walked by index as its iterator walks it (see to_vector).
 bool list_to_vector(PyObject* obj, std::vector<double>& out) {
     SignalPoll poll;
-    // Exact floats, the common case, run no Python code when read, so
-    // the list cannot change under a run of them: they are copied
-    // straight, a block at a time between polls for signals.
+    // The values read so far are the first `w` of `out`, which is sized
+    // ahead of the walk a block at a time and trimmed at its end: the
+    // values are stored through a plain index, not appended one by one.
+    std::size_t w = out.size();
     Py_ssize_t i = 0;
     while (i < PyList_GET_SIZE(obj)) {
         const Py_ssize_t end =
             std::min<Py_ssize_t>(PyList_GET_SIZE(obj), i + SIGNAL_POLL_INTERVAL);
+        const std::size_t block = static_cast<std::size_t>(end - i);
+        if (out.size() < w + block) {
+            out.resize(w + block);
+        }
+        double* values = out.data();
         const Py_ssize_t start = i;
+        // Exact floats, the common case, run no Python code when read, so
+        // the list cannot change under a run of them: each is read, type
+        // and value together, a block at a time between polls for signals.
         PyObject* const* items = reinterpret_cast<PyListObject*>(obj)->ob_item;
-        // One pass, each float's type and value read together into a
-        // chunk on the stack, which is appended whole: appending element by
-        // element would store and reload the vector's end at every one.
-        while (i < end) {
-            double chunk[READ_CHUNK];
-            const Py_ssize_t stop = std::min<Py_ssize_t>(end, i + READ_CHUNK);
-            std::size_t n = 0;
-            for (; i < stop; ++i) {
-                PyObject* item = items[i];
-                if (!PyFloat_CheckExact(item)) {
-                    break;
-                }
-                chunk[n++] = PyFloat_AS_DOUBLE(item);
-            }
-            out.insert(out.end(), chunk, chunk + n);
-            if (i < stop) {
+        for (; i < end; ++i) {
+            PyObject* item = items[i];
+            if (!PyFloat_CheckExact(item)) {
                 break;
             }
+            values[w++] = PyFloat_AS_DOUBLE(item);
         }
         if (i > start && !poll(static_cast<std::size_t>(i - start))) {
             return false;
@@ -217,16 +210,23 @@ bool list_to_vector(PyObject* obj, std::vector<double>& out) {
         if (i < end) {
             // An element of another type, whose conversion may run
             // Python code (and change the list): the length and the
-            // items are read afresh after it.
+            // items are read afresh after it.  Its slot is in the block
+            // sized above, which it has not filled.
             PyObject* item = Py_NewRef(items[i]);
-            const bool ok = append_converted(item, out);
+            double v;
+            const bool ok = to_double(item, v);
             Py_DECREF(item);
-            if (!ok || !poll()) {
+            if (!ok) {
+                return false;
+            }
+            out[w++] = v;
+            if (!poll()) {
                 return false;
             }
             ++i;
         }
     }
+    out.resize(w);
     return true;
 }
 

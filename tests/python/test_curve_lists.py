@@ -90,6 +90,20 @@ class TestReading:
         assert wm(mixed, 1.0, RHO) == wm([float(x) for x in mixed], 1.0, RHO)
 
 
+    def test_a_list_grown_by_an_element_is_read_to_its_new_end(self):
+        # The element's conversion extends the list by thousands of floats
+        # (moving its items elsewhere): the read goes on over the new items.
+        values = L[:100] + [None] + L[100:200]
+
+        class Extending:
+            def __float__(self):
+                values.extend(L[200:])
+                return 2.0
+
+        values[100] = Extending()
+        assert wm(values, 1.0, RHO) == wm(L[:100] + [2.0] + L[100:], 1.0, RHO)
+
+
 class TestFloats:
     def test_the_results_are_exact_floats_held_by_the_list_alone(self):
         result = wm(L, 1.0, RHO)
