@@ -351,7 +351,10 @@ inline PyObject* new_float(double value) {
     }
     PyObject* object = reinterpret_cast<PyObject*>(op);
     Py_SET_TYPE(object, &PyFloat_Type);  // a static type: its count is not kept
-    Py_SET_REFCNT(object, 1);
+    // Stored, not set through Py_SET_REFCNT: from 3.12 that first reads the
+    // count to leave immortal objects alone, and a fresh block's first word
+    // is whatever the allocator left there.
+    object->ob_refcnt = 1;
     op->ob_fval = value;
     return object;
 #else
