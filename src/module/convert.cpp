@@ -296,8 +296,19 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
         return list_to_vector(obj, out);
     }
     if (PyTuple_CheckExact(obj)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
-            if (!append_converted(PyTuple_GET_ITEM(obj, i), out) || !poll()) {
+        // A tuple cannot change, whatever an element's conversion runs: its
+        // values are stored through a plain index into a vector of its size.
+        const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+        out.resize(static_cast<std::size_t>(n));
+        double* values = out.data();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(obj, i);
+            if (PyFloat_CheckExact(item)) {
+                values[i] = PyFloat_AS_DOUBLE(item);
+            } else if (!to_double(item, values[i])) {
+                return false;
+            }
+            if (!poll()) {
                 return false;
             }
         }

@@ -84,6 +84,14 @@ class TestReading:
         expected = list(SINGLE)
         expected[at] = wm([value], 1.0, RHO)[0]
         assert wm(mixed, 1.0, RHO) == expected
+        assert wm(tuple(mixed), 1.0, RHO) == expected
+
+    @pytest.mark.parametrize("container", [list, tuple])
+    def test_an_unconvertible_element_late_in_a_long_sequence_is_the_error(self, container):
+        bad = list(L)
+        bad[4500] = "a"
+        with pytest.raises(TypeError, match=r"^argument 'l': must be real number, not str$"):
+            wm(container(bad), 1.0, RHO)
 
     def test_runs_of_floats_between_other_elements(self):
         mixed = [int(x) if i % 3 == 0 else x for i, x in enumerate(L)]
