@@ -9,6 +9,7 @@
 #include <span>
 
 #include "models/multi_witt_mao.hpp"
+#include "models/witt_mao.hpp"
 
 namespace surface {
 
@@ -23,6 +24,12 @@ constexpr Py_ssize_t UNTRUSTED_RESERVE_LIMIT = Py_ssize_t{1} << 16;
 // millisecond, so asking for pending signals this often keeps Ctrl-C prompt
 // on the longest sequences at a negligible cost.
 constexpr std::size_t SIGNAL_POLL_INTERVAL = 4096;
+
+// A curve made straight into its list is computed this many separations at a
+// time into a buffer on the stack (2 KiB: a thread may have a small stack);
+// it divides the interval at which a whole curve polls for interrupts.
+constexpr std::size_t CURVE_BLOCK = 256;
+static_assert(runtime::POLL_CHEAP % CURVE_BLOCK == 0);
 
 // Counts elements and runs the pending signal handlers (Ctrl-C's raises
 // KeyboardInterrupt) every SIGNAL_POLL_INTERVAL of them; false when a handler
@@ -39,6 +46,10 @@ public:
         since_last_ = 0;
         return PyErr_CheckSignals() == 0;
     }
+
+    // How many elements may pass before the next poll is due: a loop may
+    // take that many without counting them one by one.
+    [[nodiscard]] std::size_t room() const noexcept { return interval_ - since_last_; }
 
 private:
     std::size_t interval_;
@@ -168,41 +179,54 @@ bool read_double_buffer(PyObject* obj, std::vector<double>& out, bool& failed) {
 // An exact list, walked by index as its iterator walks it (see to_vector).
 bool list_to_vector(PyObject* obj, std::vector<double>& out) {
     SignalPoll poll;
-    // Exact floats, the common case, run no Python code when read, so
-    // the list cannot change under a run of them: they are copied
-    // straight, a block at a time between polls for signals.
+    // The values read so far are the first `w` of `out`, which is sized
+    // ahead of the walk a block at a time and trimmed at its end: the
+    // values are stored through a plain index, not appended one by one.
+    std::size_t w = out.size();
     Py_ssize_t i = 0;
     while (i < PyList_GET_SIZE(obj)) {
         const Py_ssize_t end =
             std::min<Py_ssize_t>(PyList_GET_SIZE(obj), i + SIGNAL_POLL_INTERVAL);
-        const Py_ssize_t start = i;
-        PyObject* const* items = reinterpret_cast<PyListObject*>(obj)->ob_item;
-        while (i < end && PyFloat_CheckExact(items[i])) {
-            ++i;
+        const std::size_t block = static_cast<std::size_t>(end - i);
+        if (out.size() < w + block) {
+            out.resize(w + block);
         }
-        if (i > start) {
-            const std::size_t had = out.size();
-            out.resize(had + static_cast<std::size_t>(i - start));
-            for (Py_ssize_t k = start; k < i; ++k) {
-                out[had + static_cast<std::size_t>(k - start)] = PyFloat_AS_DOUBLE(items[k]);
+        double* values = out.data();
+        const Py_ssize_t start = i;
+        // Exact floats, the common case, run no Python code when read, so
+        // the list cannot change under a run of them: each is read, type
+        // and value together, a block at a time between polls for signals.
+        PyObject* const* items = reinterpret_cast<PyListObject*>(obj)->ob_item;
+        for (; i < end; ++i) {
+            PyObject* item = items[i];
+            if (!PyFloat_CheckExact(item)) {
+                break;
             }
-            if (!poll(static_cast<std::size_t>(i - start))) {
-                return false;
-            }
+            values[w++] = PyFloat_AS_DOUBLE(item);
+        }
+        if (i > start && !poll(static_cast<std::size_t>(i - start))) {
+            return false;
         }
         if (i < end) {
             // An element of another type, whose conversion may run
             // Python code (and change the list): the length and the
-            // items are read afresh after it.
+            // items are read afresh after it.  Its slot is in the block
+            // sized above, which it has not filled.
             PyObject* item = Py_NewRef(items[i]);
-            const bool ok = append_converted(item, out);
+            double v;
+            const bool ok = to_double(item, v);
             Py_DECREF(item);
-            if (!ok || !poll()) {
+            if (!ok) {
+                return false;
+            }
+            out[w++] = v;
+            if (!poll()) {
                 return false;
             }
             ++i;
         }
     }
+    out.resize(w);
     return true;
 }
 
@@ -272,8 +296,19 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
         return list_to_vector(obj, out);
     }
     if (PyTuple_CheckExact(obj)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
-            if (!append_converted(PyTuple_GET_ITEM(obj, i), out) || !poll()) {
+        // A tuple cannot change, whatever an element's conversion runs: its
+        // values are stored through a plain index into a vector of its size.
+        const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+        out.resize(static_cast<std::size_t>(n));
+        double* values = out.data();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(obj, i);
+            if (PyFloat_CheckExact(item)) {
+                values[i] = PyFloat_AS_DOUBLE(item);
+            } else if (!to_double(item, values[i])) {
+                return false;
+            }
+            if (!poll()) {
                 return false;
             }
         }
@@ -298,6 +333,76 @@ bool to_vector(PyObject* obj, std::vector<double>& out) {
 
 namespace {
 
+// Whether floats are made here rather than by PyFloat_FromDouble: on 3.11
+// and 3.12 release builds a new reference needs nothing but its count of 1
+// (a debug build also counts every reference, a trace-refs build links every
+// object, and 3.13 adds reference tracers and the free-threaded layout).
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000 && !defined(Py_REF_DEBUG) && \
+    !defined(Py_TRACE_REFS) && !defined(Py_GIL_DISABLED)
+#define CAUSTRIX_MAKES_FLOATS 1
+#else
+#define CAUSTRIX_MAKES_FLOATS 0
+#endif
+
+// How many freed floats the interpreter keeps for reuse (100 in 3.11 and
+// 3.12); only a matter of speed, were it to change.
+constexpr std::size_t FLOAT_FREE_LIST = 100;
+
+// A new exact float holding `value`, or null with MemoryError set.  Where
+// CAUSTRIX_MAKES_FLOATS, it is what PyFloat_FromDouble makes when its free
+// list is empty, less two calls: a block of the interpreter's object
+// allocator (which tracemalloc, when tracing, has traced at this very call)
+// with the float's header written into it.  A float made so is freed by the
+// float type as any other.
+inline PyObject* new_float(double value) {
+#if CAUSTRIX_MAKES_FLOATS
+    auto* op = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
+    if (op == nullptr) {
+        return PyErr_NoMemory();
+    }
+    PyObject* object = reinterpret_cast<PyObject*>(op);
+    Py_SET_TYPE(object, &PyFloat_Type);  // a static type: its count is not kept
+    // Stored, not set through Py_SET_REFCNT: from 3.12 that first reads the
+    // count to leave immortal objects alone, and a fresh block's first word
+    // is whatever the allocator left there.
+    object->ob_refcnt = 1;
+    op->ob_fval = value;
+    return object;
+#else
+    return PyFloat_FromDouble(value);
+#endif
+}
+
+// Puts a float of each of `values` into the empty slots at, at + 1, ... of
+// `list`, polling for signals as `poll` asks.  False, with an exception set,
+// when a float could not be made or a signal handler raised; the slots not
+// reached stay empty, which freeing the list skips.
+bool fill_floats(PyObject* list, Py_ssize_t at, std::span<const double> values,
+                 SignalPoll& poll) {
+    PyObject** slots = reinterpret_cast<PyListObject*>(list)->ob_item + at;
+    std::size_t i = 0;
+    while (i < values.size()) {
+        // A run ends where the next poll is due, so the count is kept per run.
+        const std::size_t end = std::min(values.size(), i + poll.room());
+        const std::size_t start = i;
+        for (; i < end; ++i) {
+            // The first floats of a list come from the float type's free
+            // list, refilled by the floats of every list freed before, which
+            // is cheaper than the allocator; the rest are made here.
+            const bool spare = static_cast<std::size_t>(at) + i < FLOAT_FREE_LIST;
+            PyObject* item = spare ? PyFloat_FromDouble(values[i]) : new_float(values[i]);
+            if (item == nullptr) {
+                return false;
+            }
+            slots[i] = item;
+        }
+        if (!poll(end - start)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // A new list of the curve's floats, filled while the collector cannot see it
 // (see list_from_curve), and tracked only once every slot holds its float.
 PyObject* untracked_list_from_curve(std::span<const double> curve, SignalPoll& poll) {
@@ -306,22 +411,49 @@ PyObject* untracked_list_from_curve(std::span<const double> curve, SignalPoll& p
         return nullptr;
     }
     PyObject_GC_UnTrack(list);
-    for (size_t i = 0; i < curve.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(curve[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);  // the empty slots are skipped when it is freed
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-        if (!poll()) {
-            Py_DECREF(list);
-            return nullptr;
-        }
+    if (!fill_floats(list, 0, curve, poll)) {
+        Py_DECREF(list);  // the empty slots are skipped when it is freed
+        return nullptr;
     }
     return list;
 }
 
 }  // namespace
+
+models::Outcome<Owned> witt_mao_list(std::vector<double> l, double re, double rstar,
+                                     const models::Interrupt& interrupt) {
+    Owned list(PyList_New(static_cast<Py_ssize_t>(l.size())));
+    if (list.get() == nullptr) {
+        return models::interrupted();
+    }
+    // Untracked until every slot holds its float (see list_from_curve).
+    PyObject_GC_UnTrack(list.get());
+    // The values of a block live on the stack only until its floats are
+    // made: no curve-sized buffer is allocated, cleared, copied and freed.
+    double values[CURVE_BLOCK];
+    static const models::Interrupt never;
+    SignalPoll poll;
+    const std::span<const double> all(l);
+    for (std::size_t b = 0; b < all.size(); b += CURVE_BLOCK) {
+        const std::size_t len = std::min(CURVE_BLOCK, all.size() - b);
+        // The model asks at the start of each call; only every
+        // runtime::POLL_CHEAP-th element is a point where the whole curve
+        // would have asked, so the other blocks pass no question.
+        const bool asks = b % runtime::POLL_CHEAP == 0;
+        const models::Outcome<models::Filled> filled = models::witt_mao_magnification_into(
+            all.subspan(b, len), re, rstar, std::span<double>(values, len),
+            asks ? interrupt : never);
+        if (!filled.ok()) {
+            return filled.error();
+        }
+        if (!fill_floats(list.get(), static_cast<Py_ssize_t>(b),
+                         std::span<const double>(values, len), poll)) {
+            return models::interrupted();
+        }
+    }
+    PyObject_GC_Track(list.get());
+    return list;
+}
 
 // A list with empty slots must never be visible to the garbage collector: a
 // collection may start whenever an object is allocated, and its callbacks

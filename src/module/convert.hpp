@@ -48,6 +48,13 @@ bool to_vector(PyObject* obj, std::vector<double>& out);
 // handled every few thousand elements.
 PyObject* list_from_curve(const std::vector<double>& curve);
 
+// The uniform disc's magnification over the separations l (source radii)
+// as a new list of floats, the values models::witt_mao_magnification gives,
+// computed a block at a time and made into floats as they come.  A failure
+// to make the list comes back as an interrupted call, its exception set.
+models::Outcome<Owned> witt_mao_list(std::vector<double> l, double re, double rstar,
+                                     const models::Interrupt& interrupt);
+
 // A new list of lists of floats, or null with an exception set.
 PyObject* list_from_batch(const std::vector<std::vector<double>>& batch);
 

@@ -191,17 +191,20 @@ inline PyObject* settle(const ellip::Result& value) {
     return PyFloat_FromDouble(value.value());
 }
 
+// Whether an operation returning Result hands back what a row of `shape`
+// promises.  A list it made itself (Owned) may stand for a curve or a batch.
 template <class Result>
-constexpr Shape shape_of() {
+constexpr bool has_shape(Shape shape) {
     if constexpr (std::is_same_v<Result, models::Outcome<models::Curve>>) {
-        return Shape::curve;
-    } else if constexpr (std::is_same_v<Result, models::Outcome<std::vector<models::Curve>>> ||
-                         std::is_same_v<Result, models::Outcome<Owned>>) {
-        return Shape::batch;
+        return shape == Shape::curve;
+    } else if constexpr (std::is_same_v<Result, models::Outcome<std::vector<models::Curve>>>) {
+        return shape == Shape::batch;
+    } else if constexpr (std::is_same_v<Result, models::Outcome<Owned>>) {
+        return shape == Shape::curve || shape == Shape::batch;
     } else {
         static_assert(std::is_same_v<Result, ellip::Result>, "an operation returns a curve, a "
                                                              "batch of curves or one value");
-        return Shape::real;
+        return shape == Shape::real;
     }
 }
 
@@ -290,7 +293,7 @@ struct Wrapper {
                 return nullptr;
             }
             auto result = run(values, std::make_index_sequence<N>{});
-            static_assert(shape_of<decltype(result)>() == Row.shape,
+            static_assert(has_shape<decltype(result)>(Row.shape),
                           "the operation's result does not have the row's shape");
             return settle(std::move(result));
         });

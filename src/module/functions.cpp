@@ -20,7 +20,7 @@ namespace surface {
 namespace {
 
 constexpr std::tuple FUNCTIONS{
-    Function{"witt_mao_magnification", Shape::curve, models::witt_mao_magnification,
+    Function{"witt_mao_magnification", Shape::curve, witt_mao_list,
              sequence("l"), number("re"), number("rstar")},
     Function{"integrated_witt_mao_magnification", Shape::curve,
              models::integrated_witt_mao_magnification,
