@@ -391,7 +391,7 @@ models::Outcome<Owned> small_batch_lists(std::span<const double> l, std::span<co
     double values[SMALL_BATCH_VALUES];
     const std::span<double> out(values, pairs * l.size());
     const models::Outcome<models::Filled> filled =
-        models::multi_witt_mao_magnification_into(l, re, rstar, out, {}, interrupt);
+        models::multi_witt_mao_magnification_here(l, re, rstar, out, interrupt);
     if (!filled.ok()) {
         return filled.error();
     }
