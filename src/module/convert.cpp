@@ -367,24 +367,6 @@ namespace {
 // batch more than its few elements.
 constexpr std::size_t SMALL_BATCH_VALUES = 256;
 
-// A new list holding the n new references in `items` (stolen), or null with
-// every one of them released.  Nothing can allocate between the list's
-// creation and its last slot, so no collection can meet its empty slots.
-PyObject* list_of_new_references(PyObject* const* items, std::size_t n) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr) {
-        for (std::size_t i = 0; i < n; ++i) {
-            Py_DECREF(items[i]);
-        }
-        return nullptr;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i]);
-    }
-    return list;
-}
-
-// For at most SMALL_BATCH_VALUES values in at most SMALL_BATCH_VALUES curves.
 models::Outcome<Owned> small_batch_lists(std::span<const double> l, std::span<const double> re,
                                          std::span<const double> rstar, std::size_t pairs,
                                          const models::Interrupt& interrupt) {
@@ -395,37 +377,22 @@ models::Outcome<Owned> small_batch_lists(std::span<const double> l, std::span<co
     if (!filled.ok()) {
         return filled.error();
     }
-    // Every list is made only once all its items exist (a curve's floats,
-    // then the batch's curves), so none is ever seen with an empty slot and
-    // none needs hiding from the collector.  A few hundred floats take well
-    // under the signal-polling interval: no signal handler runs meanwhile.
-    PyObject* floats[SMALL_BATCH_VALUES];
-    PyObject* curves[SMALL_BATCH_VALUES];
-    for (std::size_t k = 0; k < pairs; ++k) {
-        const std::span<const double> curve = out.subspan(k * l.size(), l.size());
-        std::size_t made = 0;
-        for (; made < curve.size(); ++made) {
-            floats[made] = PyFloat_FromDouble(curve[made]);
-            if (floats[made] == nullptr) {
-                break;
-            }
-        }
-        PyObject* inner = made == curve.size() ? list_of_new_references(floats, made) : nullptr;
-        if (inner == nullptr) {
-            for (std::size_t i = 0; made < curve.size() && i < made; ++i) {
-                Py_DECREF(floats[i]);
-            }
-            for (std::size_t i = 0; i < k; ++i) {
-                Py_DECREF(curves[i]);
-            }
-            return models::interrupted();
-        }
-        curves[k] = inner;
-    }
-    Owned outer(list_of_new_references(curves, pairs));
+    Owned outer(PyList_New(static_cast<Py_ssize_t>(pairs)));
     if (outer.get() == nullptr) {
         return models::interrupted();
     }
+    // Untracked until every slot holds its curve's list (see list_from_curve).
+    PyObject_GC_UnTrack(outer.get());
+    SignalPoll poll;
+    for (std::size_t k = 0; k < pairs; ++k) {
+        PyObject* inner = untracked_list_from_curve(out.subspan(k * l.size(), l.size()), poll);
+        if (inner == nullptr) {
+            return models::interrupted();  // the empty slots are skipped when it is freed
+        }
+        PyObject_GC_Track(inner);
+        PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(k), inner);
+    }
+    PyObject_GC_Track(outer.get());
     return outer;
 }
 
@@ -487,9 +454,7 @@ models::Outcome<Owned> multi_witt_mao_lists(std::vector<double> l, std::vector<d
         pairs > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
         throw std::bad_alloc();
     }
-    // The small road keeps one pointer per curve on the stack too, so many
-    // empty curves take the general one.
-    if (values <= SMALL_BATCH_VALUES && pairs <= SMALL_BATCH_VALUES) {
+    if (values <= SMALL_BATCH_VALUES) {
         return small_batch_lists(l, re, rstar, pairs, interrupt);
     }
     // Untracked until every slot holds its curve's list (see list_from_curve).
