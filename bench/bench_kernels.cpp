@@ -722,4 +722,59 @@ BENCHMARK(BM_law_near_layout)->DenseRange(0, 5);
 BENCHMARK(BM_law_near_weights)->DenseRange(0, 5);
 BENCHMARK(BM_law_near_discs)->ArgsProduct({{0, 1, 2, 3, 4, 5}, {0, 1}});
 
+// The 24 x 10^4 batch of the W1 track (half the points 0.25..~2 source
+// radii, half out to 300; rho = 0.01, 24 source sizes) without Python
+// objects: into one buffer on the pool, and the same curves one after the
+// other on this thread.  Run with RAYON_NUM_THREADS=1 and 2 to see how the
+// divider-bound compute scales over two threads.
+namespace {
+const models::Curve W1_L = [] {
+    const double rho = 0.01;
+    const std::size_t points = 10000;
+    const std::size_t half = points / 2;
+    models::Curve l;
+    for (std::size_t i = 0; i < points - half; ++i) {
+        const double t = 3.0 * static_cast<double>(i) / static_cast<double>(points - half - 1);
+        l.push_back(std::hypot(0.25 * rho, t) / rho);
+    }
+    for (std::size_t i = 0; i < half; ++i) {
+        const double t = 2.0 * rho * static_cast<double>(i) / static_cast<double>(half - 1);
+        l.push_back(std::hypot(0.25 * rho, t) / rho);
+    }
+    std::sort(l.begin(), l.end());
+    return l;
+}();
+const models::Curve W1_SIZES = [] {
+    models::Curve sizes;
+    for (int k = 0; k < 24; ++k) sizes.push_back(0.01 * (1.0 + k / 24.0));
+    return sizes;
+}();
+}  // namespace
+
+void BM_batch_w1_pool(benchmark::State& state) {
+    std::vector<double> out(W1_L.size() * W1_SIZES.size());
+    const models::Curve re = {1.0};
+    for (auto _ : state) {
+        auto filled = models::multi_witt_mao_magnification_into(W1_L, re, W1_SIZES, out, {});
+        benchmark::DoNotOptimize(filled);
+        benchmark::DoNotOptimize(out.data());
+    }
+}
+
+void BM_batch_w1_sequential(benchmark::State& state) {
+    std::vector<double> out(W1_L.size() * W1_SIZES.size());
+    for (auto _ : state) {
+        for (std::size_t k = 0; k < W1_SIZES.size(); ++k) {
+            auto filled = models::witt_mao_magnification_into(
+                W1_L, 1.0, W1_SIZES[k],
+                std::span<double>(out.data() + k * W1_L.size(), W1_L.size()));
+            benchmark::DoNotOptimize(filled);
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+}
+
+BENCHMARK(BM_batch_w1_pool)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_batch_w1_sequential)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 BENCHMARK_MAIN();

@@ -220,6 +220,42 @@ private:
 
 }  // namespace
 
+Outcome<Filled> multi_witt_mao_magnification_here(std::span<const double> l,
+                                                  std::span<const double> re,
+                                                  std::span<const double> rstar,
+                                                  std::span<double> out,
+                                                  const Interrupt& interrupt) {
+    if (out.size() != re.size() * rstar.size() * l.size()) {
+        fail_equal(out.size(), re.size() * rstar.size() * l.size(), __FILE__, __LINE__);
+    }
+    // The pool exists after the first batched call, even one computed here.
+    (void)runtime::global_pool();
+    // In pair order, every pair evaluated; nothing of the pool's bookkeeping
+    // is needed.  The pairs are walked by their two indices: a division per
+    // pair would cost a one-point batch a tenth of its element.
+    ModelError first{ErrorKind::runtime_error, nullptr};
+    double* curve = out.data();
+    for (const double e : re) {
+        for (const double s : rstar) {
+            const Outcome<Filled> filled = witt_mao_magnification_into(
+                l, e, s, std::span<double>(curve, l.size()), interrupt);
+            curve += l.size();
+            if (!filled.ok()) {
+                if (filled.error().kind == ErrorKind::interrupted) {
+                    return interrupted();
+                }
+                if (first.text == nullptr) {
+                    first = filled.error();
+                }
+            }
+        }
+    }
+    if (first.text != nullptr) {
+        return first;
+    }
+    return Filled{};
+}
+
 Outcome<Filled> multi_witt_mao_magnification_into(std::span<const double> l,
                                                   std::span<const double> re,
                                                   std::span<const double> rstar,
@@ -240,29 +276,10 @@ Outcome<Filled> multi_witt_mao_magnification_into(std::span<const double> l,
     const bool here = elements < SERIAL_ELEMENTS || pool->size() < 2 ||
                       (pairs == 1 && l.size() < 2 * LEAST_PIECE);
     if (here) {
-        // In pair order, every pair evaluated; nothing of the pool's
-        // bookkeeping is needed.  The pairs are walked by their two indices:
-        // a division per pair would cost a one-point batch a tenth of its
-        // element.
-        ModelError first{ErrorKind::runtime_error, nullptr};
-        double* curve = out.data();
-        for (const double e : re) {
-            for (const double s : rstar) {
-                const Outcome<Filled> filled = witt_mao_magnification_into(
-                    l, e, s, std::span<double>(curve, l.size()), interrupt);
-                curve += l.size();
-                if (!filled.ok()) {
-                    if (filled.error().kind == ErrorKind::interrupted) {
-                        return interrupted();
-                    }
-                    if (first.text == nullptr) {
-                        first = filled.error();
-                    }
-                }
-            }
-        }
-        if (first.text != nullptr) {
-            return first;
+        const Outcome<Filled> filled = multi_witt_mao_magnification_here(l, re, rstar, out,
+                                                                         interrupt);
+        if (!filled.ok()) {
+            return filled;
         }
         for (std::size_t k = 0; ready && k < pairs; ++k) {
             if (!ready(k, out.subspan(k * l.size(), l.size()))) {

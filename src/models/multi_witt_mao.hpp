@@ -41,6 +41,15 @@ Outcome<Filled> multi_witt_mao_magnification_into(std::span<const double> l,
                                                   const CurveReady& ready,
                                                   const Interrupt& interrupt = {});
 
+// The same values and error, computed on the calling thread and handed to
+// nobody: for batches small enough that the pool would cost more than it
+// saves.
+Outcome<Filled> multi_witt_mao_magnification_here(std::span<const double> l,
+                                                  std::span<const double> re,
+                                                  std::span<const double> rstar,
+                                                  std::span<double> out,
+                                                  const Interrupt& interrupt = {});
+
 // The same as a batch of curves, at index i * rstar.size() + j.
 Outcome<Batch> multi_witt_mao_magnification(const Curve& l, const Curve& re, const Curve& rstar,
                                             const Interrupt& interrupt = {});

@@ -505,9 +505,27 @@ models::Outcome<Owned> small_batch_lists(std::span<const double> l, std::span<co
     double values[SMALL_BATCH_VALUES];
     const std::span<double> out(values, pairs * l.size());
     const models::Outcome<models::Filled> filled =
-        models::multi_witt_mao_magnification_into(l, re, rstar, out, {}, interrupt);
+        models::multi_witt_mao_magnification_here(l, re, rstar, out, interrupt);
     if (!filled.ok()) {
         return filled.error();
+    }
+    SignalPoll poll;
+    if (pairs == 1) {
+        // The one curve's list is complete before the outer list exists, and
+        // nothing allocates between the two: the outer list is never seen
+        // with an empty slot, so it needs no hiding from the collector.
+        PyObject* inner = untracked_list_from_curve(out, poll);
+        if (inner == nullptr) {
+            return models::interrupted();
+        }
+        PyObject_GC_Track(inner);
+        Owned single(PyList_New(1));
+        if (single.get() == nullptr) {
+            Py_DECREF(inner);
+            return models::interrupted();
+        }
+        PyList_SET_ITEM(single.get(), 0, inner);
+        return single;
     }
     Owned outer(PyList_New(static_cast<Py_ssize_t>(pairs)));
     if (outer.get() == nullptr) {
@@ -515,7 +533,6 @@ models::Outcome<Owned> small_batch_lists(std::span<const double> l, std::span<co
     }
     // Untracked until every slot holds its curve's list (see list_from_curve).
     PyObject_GC_UnTrack(outer.get());
-    SignalPoll poll;
     for (std::size_t k = 0; k < pairs; ++k) {
         PyObject* inner = untracked_list_from_curve(out.subspan(k * l.size(), l.size()), poll);
         if (inner == nullptr) {

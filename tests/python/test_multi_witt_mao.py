@@ -192,11 +192,14 @@ def test_collections_during_result_building_see_only_complete_lists():
         l = [0.5, 1.0]
         re = [1.0 + i for i in range(30)]
         batches = [caustrix.multi_witt_mao_magnification(l, re, [0.1, 0.2]) for _ in range(20)]
+        ones = [caustrix.multi_witt_mao_magnification(l, [1.0], [0.1]) for _ in range(20)]
         curve = caustrix.witt_mao_magnification(l * 500, 1.0, 0.1)
         gc.callbacks.remove(walk)
         expected = [caustrix.witt_mao_magnification(l, a, b) for a in re for b in (0.1, 0.2)]
+        one = [caustrix.witt_mao_magnification(l, 1.0, 0.1)]
         print(json.dumps({"collections": len(walked),
-                          "same": all(batch == expected for batch in batches),
+                          "same": all(batch == expected for batch in batches)
+                                  and all(batch == one for batch in ones),
                           "curve": curve == caustrix.witt_mao_magnification(l, 1.0, 0.1) * 500}))
     """)
     # Up to 3.11 a collection starts inside an allocation, so one runs while
