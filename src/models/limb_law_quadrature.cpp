@@ -137,7 +137,22 @@ void add_real_images(Points& points, double x) noexcept {
     points.add(Complex(0, -r));
 }
 
-double modulus(Complex z) noexcept { return std::sqrt(z.real() * z.real() + z.imag() * z.imag()); }
+// The least modulus of the points (infinity for none): the root of the
+// least squared modulus, which is the least root exactly, since the
+// correctly rounded root is monotone; one root instead of one per point.
+double nearest(const Points& points) noexcept {
+    double even = std::numeric_limits<double>::infinity();
+    double odd = even;
+    std::size_t k = 0;
+    for (; k + 2 <= points.n; k += 2) {
+        even = std::min(even, points.re[k] * points.re[k] + points.im[k] * points.im[k]);
+        odd = std::min(odd, points.re[k + 1] * points.re[k + 1] + points.im[k + 1] * points.im[k + 1]);
+    }
+    if (k < points.n) {
+        even = std::min(even, points.re[k] * points.re[k] + points.im[k] * points.im[k]);
+    }
+    return std::sqrt(std::min(even, odd));
+}
 
 // The piece centred on the kink reaches half as far as the nearest other
 // singular point: the symmetric rule then converges like a Gauss rule with
@@ -203,6 +218,33 @@ bool clear_of(const Points& points, double a, double b) noexcept {
     return true;
 }
 
+// The least over the points of the squared distance from c, those ahead
+// (on the side of `sign`) divided by AHEAD^2.  The scaling by a power of
+// two is exact, so it is a multiplication; two running minima halve the
+// chain of comparisons, and the least of a set is the same in any order
+// (std::min passes over a NaN wherever it stands).
+double least_square(const Points& points, double c, double sign) noexcept {
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    constexpr double AHEAD_SCALE = 1 / (AHEAD * AHEAD);
+    double even = INF;
+    double odd = INF;
+    std::size_t k = 0;
+    auto scaled = [&](std::size_t j) {
+        const double dx = points.re[j] - c;
+        const double dy = points.im[j];
+        const double square = dx * dx + dy * dy;
+        return square * (dx * sign <= 0 ? 1.0 : AHEAD_SCALE);
+    };
+    for (; k + 2 <= points.n; k += 2) {
+        even = std::min(even, scaled(k));
+        odd = std::min(odd, scaled(k + 1));
+    }
+    if (k < points.n) {
+        even = std::min(even, scaled(k));
+    }
+    return std::min(even, odd);
+}
+
 template <class Emit>
 void march(Space space, double a, double b, const Points& points, Emit&& emit) {
     const double sign = b > a ? 1.0 : -1.0;
@@ -212,14 +254,7 @@ void march(Space space, double a, double b, const Points& points, Emit&& emit) {
         // the squares: the factors are powers of two, so the square root of
         // the least square over the factor squared is the least quotient
         // exactly.
-        double least = std::numeric_limits<double>::infinity();
-        for (std::size_t k = 0; k < points.n; ++k) {
-            const double dx = points.re[k] - cur;
-            const double dy = points.im[k];
-            const double square = dx * dx + dy * dy;
-            const bool behind = dx * sign <= 0;
-            least = std::min(least, behind ? square : square / (AHEAD * AHEAD));
-        }
+        const double least = least_square(points, cur, sign);
         const double length = std::min(std::fabs(b - cur), std::sqrt(least));
         double next = cur + sign * length;
         if (std::fabs(b - next) < 1e-3 * length || count + 1 == MAX_PIECES) {
@@ -382,9 +417,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         Points ps;
         add_real_images(ps, xl);
         add_images_and_conjugates(ps, xl + above);
-        for (std::size_t k = 0; k < ps.n; ++k) {
-            d0 = std::min(d0, modulus(ps.at(k)) / 2);
-        }
+        d0 = std::min(d0, nearest(ps) / 2);
         d0 = std::max(d0, LIMB_PIECE);
         limb_piece(d0, &ps);
         ps.add(0.0);
@@ -395,14 +428,15 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         Points ps;
         add_images_and_conjugates(ps, xl + above);
         double d0 = sl / 2;
-        for (std::size_t k = 0; k < ps.n; ++k) {
-            d0 = std::min(d0, modulus(ps.at(k)) / 2);
-        }
+        d0 = std::min(d0, nearest(ps) / 2);
         d0 = std::max(d0, std::min(LIMB_PIECE, sl / 2));
-        // The kink, too, bounds the piece at the limb.
-        Points near_limb = ps;
-        near_limb.add(sl);
-        limb_piece(d0, &near_limb);
+        // The kink, too, bounds the piece at the limb: it joins the list
+        // for that piece alone (the list is extended and cut back rather
+        // than copied).
+        const std::size_t before_kink = ps.n;
+        ps.add(sl);
+        limb_piece(d0, &ps);
+        ps.n = before_kink;
         ps.add(0.0);
         const double half = kink_half(sl, d0, 1.0, ps);
         kink_piece(Space::s, sl, half);
@@ -417,9 +451,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         add_images_and_conjugates(ps, xl + above);
         add_real_images(ps, xl);
         double d0 = 1;
-        for (std::size_t k = 0; k < ps.n; ++k) {
-            d0 = std::min(d0, modulus(ps.at(k)) / 2);
-        }
+        d0 = std::min(d0, nearest(ps) / 2);
         d0 = std::min(std::max(d0, LIMB_PIECE), sm);
         limb_piece(d0, &ps);
         ps.add(0.0);
@@ -435,9 +467,10 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             // Beyond the kink E is the magnification of discs that hold the
             // lens, whose expansion in l / x is singular at the centre; the
             // piece across the kink reaches that side too.
-            Points around = px;
-            around.add(0.0);
-            const double half = kink_half(xl, 0.0, X_MID, around);
+            const std::size_t before_centre = px.n;
+            px.add(0.0);
+            const double half = kink_half(xl, 0.0, X_MID, px);
+            px.n = before_centre;
             kink_piece(Space::x, xl, half);
             px.add(xl);
             march(Space::x, xl - half, 0.0, px, piece);
