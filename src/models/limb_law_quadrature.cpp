@@ -8,6 +8,10 @@
 #include <cstddef>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "models/limb_law.hpp"
 #include "models/limb_law_kink_rule.hpp"
 #include "models/limb_law_powers.hpp"
@@ -21,6 +25,19 @@ namespace {
 
 using Complex = std::complex<double>;
 namespace gl = quadrature::gauss_legendre;
+
+// The IEEE square root, as std::sqrt gives it, without the library call
+// that std::sqrt keeps beside the instruction for a negative argument (to
+// set errno, which the build leaves on): that test and branch after every
+// root cost the layout more than the roots themselves, and a NaN comes out
+// of the instruction all the same.
+inline double root(double v) noexcept {
+#if defined(__SSE2__)
+    return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(v)));
+#else
+    return std::sqrt(v);
+#endif
+}
 
 // The quadrature of the limb-darkened source, from the uniform disc by
 // parts.  With M(x) the magnification of the disc of radius x (source radii)
@@ -88,12 +105,12 @@ Complex principal_sqrt(double a, double b) noexcept {
     if (!(size > 1e-150 && size < 1e150)) {
         return std::sqrt(Complex(a, b));
     }
-    const double r = std::sqrt(a * a + b * b);
+    const double r = root(a * a + b * b);
     if (a >= 0) {
-        const double t = std::sqrt((r + a) / 2);
+        const double t = root((r + a) / 2);
         return {t, b / (2 * t)};
     }
-    const double t = std::sqrt((r - a) / 2);
+    const double t = root((r - a) / 2);
     return {std::fabs(b) / (2 * t), std::copysign(t, b)};
 }
 
@@ -103,11 +120,11 @@ void add_images(Points& points, Complex x) noexcept {
     const double a = x.real();
     const double b = x.imag();
     const Complex square = principal_sqrt(1 - (a * a - b * b), -(2 * (a * b)));
-    const Complex root = principal_sqrt(square.real(), square.imag());
-    points.add(root);
-    points.add(Complex(-root.imag(), root.real()));
-    points.add(Complex(-root.real(), -root.imag()));
-    points.add(Complex(root.imag(), -root.real()));
+    const Complex fourth = principal_sqrt(square.real(), square.imag());
+    points.add(fourth);
+    points.add(Complex(-fourth.imag(), fourth.real()));
+    points.add(Complex(-fourth.real(), -fourth.imag()));
+    points.add(Complex(fourth.imag(), -fourth.real()));
 }
 
 // The images of x and of its conjugate, which are theirs conjugated: the
@@ -130,7 +147,7 @@ void add_real_images(Points& points, double x) noexcept {
         add_images(points, Complex(x));
         return;
     }
-    const double r = std::sqrt(std::sqrt(w));
+    const double r = root(root(w));
     points.add(Complex(r, 0));
     points.add(Complex(0, r));
     points.add(Complex(-r, 0));
@@ -151,7 +168,7 @@ double nearest(const Points& points) noexcept {
     if (k < points.n) {
         even = std::min(even, points.re[k] * points.re[k] + points.im[k] * points.im[k]);
     }
-    return std::sqrt(std::min(even, odd));
+    return root(std::min(even, odd));
 }
 
 // The piece centred on the kink reaches half as far as the nearest other
@@ -255,7 +272,7 @@ void march(Space space, double a, double b, const Points& points, Emit&& emit) {
         // the least square over the factor squared is the least quotient
         // exactly.
         const double least = least_square(points, cur, sign);
-        const double length = std::min(std::fabs(b - cur), std::sqrt(least));
+        const double length = std::min(std::fabs(b - cur), root(least));
         double next = cur + sign * length;
         if (std::fabs(b - next) < 1e-3 * length || count + 1 == MAX_PIECES) {
             next = b;
@@ -302,7 +319,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
     // A node off the limb piece: its singular parts are the plain rule's,
     // m s ln s and m gamma s^beta, formed for all such nodes at the end.
     auto add_plain = [&](double x, double s, double m) { add(x, s, m, 0.0, 0.0); };
-    auto x_of_s = [](double s) { return std::sqrt((1 - s * s) * (1 + s * s)); };
+    auto x_of_s = [](double s) { return root((1 - s * s) * (1 + s * s)); };
 
     // A node at v in the piece's variable, of measure m in it.
     auto node_at = [&](Space space, double v, double m) {
@@ -310,8 +327,8 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             add_plain(x_of_s(v), v, m);
         } else {
             // I'(mu) dmu = I'(mu) (x / mu) dx, and I'(mu) = g(s) / (2 s).
-            const double mu = std::sqrt((1 - v) * (1 + v));
-            const double s = std::sqrt(mu);
+            const double mu = root((1 - v) * (1 + v));
+            const double s = root(mu);
             add_plain(v, s, m * ((v / mu) / (2 * s)));
         }
     };
@@ -340,7 +357,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             const double dy = points.im[k];
             least = std::min(least, dx * dx + dy * dy);
         }
-        return std::min({std::sqrt(least) / FIRST, c - a, b - c});
+        return std::min({root(least) / FIRST, c - a, b - c});
     };
 
     // The ellipse bounds the integrand's singularities, not its growth: a
@@ -424,7 +441,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         march(Space::s, d0, 1.0, ps, piece);
     } else if (xl >= X_KINK_IN_S) {
         // The lens inside, near the limb: the kink in s.
-        const double sl = std::sqrt(std::sqrt((1 - xl) * (1 + xl)));
+        const double sl = root(root((1 - xl) * (1 + xl)));
         Points ps;
         add_images_and_conjugates(ps, xl + above);
         double d0 = sl / 2;
@@ -446,7 +463,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         march(Space::s, sl + half, 1.0, ps, piece);
     } else {
         // The lens near the centre: the kink in x, the limb's side in s.
-        const double sm = std::sqrt(std::sqrt((1 - X_MID) * (1 + X_MID)));
+        const double sm = root(root((1 - X_MID) * (1 + X_MID)));
         Points ps;
         add_images_and_conjugates(ps, xl + above);
         add_real_images(ps, xl);
