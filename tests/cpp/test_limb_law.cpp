@@ -315,6 +315,37 @@ TEST(LimbLaw, TablesByTheirShape) {
     }
 }
 
+// Copies and moves give the same bits as the law they came from; a moved
+// table keeps the map that borrows its vectors' buffers, and a law moved
+// over another (a table over a table, a table over a polynomial law and
+// back) frees and takes the right map.
+TEST(LimbLaw, CopiesAndMovesKeepTheirValues) {
+    const std::vector<double> r{0.0, 0.5, 0.9, 1.0};
+    const std::vector<double> b{1.0, 0.9, 0.5, 0.2};
+    const LimbLaw table(r, b);
+    const LimbLaw power(LawKind::power_2, std::vector<double>{0.6, 0.6});
+    const double rho = 0.05;
+    auto same = [&](const LimbLaw& a, const LimbLaw& expected) {
+        for (const double l : {0.0, 0.3, 0.99, 1.0, 1.7, 9.0}) {
+            EXPECT_EQ(a.magnification(l * rho, rho), expected.magnification(l * rho, rho)) << l;
+        }
+    };
+    LimbLaw copy(table);
+    same(copy, table);
+    LimbLaw moved(std::move(copy));
+    same(moved, table);
+    LimbLaw target(power);
+    target = std::move(moved);
+    same(target, table);
+    target = LimbLaw(power);
+    same(target, power);
+    LimbLaw other(r, std::vector<double>{1.0, 1.0, 1.0, 1.0});
+    other = LimbLaw(table);
+    same(other, table);
+    other = table;
+    same(other, table);
+}
+
 }  // namespace
 
 namespace {
