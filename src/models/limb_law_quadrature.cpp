@@ -7,6 +7,8 @@
 #include <complex>
 #include <cstddef>
 #include <limits>
+#include <tuple>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -332,6 +334,37 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             add_plain(v, s, m * ((v / mu) / (2 * s)));
         }
     };
+    // Two nodes at once, at v0 and v1 of measures m0 and m1, added in that
+    // order: each lane of a packed root, product or quotient is the scalar
+    // operation's bits, and a pair costs about what one node did.
+    auto node_pair = [&](Space space, double v0, double v1, double m0, double m1) {
+#if defined(__SSE2__)
+        const __m128d one = _mm_set1_pd(1.0);
+        const __m128d v = _mm_set_pd(v1, v0);
+        __m128d m = _mm_set_pd(m1, m0);
+        alignas(16) double xs[2];
+        alignas(16) double ss[2];
+        alignas(16) double ms[2];
+        if (space == Space::s) {
+            const __m128d square = _mm_mul_pd(v, v);
+            _mm_store_pd(xs, _mm_sqrt_pd(_mm_mul_pd(_mm_sub_pd(one, square), _mm_add_pd(one, square))));
+            _mm_store_pd(ss, v);
+        } else {
+            const __m128d mu = _mm_sqrt_pd(_mm_mul_pd(_mm_sub_pd(one, v), _mm_add_pd(one, v)));
+            const __m128d root_mu = _mm_sqrt_pd(mu);
+            const __m128d twice = _mm_mul_pd(_mm_set1_pd(2.0), root_mu);
+            m = _mm_mul_pd(m, _mm_div_pd(_mm_div_pd(v, mu), twice));
+            _mm_store_pd(xs, v);
+            _mm_store_pd(ss, root_mu);
+        }
+        _mm_store_pd(ms, m);
+        add_plain(xs[0], ss[0], ms[0]);
+        add_plain(xs[1], ss[1], ms[1]);
+#else
+        node_at(space, v0, m0);
+        node_at(space, v1, m1);
+#endif
+    };
     // The piece [c - half, c + half] centred on the kink at c, where the
     // disc's radius is the lens's own distance xl exactly (so that its
     // limb passes through the lens).
@@ -343,8 +376,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             node_at(Space::x, xl, centre);
         }
         for (const kink_rule::Pair& pr : kink_rule::PAIRS) {
-            node_at(space, c - half * pr.t, half * pr.w);
-            node_at(space, c + half * pr.t, half * pr.w);
+            node_pair(space, c - half * pr.t, c + half * pr.t, half * pr.w, half * pr.w);
         }
     };
     // The half-width of the piece centred on the kink at c within [a, b]:
@@ -372,15 +404,19 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
     auto piece = [&](const Piece& p) {
         const double w = std::fabs(p.b - p.a);
         const double dir = p.b - p.a;
-        if (p.clear && low_degree && thin) {
-            for (const gl::Node& n : gl::RULE_6) {
-                node_at(p.space, p.a + dir * n.t, n.w * w);
+        auto rule_nodes = [&](const auto& rule) {
+            static_assert(std::tuple_size_v<std::decay_t<decltype(rule)>> % 2 == 0);
+            for (std::size_t j = 0; j < rule.size(); j += 2) {
+                const gl::Node& n0 = rule[j];
+                const gl::Node& n1 = rule[j + 1];
+                node_pair(p.space, p.a + dir * n0.t, p.a + dir * n1.t, n0.w * w, n1.w * w);
             }
+        };
+        if (p.clear && low_degree && thin) {
+            rule_nodes(gl::RULE_6);
             return;
         }
-        for (const gl::Node& n : gl::RULE_8) {
-            node_at(p.space, p.a + dir * n.t, n.w * w);
-        }
+        rule_nodes(gl::RULE_8);
     };
     // The piece [0, d] in s at the limb, with the law's singular terms
     // integrated by product weights.  The product weights interpolate, and
