@@ -116,6 +116,23 @@ Complex principal_sqrt(double a, double b) noexcept {
     return {std::fabs(b) / (2 * t), std::copysign(t, b)};
 }
 
+// x[i] = sqrt((1 - s^2) (1 + s^2)), the disc's radius at s[i], for an even
+// n, two at a time (each lane the scalar operation's bits).
+void radii_of_s(const double* s, double* x, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; i += 2) {
+#if defined(__SSE2__)
+        const __m128d one = _mm_set1_pd(1.0);
+        const __m128d v = _mm_loadu_pd(s + i);
+        const __m128d square = _mm_mul_pd(v, v);
+        _mm_storeu_pd(x + i, _mm_sqrt_pd(_mm_mul_pd(_mm_sub_pd(one, square), _mm_add_pd(one, square))));
+#else
+        for (std::size_t k = i; k < i + 2; ++k) {
+            x[k] = root((1 - s[k] * s[k]) * (1 + s[k] * s[k]));
+        }
+#endif
+    }
+}
+
 // The images in s = (1 - x^2)^(1/4) of a point x: all four fourth roots,
 // the principal one turned by i, i^2 and i^3 (exact: the parts swap).
 void add_images(Points& points, Complex x) noexcept {
@@ -428,9 +445,10 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         const bool clear = thin && points != nullptr && clear_of(*points, 0.0, d);
         if (!g.singular()) {
             auto plain = [&](const auto& rule) {
-                for (const gl::Node& n : rule) {
-                    const double s = d * n.t;
-                    add(x_of_s(s), s, d * n.w, 0.0, 0.0);
+                for (std::size_t j = 0; j < rule.size(); j += 2) {
+                    const gl::Node& n0 = rule[j];
+                    const gl::Node& n1 = rule[j + 1];
+                    node_pair(Space::s, d * n0.t, d * n1.t, d * n0.w, d * n1.w);
                 }
             };
             if (clear) {
@@ -444,22 +462,26 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         // gamma s^beta against the scaled weights of gamma t^beta.
         const double power = g.kappa != 0 ? std::pow(d, g.beta_plus_one) : 0.0;
         const std::size_t first = nodes.count;
-        if (clear) {
-            for (std::size_t j = 0; j < gl::RULE_12.size(); ++j) {
-                const gl::Node& n = gl::RULE_12[j];
-                const double s = d * n.t;
-                add(x_of_s(s), s, d * n.w, (d * d) * (log_d * (n.w * n.t) + gl::LOG_WEIGHTS_12[j]),
-                    power * power_weights_12_[j]);
+        auto product_nodes = [&](const auto& rule, const auto& log_weights,
+                                 const auto& power_weights) {
+            std::array<double, 16> s;
+            std::array<double, 16> x;
+            for (std::size_t j = 0; j < rule.size(); ++j) {
+                s[j] = d * rule[j].t;
             }
+            radii_of_s(s.data(), x.data(), rule.size());
+            for (std::size_t j = 0; j < rule.size(); ++j) {
+                const gl::Node& n = rule[j];
+                add(x[j], s[j], d * n.w, (d * d) * (log_d * (n.w * n.t) + log_weights[j]),
+                    power * power_weights[j]);
+            }
+        };
+        if (clear) {
+            product_nodes(gl::RULE_12, gl::LOG_WEIGHTS_12, power_weights_12_);
             product(first, Nodes::ProductRule::gauss_12, d);
             return;
         }
-        for (std::size_t j = 0; j < gl::RULE_16.size(); ++j) {
-            const gl::Node& n = gl::RULE_16[j];
-            const double s = d * n.t;
-            add(x_of_s(s), s, d * n.w, (d * d) * (log_d * (n.w * n.t) + gl::LOG_WEIGHTS_16[j]),
-                power * power_weights_[j]);
-        }
+        product_nodes(gl::RULE_16, gl::LOG_WEIGHTS_16, power_weights_);
         product(first, Nodes::ProductRule::gauss_16, d);
     };
 
