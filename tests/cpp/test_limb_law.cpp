@@ -401,6 +401,26 @@ void for_each_layout(const LimbLaw& law, Check&& check) {
     }
 }
 
+// Each node's radius and its s are one point of s = (1 - x^2)^(1/4) as
+// the scalar operations give it, from s (x = sqrt((1 - s^2)(1 + s^2))) on
+// the pieces in s, from x (s = sqrt(sqrt((1 - x)(1 + x)))) on those in x,
+// however many nodes at a time the layout forms them.
+TEST(LimbLawNodes, RadiusAndSOfANodeAreOnePoint) {
+    const LimbLaw quadratic(LawKind::quadratic, std::vector<double>{0.4, 0.3});
+    const LimbLaw power(LawKind::power_2, std::vector<double>{0.6, 0.3});
+    for (const LimbLaw* law : {&quadratic, &power}) {
+        for_each_layout(*law, [&](const LimbLaw::Nodes& nodes, double l, double rho) {
+            for (std::size_t i = 0; i < nodes.count; ++i) {
+                const double x = nodes.x[i];
+                const double s = nodes.s[i];
+                const bool from_s = x == std::sqrt((1 - s * s) * (1 + s * s));
+                const bool from_x = s == std::sqrt(std::sqrt((1 - x) * (1 + x)));
+                EXPECT_TRUE(from_s || from_x) << "node " << i << " l " << l << " rho " << rho;
+            }
+        });
+    }
+}
+
 // sum_i w_i E(x_i) for E = mu^m, which the nodes must integrate like
 // int_0^1 s^(2m) g(s) ds for every basis slope g.
 double moment(const LimbLaw::Nodes& nodes, const LimbLaw::Slope& g, int m) {
