@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "models/integrated.hpp"
 #include "models/limb_law_batch.hpp"
@@ -289,6 +290,40 @@ LimbLaw& LimbLaw::operator=(const LimbLaw& other) {
         std::swap(radii_, copy.radii_);
         std::swap(brightness_, copy.brightness_);
         std::swap(table_, copy.table_);
+    }
+    return *this;
+}
+
+LimbLaw::LimbLaw(LimbLaw&& other) noexcept
+    : kind_(other.kind_),
+      slope_(other.slope_),
+      limb_(other.limb_),
+      flux_(other.flux_),
+      power_weights_(other.power_weights_),
+      power_weights_12_(other.power_weights_12_),
+      far_moments_(other.far_moments_),
+      coefficients_(std::move(other.coefficients_)),
+      radii_(std::move(other.radii_)),
+      brightness_(std::move(other.brightness_)),
+      table_(std::exchange(other.table_, nullptr)) {
+    other.kind_ = LawKind::uniform;
+}
+
+LimbLaw& LimbLaw::operator=(LimbLaw&& other) noexcept {
+    if (this != &other) {
+        delete table_;
+        kind_ = other.kind_;
+        slope_ = other.slope_;
+        limb_ = other.limb_;
+        flux_ = other.flux_;
+        power_weights_ = other.power_weights_;
+        power_weights_12_ = other.power_weights_12_;
+        far_moments_ = other.far_moments_;
+        coefficients_ = std::move(other.coefficients_);
+        radii_ = std::move(other.radii_);
+        brightness_ = std::move(other.brightness_);
+        table_ = std::exchange(other.table_, nullptr);
+        other.kind_ = LawKind::uniform;
     }
     return *this;
 }

@@ -76,6 +76,11 @@ public:
 
     LimbLaw(const LimbLaw& other);
     LimbLaw& operator=(const LimbLaw& other);
+    // A move takes over the table (whose map borrows the moved vectors'
+    // buffers, which a move keeps) instead of building it again; the law
+    // moved from is left an empty uniform law.
+    LimbLaw(LimbLaw&& other) noexcept;
+    LimbLaw& operator=(LimbLaw&& other) noexcept;
     ~LimbLaw();
 
     [[nodiscard]] LawKind kind() const noexcept { return kind_; }

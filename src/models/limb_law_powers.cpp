@@ -122,6 +122,59 @@ inline void logs_body(const double* s, double* out, std::size_t n) noexcept {
     }
 }
 
+// The bodies over whole lane groups of W: the last, partial group is
+// padded (s = 1, m = 0) and taken in lanes too, instead of by the scalar
+// loop the compiler leaves for a remainder, which for a layout's few dozen
+// nodes cost as much as the lanes.  Each lane is the same arithmetic on its
+// own node, so the bits are those of any width.
+template <std::size_t W>
+inline void parts_in_groups(const double* s, const double* m, std::size_t n, bool log, bool power,
+                            double beta, double gamma, double* log_part,
+                            double* power_part) noexcept {
+    const std::size_t whole = n - n % W;
+    parts_body(s, m, whole, log, power, beta, gamma, log_part, power_part);
+    const std::size_t rest = n - whole;
+    if (rest == 0) {
+        return;
+    }
+    alignas(64) double ps[W];
+    alignas(64) double pm[W];
+    alignas(64) double pl[W];
+    alignas(64) double pp[W];
+    for (std::size_t i = 0; i < W; ++i) {
+        ps[i] = i < rest ? s[whole + i] : 1.0;
+        pm[i] = i < rest ? m[whole + i] : 0.0;
+    }
+    parts_body(ps, pm, W, log, power, beta, gamma, pl, pp);
+    for (std::size_t i = 0; i < rest; ++i) {
+        if (log) {
+            log_part[whole + i] = pl[i];
+        }
+        if (power) {
+            power_part[whole + i] = pp[i];
+        }
+    }
+}
+
+template <std::size_t W>
+inline void logs_in_groups(const double* s, double* out, std::size_t n) noexcept {
+    const std::size_t whole = n - n % W;
+    logs_body(s, out, whole);
+    const std::size_t rest = n - whole;
+    if (rest == 0) {
+        return;
+    }
+    alignas(64) double ps[W];
+    alignas(64) double pl[W];
+    for (std::size_t i = 0; i < W; ++i) {
+        ps[i] = i < rest ? s[whole + i] : 1.0;
+    }
+    logs_body(ps, pl, W);
+    for (std::size_t i = 0; i < rest; ++i) {
+        out[whole + i] = pl[i];
+    }
+}
+
 // The wide variants are compiled for their instruction sets here only; the
 // rest of the module stays baseline x86-64.  No fused multiply-adds: every
 // width rounds each operation alike.
@@ -129,18 +182,18 @@ inline void logs_body(const double* s, double* out, std::size_t n) noexcept {
 __attribute__((target("avx2"))) void parts_avx2(const double* s, const double* m, std::size_t n,
                                                 bool log, bool power, double beta, double gamma,
                                                 double* log_part, double* power_part) noexcept {
-    parts_body(s, m, n, log, power, beta, gamma, log_part, power_part);
+    parts_in_groups<4>(s, m, n, log, power, beta, gamma, log_part, power_part);
 }
 __attribute__((target("avx2,avx512f"))) void parts_avx512(const double* s, const double* m,
                                                           std::size_t n, bool log, bool power,
                                                           double beta, double gamma,
                                                           double* log_part,
                                                           double* power_part) noexcept {
-    parts_body(s, m, n, log, power, beta, gamma, log_part, power_part);
+    parts_in_groups<8>(s, m, n, log, power, beta, gamma, log_part, power_part);
 }
 __attribute__((target("avx2,avx512f"))) void logs_avx512(const double* s, double* out,
                                                          std::size_t n) noexcept {
-    logs_body(s, out, n);
+    logs_in_groups<8>(s, out, n);
 }
 #else
 void logs_avx512(const double* s, double* out, std::size_t n) noexcept { logs_body(s, out, n); }

@@ -7,6 +7,12 @@
 #include <complex>
 #include <cstddef>
 #include <limits>
+#include <tuple>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "models/limb_law.hpp"
 #include "models/limb_law_kink_rule.hpp"
@@ -21,6 +27,19 @@ namespace {
 
 using Complex = std::complex<double>;
 namespace gl = quadrature::gauss_legendre;
+
+// The IEEE square root, as std::sqrt gives it, without the library call
+// that std::sqrt keeps beside the instruction for a negative argument (to
+// set errno, which the build leaves on): that test and branch after every
+// root cost the layout more than the roots themselves, and a NaN comes out
+// of the instruction all the same.
+inline double root(double v) noexcept {
+#if defined(__SSE2__)
+    return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(v)));
+#else
+    return std::sqrt(v);
+#endif
+}
 
 // The quadrature of the limb-darkened source, from the uniform disc by
 // parts.  With M(x) the magnification of the disc of radius x (source radii)
@@ -88,13 +107,30 @@ Complex principal_sqrt(double a, double b) noexcept {
     if (!(size > 1e-150 && size < 1e150)) {
         return std::sqrt(Complex(a, b));
     }
-    const double r = std::sqrt(a * a + b * b);
+    const double r = root(a * a + b * b);
     if (a >= 0) {
-        const double t = std::sqrt((r + a) / 2);
+        const double t = root((r + a) / 2);
         return {t, b / (2 * t)};
     }
-    const double t = std::sqrt((r - a) / 2);
+    const double t = root((r - a) / 2);
     return {std::fabs(b) / (2 * t), std::copysign(t, b)};
+}
+
+// x[i] = sqrt((1 - s^2) (1 + s^2)), the disc's radius at s[i], for an even
+// n, two at a time (each lane the scalar operation's bits).
+void radii_of_s(const double* s, double* x, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; i += 2) {
+#if defined(__SSE2__)
+        const __m128d one = _mm_set1_pd(1.0);
+        const __m128d v = _mm_loadu_pd(s + i);
+        const __m128d square = _mm_mul_pd(v, v);
+        _mm_storeu_pd(x + i, _mm_sqrt_pd(_mm_mul_pd(_mm_sub_pd(one, square), _mm_add_pd(one, square))));
+#else
+        for (std::size_t k = i; k < i + 2; ++k) {
+            x[k] = root((1 - s[k] * s[k]) * (1 + s[k] * s[k]));
+        }
+#endif
+    }
 }
 
 // The images in s = (1 - x^2)^(1/4) of a point x: all four fourth roots,
@@ -103,11 +139,11 @@ void add_images(Points& points, Complex x) noexcept {
     const double a = x.real();
     const double b = x.imag();
     const Complex square = principal_sqrt(1 - (a * a - b * b), -(2 * (a * b)));
-    const Complex root = principal_sqrt(square.real(), square.imag());
-    points.add(root);
-    points.add(Complex(-root.imag(), root.real()));
-    points.add(Complex(-root.real(), -root.imag()));
-    points.add(Complex(root.imag(), -root.real()));
+    const Complex fourth = principal_sqrt(square.real(), square.imag());
+    points.add(fourth);
+    points.add(Complex(-fourth.imag(), fourth.real()));
+    points.add(Complex(-fourth.real(), -fourth.imag()));
+    points.add(Complex(fourth.imag(), -fourth.real()));
 }
 
 // The images of x and of its conjugate, which are theirs conjugated: the
@@ -130,14 +166,29 @@ void add_real_images(Points& points, double x) noexcept {
         add_images(points, Complex(x));
         return;
     }
-    const double r = std::sqrt(std::sqrt(w));
+    const double r = root(root(w));
     points.add(Complex(r, 0));
     points.add(Complex(0, r));
     points.add(Complex(-r, 0));
     points.add(Complex(0, -r));
 }
 
-double modulus(Complex z) noexcept { return std::sqrt(z.real() * z.real() + z.imag() * z.imag()); }
+// The least modulus of the points (infinity for none): the root of the
+// least squared modulus, which is the least root exactly, since the
+// correctly rounded root is monotone; one root instead of one per point.
+double nearest(const Points& points) noexcept {
+    double even = std::numeric_limits<double>::infinity();
+    double odd = even;
+    std::size_t k = 0;
+    for (; k + 2 <= points.n; k += 2) {
+        even = std::min(even, points.re[k] * points.re[k] + points.im[k] * points.im[k]);
+        odd = std::min(odd, points.re[k + 1] * points.re[k + 1] + points.im[k + 1] * points.im[k + 1]);
+    }
+    if (k < points.n) {
+        even = std::min(even, points.re[k] * points.re[k] + points.im[k] * points.im[k]);
+    }
+    return root(std::min(even, odd));
+}
 
 // The piece centred on the kink reaches half as far as the nearest other
 // singular point: the symmetric rule then converges like a Gauss rule with
@@ -203,6 +254,33 @@ bool clear_of(const Points& points, double a, double b) noexcept {
     return true;
 }
 
+// The least over the points of the squared distance from c, those ahead
+// (on the side of `sign`) divided by AHEAD^2.  The scaling by a power of
+// two is exact, so it is a multiplication; two running minima halve the
+// chain of comparisons, and the least of a set is the same in any order
+// (std::min passes over a NaN wherever it stands).
+double least_square(const Points& points, double c, double sign) noexcept {
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    constexpr double AHEAD_SCALE = 1 / (AHEAD * AHEAD);
+    double even = INF;
+    double odd = INF;
+    std::size_t k = 0;
+    auto scaled = [&](std::size_t j) {
+        const double dx = points.re[j] - c;
+        const double dy = points.im[j];
+        const double square = dx * dx + dy * dy;
+        return square * (dx * sign <= 0 ? 1.0 : AHEAD_SCALE);
+    };
+    for (; k + 2 <= points.n; k += 2) {
+        even = std::min(even, scaled(k));
+        odd = std::min(odd, scaled(k + 1));
+    }
+    if (k < points.n) {
+        even = std::min(even, scaled(k));
+    }
+    return std::min(even, odd);
+}
+
 template <class Emit>
 void march(Space space, double a, double b, const Points& points, Emit&& emit) {
     const double sign = b > a ? 1.0 : -1.0;
@@ -212,15 +290,8 @@ void march(Space space, double a, double b, const Points& points, Emit&& emit) {
         // the squares: the factors are powers of two, so the square root of
         // the least square over the factor squared is the least quotient
         // exactly.
-        double least = std::numeric_limits<double>::infinity();
-        for (std::size_t k = 0; k < points.n; ++k) {
-            const double dx = points.re[k] - cur;
-            const double dy = points.im[k];
-            const double square = dx * dx + dy * dy;
-            const bool behind = dx * sign <= 0;
-            least = std::min(least, behind ? square : square / (AHEAD * AHEAD));
-        }
-        const double length = std::min(std::fabs(b - cur), std::sqrt(least));
+        const double least = least_square(points, cur, sign);
+        const double length = std::min(std::fabs(b - cur), root(least));
         double next = cur + sign * length;
         if (std::fabs(b - next) < 1e-3 * length || count + 1 == MAX_PIECES) {
             next = b;
@@ -267,7 +338,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
     // A node off the limb piece: its singular parts are the plain rule's,
     // m s ln s and m gamma s^beta, formed for all such nodes at the end.
     auto add_plain = [&](double x, double s, double m) { add(x, s, m, 0.0, 0.0); };
-    auto x_of_s = [](double s) { return std::sqrt((1 - s * s) * (1 + s * s)); };
+    auto x_of_s = [](double s) { return root((1 - s * s) * (1 + s * s)); };
 
     // A node at v in the piece's variable, of measure m in it.
     auto node_at = [&](Space space, double v, double m) {
@@ -275,10 +346,41 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             add_plain(x_of_s(v), v, m);
         } else {
             // I'(mu) dmu = I'(mu) (x / mu) dx, and I'(mu) = g(s) / (2 s).
-            const double mu = std::sqrt((1 - v) * (1 + v));
-            const double s = std::sqrt(mu);
+            const double mu = root((1 - v) * (1 + v));
+            const double s = root(mu);
             add_plain(v, s, m * ((v / mu) / (2 * s)));
         }
+    };
+    // Two nodes at once, at v0 and v1 of measures m0 and m1, added in that
+    // order: each lane of a packed root, product or quotient is the scalar
+    // operation's bits, and a pair costs about what one node did.
+    auto node_pair = [&](Space space, double v0, double v1, double m0, double m1) {
+#if defined(__SSE2__)
+        const __m128d one = _mm_set1_pd(1.0);
+        const __m128d v = _mm_set_pd(v1, v0);
+        __m128d m = _mm_set_pd(m1, m0);
+        alignas(16) double xs[2];
+        alignas(16) double ss[2];
+        alignas(16) double ms[2];
+        if (space == Space::s) {
+            const __m128d square = _mm_mul_pd(v, v);
+            _mm_store_pd(xs, _mm_sqrt_pd(_mm_mul_pd(_mm_sub_pd(one, square), _mm_add_pd(one, square))));
+            _mm_store_pd(ss, v);
+        } else {
+            const __m128d mu = _mm_sqrt_pd(_mm_mul_pd(_mm_sub_pd(one, v), _mm_add_pd(one, v)));
+            const __m128d root_mu = _mm_sqrt_pd(mu);
+            const __m128d twice = _mm_mul_pd(_mm_set1_pd(2.0), root_mu);
+            m = _mm_mul_pd(m, _mm_div_pd(_mm_div_pd(v, mu), twice));
+            _mm_store_pd(xs, v);
+            _mm_store_pd(ss, root_mu);
+        }
+        _mm_store_pd(ms, m);
+        add_plain(xs[0], ss[0], ms[0]);
+        add_plain(xs[1], ss[1], ms[1]);
+#else
+        node_at(space, v0, m0);
+        node_at(space, v1, m1);
+#endif
     };
     // The piece [c - half, c + half] centred on the kink at c, where the
     // disc's radius is the lens's own distance xl exactly (so that its
@@ -291,8 +393,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             node_at(Space::x, xl, centre);
         }
         for (const kink_rule::Pair& pr : kink_rule::PAIRS) {
-            node_at(space, c - half * pr.t, half * pr.w);
-            node_at(space, c + half * pr.t, half * pr.w);
+            node_pair(space, c - half * pr.t, c + half * pr.t, half * pr.w, half * pr.w);
         }
     };
     // The half-width of the piece centred on the kink at c within [a, b]:
@@ -305,7 +406,7 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             const double dy = points.im[k];
             least = std::min(least, dx * dx + dy * dy);
         }
-        return std::min({std::sqrt(least) / FIRST, c - a, b - c});
+        return std::min({root(least) / FIRST, c - a, b - c});
     };
 
     // The ellipse bounds the integrand's singularities, not its growth: a
@@ -320,15 +421,19 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
     auto piece = [&](const Piece& p) {
         const double w = std::fabs(p.b - p.a);
         const double dir = p.b - p.a;
-        if (p.clear && low_degree && thin) {
-            for (const gl::Node& n : gl::RULE_6) {
-                node_at(p.space, p.a + dir * n.t, n.w * w);
+        auto rule_nodes = [&](const auto& rule) {
+            static_assert(std::tuple_size_v<std::decay_t<decltype(rule)>> % 2 == 0);
+            for (std::size_t j = 0; j < rule.size(); j += 2) {
+                const gl::Node& n0 = rule[j];
+                const gl::Node& n1 = rule[j + 1];
+                node_pair(p.space, p.a + dir * n0.t, p.a + dir * n1.t, n0.w * w, n1.w * w);
             }
+        };
+        if (p.clear && low_degree && thin) {
+            rule_nodes(gl::RULE_6);
             return;
         }
-        for (const gl::Node& n : gl::RULE_8) {
-            node_at(p.space, p.a + dir * n.t, n.w * w);
-        }
+        rule_nodes(gl::RULE_8);
     };
     // The piece [0, d] in s at the limb, with the law's singular terms
     // integrated by product weights.  The product weights interpolate, and
@@ -340,9 +445,10 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         const bool clear = thin && points != nullptr && clear_of(*points, 0.0, d);
         if (!g.singular()) {
             auto plain = [&](const auto& rule) {
-                for (const gl::Node& n : rule) {
-                    const double s = d * n.t;
-                    add(x_of_s(s), s, d * n.w, 0.0, 0.0);
+                for (std::size_t j = 0; j < rule.size(); j += 2) {
+                    const gl::Node& n0 = rule[j];
+                    const gl::Node& n1 = rule[j + 1];
+                    node_pair(Space::s, d * n0.t, d * n1.t, d * n0.w, d * n1.w);
                 }
             };
             if (clear) {
@@ -356,22 +462,26 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         // gamma s^beta against the scaled weights of gamma t^beta.
         const double power = g.kappa != 0 ? std::pow(d, g.beta_plus_one) : 0.0;
         const std::size_t first = nodes.count;
-        if (clear) {
-            for (std::size_t j = 0; j < gl::RULE_12.size(); ++j) {
-                const gl::Node& n = gl::RULE_12[j];
-                const double s = d * n.t;
-                add(x_of_s(s), s, d * n.w, (d * d) * (log_d * (n.w * n.t) + gl::LOG_WEIGHTS_12[j]),
-                    power * power_weights_12_[j]);
+        auto product_nodes = [&](const auto& rule, const auto& log_weights,
+                                 const auto& power_weights) {
+            std::array<double, 16> s;
+            std::array<double, 16> x;
+            for (std::size_t j = 0; j < rule.size(); ++j) {
+                s[j] = d * rule[j].t;
             }
+            radii_of_s(s.data(), x.data(), rule.size());
+            for (std::size_t j = 0; j < rule.size(); ++j) {
+                const gl::Node& n = rule[j];
+                add(x[j], s[j], d * n.w, (d * d) * (log_d * (n.w * n.t) + log_weights[j]),
+                    power * power_weights[j]);
+            }
+        };
+        if (clear) {
+            product_nodes(gl::RULE_12, gl::LOG_WEIGHTS_12, power_weights_12_);
             product(first, Nodes::ProductRule::gauss_12, d);
             return;
         }
-        for (std::size_t j = 0; j < gl::RULE_16.size(); ++j) {
-            const gl::Node& n = gl::RULE_16[j];
-            const double s = d * n.t;
-            add(x_of_s(s), s, d * n.w, (d * d) * (log_d * (n.w * n.t) + gl::LOG_WEIGHTS_16[j]),
-                power * power_weights_[j]);
-        }
+        product_nodes(gl::RULE_16, gl::LOG_WEIGHTS_16, power_weights_);
         product(first, Nodes::ProductRule::gauss_16, d);
     };
 
@@ -382,27 +492,26 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         Points ps;
         add_real_images(ps, xl);
         add_images_and_conjugates(ps, xl + above);
-        for (std::size_t k = 0; k < ps.n; ++k) {
-            d0 = std::min(d0, modulus(ps.at(k)) / 2);
-        }
+        d0 = std::min(d0, nearest(ps) / 2);
         d0 = std::max(d0, LIMB_PIECE);
         limb_piece(d0, &ps);
         ps.add(0.0);
         march(Space::s, d0, 1.0, ps, piece);
     } else if (xl >= X_KINK_IN_S) {
         // The lens inside, near the limb: the kink in s.
-        const double sl = std::sqrt(std::sqrt((1 - xl) * (1 + xl)));
+        const double sl = root(root((1 - xl) * (1 + xl)));
         Points ps;
         add_images_and_conjugates(ps, xl + above);
         double d0 = sl / 2;
-        for (std::size_t k = 0; k < ps.n; ++k) {
-            d0 = std::min(d0, modulus(ps.at(k)) / 2);
-        }
+        d0 = std::min(d0, nearest(ps) / 2);
         d0 = std::max(d0, std::min(LIMB_PIECE, sl / 2));
-        // The kink, too, bounds the piece at the limb.
-        Points near_limb = ps;
-        near_limb.add(sl);
-        limb_piece(d0, &near_limb);
+        // The kink, too, bounds the piece at the limb: it joins the list
+        // for that piece alone (the list is extended and cut back rather
+        // than copied).
+        const std::size_t before_kink = ps.n;
+        ps.add(sl);
+        limb_piece(d0, &ps);
+        ps.n = before_kink;
         ps.add(0.0);
         const double half = kink_half(sl, d0, 1.0, ps);
         kink_piece(Space::s, sl, half);
@@ -412,14 +521,12 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
         march(Space::s, sl + half, 1.0, ps, piece);
     } else {
         // The lens near the centre: the kink in x, the limb's side in s.
-        const double sm = std::sqrt(std::sqrt((1 - X_MID) * (1 + X_MID)));
+        const double sm = root(root((1 - X_MID) * (1 + X_MID)));
         Points ps;
         add_images_and_conjugates(ps, xl + above);
         add_real_images(ps, xl);
         double d0 = 1;
-        for (std::size_t k = 0; k < ps.n; ++k) {
-            d0 = std::min(d0, modulus(ps.at(k)) / 2);
-        }
+        d0 = std::min(d0, nearest(ps) / 2);
         d0 = std::min(std::max(d0, LIMB_PIECE), sm);
         limb_piece(d0, &ps);
         ps.add(0.0);
@@ -435,9 +542,10 @@ void LimbLaw::layout(double lens, double rho, Nodes& nodes) const noexcept {
             // Beyond the kink E is the magnification of discs that hold the
             // lens, whose expansion in l / x is singular at the centre; the
             // piece across the kink reaches that side too.
-            Points around = px;
-            around.add(0.0);
-            const double half = kink_half(xl, 0.0, X_MID, around);
+            const std::size_t before_centre = px.n;
+            px.add(0.0);
+            const double half = kink_half(xl, 0.0, X_MID, px);
+            px.n = before_centre;
             kink_piece(Space::x, xl, half);
             px.add(xl);
             march(Space::x, xl - half, 0.0, px, piece);

@@ -315,6 +315,37 @@ TEST(LimbLaw, TablesByTheirShape) {
     }
 }
 
+// Copies and moves give the same bits as the law they came from; a moved
+// table keeps the map that borrows its vectors' buffers, and a law moved
+// over another (a table over a table, a table over a polynomial law and
+// back) frees and takes the right map.
+TEST(LimbLaw, CopiesAndMovesKeepTheirValues) {
+    const std::vector<double> r{0.0, 0.5, 0.9, 1.0};
+    const std::vector<double> b{1.0, 0.9, 0.5, 0.2};
+    const LimbLaw table(r, b);
+    const LimbLaw power(LawKind::power_2, std::vector<double>{0.6, 0.6});
+    const double rho = 0.05;
+    auto same = [&](const LimbLaw& a, const LimbLaw& expected) {
+        for (const double l : {0.0, 0.3, 0.99, 1.0, 1.7, 9.0}) {
+            EXPECT_EQ(a.magnification(l * rho, rho), expected.magnification(l * rho, rho)) << l;
+        }
+    };
+    LimbLaw copy(table);
+    same(copy, table);
+    LimbLaw moved(std::move(copy));
+    same(moved, table);
+    LimbLaw target(power);
+    target = std::move(moved);
+    same(target, table);
+    target = LimbLaw(power);
+    same(target, power);
+    LimbLaw other(r, std::vector<double>{1.0, 1.0, 1.0, 1.0});
+    other = LimbLaw(table);
+    same(other, table);
+    other = table;
+    same(other, table);
+}
+
 }  // namespace
 
 namespace {
@@ -367,6 +398,26 @@ void for_each_layout(const LimbLaw& law, Check&& check) {
             ASSERT_LE(nodes.count, LimbLaw::Nodes::CAPACITY);
             check(nodes, l, rho);
         }
+    }
+}
+
+// Each node's radius and its s are one point of s = (1 - x^2)^(1/4) as
+// the scalar operations give it, from s (x = sqrt((1 - s^2)(1 + s^2))) on
+// the pieces in s, from x (s = sqrt(sqrt((1 - x)(1 + x)))) on those in x,
+// however many nodes at a time the layout forms them.
+TEST(LimbLawNodes, RadiusAndSOfANodeAreOnePoint) {
+    const LimbLaw quadratic(LawKind::quadratic, std::vector<double>{0.4, 0.3});
+    const LimbLaw power(LawKind::power_2, std::vector<double>{0.6, 0.3});
+    for (const LimbLaw* law : {&quadratic, &power}) {
+        for_each_layout(*law, [&](const LimbLaw::Nodes& nodes, double l, double rho) {
+            for (std::size_t i = 0; i < nodes.count; ++i) {
+                const double x = nodes.x[i];
+                const double s = nodes.s[i];
+                const bool from_s = x == std::sqrt((1 - s * s) * (1 + s * s));
+                const bool from_x = s == std::sqrt(std::sqrt((1 - x) * (1 + x)));
+                EXPECT_TRUE(from_s || from_x) << "node " << i << " l " << l << " rho " << rho;
+            }
+        });
     }
 }
 
