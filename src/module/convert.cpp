@@ -207,12 +207,15 @@ bool list_to_vector(PyObject* obj, std::vector<double>& out) {
         if (i > start && !poll(static_cast<std::size_t>(i - start))) {
             return false;
         }
-        if (i < end) {
+        // The poll may have run a signal handler that changed the list:
+        // the element after the run is read afresh, and only if the list
+        // still reaches it (`items` and `end` may be stale).
+        if (i < end && i < PyList_GET_SIZE(obj)) {
             // An element of another type, whose conversion may run
             // Python code (and change the list): the length and the
             // items are read afresh after it.  Its slot is in the block
             // sized above, which it has not filled.
-            PyObject* item = Py_NewRef(items[i]);
+            PyObject* item = Py_NewRef(PyList_GET_ITEM(obj, i));
             double v;
             const bool ok = to_double(item, v);
             Py_DECREF(item);

@@ -7,7 +7,10 @@ from __future__ import annotations
 
 import gc
 import math
+import os
+import subprocess
 import sys
+import textwrap
 import tracemalloc
 
 import numpy as np
@@ -110,6 +113,41 @@ class TestReading:
 
         values[100] = Extending()
         assert wm(values, 1.0, RHO) == wm(L[:100] + [2.0] + L[100:], 1.0, RHO)
+
+    def test_a_signal_handler_that_empties_the_list_between_runs_is_survived(self):
+        # The poll for signals after a run of exact floats may run a handler
+        # that empties the list, freeing its items; the element after the
+        # run must then be read from the list as it is, not from the items
+        # seen before the poll.  Under the debug allocator a freed item
+        # array is overwritten at once, so reading it crashed the child.
+        script = textwrap.dedent("""
+            import signal, caustrix
+            class X:
+                def __float__(self): return 1.5
+            state = {}
+            def handler(signum, frame):
+                if state.get("lst") is not None:
+                    state["lst"].clear()
+                    state["lst"] = None
+            signal.signal(signal.SIGALRM, handler)
+            signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+            for _ in range(40):
+                lst = []
+                for _ in range(200):
+                    lst.append(X())
+                    lst.extend([0.5] * 4095)
+                state["lst"] = lst
+                caustrix.witt_mao_magnification(lst, 1.0, 0.1)
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            print("done")
+        """)
+        env = dict(os.environ, PYTHONMALLOC="debug")
+        found = os.path.dirname(os.path.abspath(caustrix.__file__))
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (found, env.get("PYTHONPATH")) if p)
+        child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                               env=env, timeout=300)
+        assert child.returncode == 0, child.stderr[-2000:]
+        assert child.stdout.strip() == "done"
 
 
 class TestFloats:
