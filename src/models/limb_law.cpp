@@ -277,19 +277,9 @@ LimbLaw::LimbLaw(const LimbLaw& other)
 }
 
 LimbLaw& LimbLaw::operator=(const LimbLaw& other) {
+    // A copy first, then the move: a failed copy leaves this law as it was.
     if (this != &other) {
-        LimbLaw copy(other);
-        std::swap(kind_, copy.kind_);
-        std::swap(slope_, copy.slope_);
-        std::swap(limb_, copy.limb_);
-        std::swap(flux_, copy.flux_);
-        std::swap(power_weights_, copy.power_weights_);
-        std::swap(power_weights_12_, copy.power_weights_12_);
-        std::swap(far_moments_, copy.far_moments_);
-        std::swap(coefficients_, copy.coefficients_);
-        std::swap(radii_, copy.radii_);
-        std::swap(brightness_, copy.brightness_);
-        std::swap(table_, copy.table_);
+        *this = LimbLaw(other);
     }
     return *this;
 }
