@@ -148,7 +148,13 @@ bool read_numbers(PyObject* obj, const char* law, const char* what, std::vector<
     if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) {
         return refuse();
     }
-    PyObject* items = PySequence_Fast(obj, "");
+    // A set has no order in which its items could be the law's coefficients.
+    if (PyAnySet_Check(obj)) {
+        return refuse();
+    }
+    // A tuple of the items as they are now: an item's __float__ may change
+    // a list being read (even empty it), and the items must stay alive.
+    PyObject* items = PySequence_Tuple(obj);
     if (items == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
             return false;  // the object's own iteration failed: its exception stands
@@ -156,11 +162,11 @@ bool read_numbers(PyObject* obj, const char* law, const char* what, std::vector<
         PyErr_Clear();
         return refuse();
     }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+    const Py_ssize_t n = PyTuple_GET_SIZE(items);
     out.clear();
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items, i);
+        PyObject* item = PyTuple_GET_ITEM(items, i);
         double v;
         if (PyUnicode_Check(item) || PyBytes_Check(item) || !to_double(item, v)) {
             if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) {
