@@ -714,6 +714,39 @@ bool compute(const StridedLoop& loop, double cost_ns, bool serial, Element&& ele
     }
 }
 
+// Whether two elements of `op` may share a byte.  They cannot when, with
+// the axes taken by growing stride, each stride steps past everything the
+// smaller axes span (a zero stride or strides that interleave, as
+// as_strided makes, fail this); a layout that fails it is treated as
+// overlapping, which costs only the pool.
+bool may_overlap_itself(const Operand& op) {
+    std::vector<std::pair<std::ptrdiff_t, std::ptrdiff_t>> axes;  // (|stride|, extent)
+    for (std::size_t axis = 0; axis < op.shape.size(); ++axis) {
+        if (op.shape[axis] == 0) {
+            return false;  // no elements
+        }
+        if (op.shape[axis] > 1) {
+            axes.emplace_back(op.strides[axis] < 0 ? -op.strides[axis] : op.strides[axis],
+                              op.shape[axis]);
+        }
+    }
+    std::sort(axes.begin(), axes.end());
+    std::ptrdiff_t span = sizeof(double);  // the bytes the smaller axes cover
+    for (const auto& [stride, extent] : axes) {
+        if (stride < span) {
+            return true;
+        }
+        // A span beyond the largest offset (only as_strided makes one) is
+        // held at it, which a further axis cannot step past.
+        std::ptrdiff_t reach;
+        if (__builtin_mul_overflow(stride, extent - 1, &reach) ||
+            __builtin_add_overflow(reach, span, &span)) {
+            span = PTRDIFF_MAX;
+        }
+    }
+    return false;
+}
+
 // Computes with the lock released (when the work is worth it) and takes it
 // back on every way out but the forced unwind that ends a daemon thread at
 // exit: that thread must not touch the interpreter again, so `operands`
@@ -723,15 +756,10 @@ template <class Element, class Held>
 bool compute_released(const StridedLoop& loop, double cost_ns, Element&& element,
                       Held& operands) {
     const bool release = cost_ns * static_cast<double>(loop.size()) >= KEEP_LOCK_BELOW_NS;
-    // An output that writes several elements to one place (a zero stride
-    // along an axis of more than one) is filled on the calling thread, in
-    // index order, so that the last element's value is the one that stays,
-    // whatever the pool.
-    const Operand& out = operands.out();
-    bool serial = false;
-    for (std::size_t axis = 0; axis < out.shape.size(); ++axis) {
-        serial = serial || (out.strides[axis] == 0 && out.shape[axis] > 1);
-    }
+    // An output that may write several elements to one place, or to
+    // overlapping bytes, is filled on the calling thread, in index order, so
+    // that the last element's value is the one that stays, whatever the pool.
+    const bool serial = may_overlap_itself(operands.out());
     Lock lock(release);
     bool complete;
     try {
