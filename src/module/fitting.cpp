@@ -226,6 +226,9 @@ std::optional<models::LimbLaw> parse_law(PyObject* law_obj, PyObject* coefficien
                                  ? -1
                                  : PySequence_Size(coefficients_obj);
         if (n < 0) {
+            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+                return std::nullopt;  // the pair's own __len__ failed: its exception stands
+            }
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError,
                          "law 'table' takes its coefficients as a pair (radii, brightnesses) of "

@@ -353,8 +353,17 @@ class TestHostile:
             magnification(ArrayRaises(), 0.1)
         with pytest.raises(Boom):
             light_curve(0.0, 0.0, 0.1, 1.0, ArrayRaises())
+        class PairLengthRaises:
+            def __len__(self):
+                raise Boom("no length")
+
+            def __getitem__(self, i):
+                return ([0.0, 1.0], [1.0, 0.5])[i]
+
         with pytest.raises(Boom):
             magnification(0.5, 0.1, "linear", [FloatRaises()])
+        with pytest.raises(Boom):
+            magnification(0.5, 0.1, "table", PairLengthRaises())
         with pytest.raises(OverflowError):
             magnification(10**400, 0.1)
 
