@@ -152,9 +152,12 @@ bool read_numbers(PyObject* obj, const char* law, const char* what, std::vector<
     if (PyAnySet_Check(obj)) {
         return refuse();
     }
-    // A tuple of the items as they are now: an item's __float__ may change
-    // a list being read (even empty it), and the items must stay alive.
-    PyObject* items = PySequence_Tuple(obj);
+    // The items as they are now, in a tuple or a list of our own: an item's
+    // __float__ may change a list being read (even empty it), and the items
+    // must stay alive.  (A list, not a tuple, for other iterables: a tuple
+    // is made at the length the object claims and filled at once, a list
+    // only reserved.)
+    PyObject* items = PyTuple_CheckExact(obj) ? Py_NewRef(obj) : PySequence_List(obj);
     if (items == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
             return false;  // the object's own iteration failed: its exception stands
@@ -162,11 +165,11 @@ bool read_numbers(PyObject* obj, const char* law, const char* what, std::vector<
         PyErr_Clear();
         return refuse();
     }
-    const Py_ssize_t n = PyTuple_GET_SIZE(items);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
     out.clear();
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(items, i);
+        PyObject* item = PySequence_Fast_GET_ITEM(items, i);
         double v;
         if (PyUnicode_Check(item) || PyBytes_Check(item) || !to_double(item, v)) {
             if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) {
