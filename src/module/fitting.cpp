@@ -192,7 +192,8 @@ bool read_numbers(PyObject* obj, const char* law, const char* what, std::vector<
 // The law named by `law_obj` with `coefficients_obj`, or nothing with the
 // TypeError or ValueError that says what is wrong with them.
 std::optional<models::LimbLaw> parse_law(PyObject* law_obj, PyObject* coefficients_obj,
-                                         const char*& name) {
+                                         const char*& name, std::size_t& table_points) {
+    table_points = 0;
     if (!PyUnicode_Check(law_obj)) {
         PyErr_Format(PyExc_TypeError, "law must be a str, not '%s'", Py_TYPE(law_obj)->tp_name);
         return std::nullopt;
@@ -277,6 +278,7 @@ std::optional<models::LimbLaw> parse_law(PyObject* law_obj, PyObject* coefficien
             PyErr_Format(PyExc_ValueError, "law 'table': %s", problem);
             return std::nullopt;
         }
+        table_points = radii.size();
         return models::LimbLaw(std::move(radii), std::move(brightness));
     }
     if (const char* problem = models::LimbLaw::problem(law->kind, values)) {
@@ -555,13 +557,14 @@ bool check_rho(Operand& rho, const char* law) {
 
 // What one element of each law costs, roughly: the uniform disc is a few
 // elliptic integrals, a law a quadrature over the source radius, a table one
-// over each of its segments.
-double nanoseconds_per_element(const models::LimbLaw& law) {
+// over each of its segments (about a quarter of a microsecond each, 10 us
+// at least), so that a table of 10^5 points costs some 20 ms an element.
+double nanoseconds_per_element(const models::LimbLaw& law, std::size_t table_points) {
     switch (law.kind()) {
         case models::LawKind::uniform:
             return 35.0;  // the disc in vector lanes
         case models::LawKind::table:
-            return 10e3;
+            return std::max(10e3, 250.0 * static_cast<double>(table_points));
         default:
             return 1500.0;
     }
@@ -633,12 +636,19 @@ private:
 template <class Element>
 concept RunElement = requires { std::remove_cvref_t<Element>::BLOCK; };
 
+// Signals are looked for between runs only: a run is cut to about this
+// much work, so that Ctrl-C is not left waiting on a run of costly
+// elements (those of a long table take milliseconds each).
+constexpr double RUN_AT_MOST_NS = 2e6;
+
 // The elements [begin, end) of `loop` by `element`, one at a time or in runs.
 template <class Element, class Stop>
 bool run_range(const StridedLoop& loop, std::size_t begin, std::size_t end, Element& element,
-               Stop&& stop, std::size_t every) {
+               Stop&& stop, std::size_t every, double cost_ns) {
     if constexpr (RunElement<Element>) {
-        return loop.run_blocks(begin, end, std::remove_cvref_t<Element>::BLOCK, element, stop,
+        constexpr std::size_t most = std::remove_cvref_t<Element>::BLOCK;
+        const auto fit = static_cast<std::size_t>(RUN_AT_MOST_NS / cost_ns);
+        return loop.run_blocks(begin, end, std::clamp<std::size_t>(fit, 1, most), element, stop,
                                every);
     } else {
         return loop.run(begin, end, element, stop, every);
@@ -677,7 +687,7 @@ bool compute(const StridedLoop& loop, double cost_ns, bool serial, Element&& ele
                 next_poll = now + POLL_INTERVAL;
                 return lock.signalled();
             },
-            every);
+            every, cost_ns);
     }
 
     const auto least = static_cast<std::size_t>(CHUNK_AT_LEAST_NS / cost_ns) + 1;
@@ -707,7 +717,7 @@ bool compute(const StridedLoop& loop, double cost_ns, bool serial, Element&& ele
                 [&](std::size_t k) {
                     const std::size_t c = spread(k, chunks);
                     (void)run_range(loop, c * chunk, std::min(n, (c + 1) * chunk), element,
-                                    stopped, every);
+                                    stopped, every, cost_ns);
                 },
                 poll);
         } catch (const runtime::ForkedDuringCall&) {
@@ -875,11 +885,11 @@ PyObject* law_default() {
 // released when the work is worth it; the output array, or nullptr with the
 // exception set.
 template <class Ops, class Element>
-PyObject* evaluate(Ops& ops, const std::vector<std::ptrdiff_t>& shape,
-                   const models::LimbLaw& law, const Element& element) {
+PyObject* evaluate(Ops& ops, const std::vector<std::ptrdiff_t>& shape, double cost_ns,
+                   const Element& element) {
     const auto views = ops.views();
     const StridedLoop loop(shape, views);
-    if (!compute_released(loop, nanoseconds_per_element(law), element, ops)) {
+    if (!compute_released(loop, cost_ns, element, ops)) {
         return nullptr;
     }
     return Py_NewRef(ops.out().array);
@@ -888,15 +898,15 @@ PyObject* evaluate(Ops& ops, const std::vector<std::ptrdiff_t>& shape,
 // The law of a call from its name and its coefficients (none given: an
 // empty tuple), or nullopt with the exception set.
 std::optional<models::LimbLaw> law_argument(PyObject* law_obj, PyObject* coefficients,
-                                            const char*& name) {
+                                            const char*& name, std::size_t& table_points) {
     if (coefficients != nullptr) {
-        return parse_law(law_obj, coefficients, name);
+        return parse_law(law_obj, coefficients, name, table_points);
     }
     PyObject* none = PyTuple_New(0);
     if (none == nullptr) {
         return std::nullopt;
     }
-    std::optional<models::LimbLaw> law = parse_law(law_obj, none, name);
+    std::optional<models::LimbLaw> law = parse_law(law_obj, none, name, table_points);
     Py_DECREF(none);
     return law;
 }
@@ -994,7 +1004,9 @@ PyObject* magnification(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const char* name = nullptr;
-        const std::optional<models::LimbLaw> law = law_argument(law_obj, coefficients, name);
+        std::size_t table_points = 0;
+        const std::optional<models::LimbLaw> law =
+            law_argument(law_obj, coefficients, name, table_points);
         if (!law) {
             return nullptr;
         }
@@ -1004,7 +1016,7 @@ PyObject* magnification(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const models::LimbLaw& l = *law;
-        return evaluate(ops, shape, l,
+        return evaluate(ops, shape, nanoseconds_per_element(l, table_points),
                         law_runs<1, 2, true>(l, [](const StridedLoop::Pointers& p,
                                                    const StridedLoop::Strides& s,
                                                    std::ptrdiff_t i) {
@@ -1030,7 +1042,9 @@ PyObject* light_curve(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const char* name = nullptr;
-        const std::optional<models::LimbLaw> law = law_argument(law_obj, coefficients, name);
+        std::size_t table_points = 0;
+        const std::optional<models::LimbLaw> law =
+            law_argument(law_obj, coefficients, name, table_points);
         if (!law) {
             return nullptr;
         }
@@ -1041,7 +1055,7 @@ PyObject* light_curve(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const models::LimbLaw& l = *law;
-        return evaluate(ops, shape, l,
+        return evaluate(ops, shape, nanoseconds_per_element(l, table_points),
                         law_runs<4, 5>(l, [](const StridedLoop::Pointers& p,
                                              const StridedLoop::Strides& s, std::ptrdiff_t i) {
                             const double tau =
@@ -1081,7 +1095,8 @@ struct GradientOperands {
 // derivatives.
 std::optional<models::LimbLaw> gradient_law(PyObject* law_obj, PyObject* coefficients,
                                             const char*& name) {
-    std::optional<models::LimbLaw> law = law_argument(law_obj, coefficients, name);
+    std::size_t table_points = 0;
+    std::optional<models::LimbLaw> law = law_argument(law_obj, coefficients, name, table_points);
     if (law && !models::has_gradient(*law)) {
         PyErr_Format(PyExc_ValueError,
                      "law '%s' has no gradient: its brightnesses are a table, not coefficients",
@@ -1185,7 +1200,7 @@ GradientRuns<RHO, Separation, Scatter> gradient_runs(const models::LimbLaw& law,
 template <class Runs, class Held>
 bool compute_gradients(const StridedLoop& loop, const models::LimbLaw& law, Runs&& runs,
                        Held& operands) {
-    const double cost = GRADIENT_COST * nanoseconds_per_element(law);
+    const double cost = GRADIENT_COST * nanoseconds_per_element(law, 0);
     return compute_released(loop, cost, runs, operands);
 }
 
