@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -104,3 +105,31 @@ def test_a_raising_handler_stops_a_nested_flux_map_and_the_call_it_interrupted()
         signal.signal(signal.SIGALRM, previous)
     assert state["calls"] >= 2
     assert function(L[:4], 1.0, 0.5, BL, BF) == expected
+
+
+@pytest.mark.xfail(strict=True, reason="the table law of magnification() shares the flux maps' "
+                   "per-thread quadrature storage; a call of it from a signal handler overwrites "
+                   "the storage of the flux-map call it interrupted")
+def test_a_signal_handler_calling_the_table_law_leaves_an_interrupted_flux_map_exact():
+    # In a child: the overwritten storage may also corrupt the heap.
+    script = textwrap.dedent(
+        """
+        import signal, sys
+        import numpy as np
+        import caustrix
+        sys.path.insert(0, %r)
+        from test_classic_review import BL, BF, BL2, BF2, L, calls_under_signals
+        f = caustrix.integrated_flux_map_witt_mao_magnification
+        expected = f(L, 1.0, 0.5, BL, BF)
+        u = np.asarray(L[:3])
+        outer, inner = calls_under_signals(
+            lambda: f(L, 1.0, 0.5, BL, BF),
+            lambda: caustrix.magnification(u, 0.2, "table", (BL2, BF2)))
+        assert len(inner) >= 5, "the handler did not run inside the calls"
+        sys.exit(0 if all(r == expected for r in outer) else 3)
+        """
+        % str(Path(__file__).parent)
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
