@@ -414,7 +414,9 @@ PyObject* untracked_list_from_curve(std::span<const double> curve, SignalPoll& p
         return nullptr;
     }
     PyObject_GC_UnTrack(list);
-    if (!fill_floats(list, 0, curve, poll)) {
+    // An empty curve's list counts as one element: a batch of millions of
+    // empty curves takes seconds to make, and must still poll for signals.
+    if (!fill_floats(list, 0, curve, poll) || (curve.empty() && !poll())) {
         Py_DECREF(list);  // the empty slots are skipped when it is freed
         return nullptr;
     }

@@ -126,9 +126,11 @@ class TestReading:
                 def __float__(self): return 1.5
             state = {}
             def handler(signum, frame):
-                if state.get("lst") is not None:
-                    state["lst"].clear()
-                    state["lst"] = None
+                # Taken in one step: a second signal may run this handler
+                # again while the first clears the list.
+                lst = state.pop("lst", None)
+                if lst is not None:
+                    lst.clear()
             signal.signal(signal.SIGALRM, handler)
             signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
             for _ in range(40):
