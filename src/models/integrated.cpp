@@ -17,6 +17,7 @@
 #include "models/witt_mao_lanes.hpp"
 #include "quadrature/double_exponential.hpp"
 #include "quadrature/gauss_legendre.hpp"
+#include "runtime/thread_scratch.hpp"
 
 namespace models {
 
@@ -491,19 +492,13 @@ bool rings_far_table(double lens, double rho, const Plan& plan, double& total);
 // disc route's pieces do.
 constexpr double RING_MU_FROM = 0.75;
 
-// An element's edges and rings, kept per thread so that an element
-// allocates nothing once its thread has seen as many.  Reached through a
-// call that is not inlined: the compiler would otherwise bind the
-// thread's copy into the routines that fill it, and look up the thread's
-// storage again for every ring added.
+// An element's edges and rings, kept per thread (claimed for the element,
+// which polls for signals while it holds them) so that an element
+// allocates nothing once its thread has seen as many.
 struct RingScratch {
     std::vector<double> edges;
     RingBatch batch;
 };
-[[gnu::noinline]] RingScratch& ring_scratch() {
-    thread_local RingScratch scratch;
-    return scratch;
-}
 
 Element ring_element_integral(double lens, double rho, double whole, double norm,
                               const Profile& profile, const Plan& plan,
@@ -529,7 +524,8 @@ Element ring_element_integral(double lens, double rho, double whole, double norm
     // Einstein radius is small enough for the pieces about it to be cut on
     // that scale (see cut_near_lens), where the graded pieces serve.
     const bool span_lens = lens > 0 && lens < 1 && !(eps < 0.1);
-    RingScratch& scratch = ring_scratch();
+    const runtime::ScratchClaim<RingScratch> claim;
+    RingScratch& scratch = *claim;
     std::vector<double>& edges = scratch.edges;
     piece_edges(profile, span_lens ? NaN : lens, edges);
     if (!span_lens) {
@@ -1439,7 +1435,7 @@ bool rings_far_table(double lens, double rho, const Plan& plan, double& total) {
 // march over it, c1 int_a^b G(r) dr, and a table has many, each too short
 // to fill the lanes alone.  The marches are laid out piece by piece, their
 // discs evaluated a batch at a time, and each march's sum formed as
-// interior_integral forms it.  Kept per thread, reached once per element.
+// interior_integral forms it.  Kept per thread, claimed once per element.
 struct DiscGather {
     std::vector<double> r;
     std::vector<double> slope;
@@ -1509,10 +1505,6 @@ struct DiscGather {
         piece_sizes.clear();
     }
 };
-[[gnu::noinline]] DiscGather& disc_gather() {
-    thread_local DiscGather gather;
-    return gather;
-}
 
 // Discs gathered before they are evaluated: some tens of microseconds of
 // work, against which a partly filled last lane group is nothing, while the
@@ -1526,7 +1518,9 @@ Element disc_element_integral(double lens, double rho, double whole, double norm
         lens = 0;  // see CENTRE
     }
     const Layout& layout = plan.layout;
-    DiscGather& gather = disc_gather();
+    // Claimed for the element, which polls for signals while it holds it.
+    const runtime::ScratchClaim<DiscGather> claim;
+    DiscGather& gather = *claim;
     gather.clear();
     const std::size_t pieces = layout.edges.size() - 1;
     gather.interiors.resize(pieces);

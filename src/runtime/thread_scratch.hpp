@@ -22,4 +22,53 @@ T& thread_scratch() {
     return *scratch;
 }
 
+// The calling thread's T, held for as long as the claim lives: for storage
+// that a computation keeps while it polls for signals.  A signal handler run
+// at such a poll may call the same computation on the same thread; its
+// claim finds the thread's T held and gets a T of its own, made for it and
+// freed with it, so that neither call overwrites the other's work.  The
+// thread's T is made on its first claim and freed when the thread ends.
+// May throw std::bad_alloc.
+template <class T>
+class ScratchClaim {
+public:
+    ScratchClaim() {
+        Slot& slot = thread_slot();
+        if (slot.held) {
+            own_ = std::make_unique<T>();
+            value_ = own_.get();
+            return;
+        }
+        if (!slot.value) {
+            slot.value = std::make_unique<T>();
+        }
+        slot.held = true;
+        value_ = slot.value.get();
+    }
+    ~ScratchClaim() {
+        if (!own_) {
+            thread_slot().held = false;
+        }
+    }
+    ScratchClaim(const ScratchClaim&) = delete;
+    ScratchClaim& operator=(const ScratchClaim&) = delete;
+
+    T& operator*() const noexcept { return *value_; }
+
+private:
+    struct Slot {
+        std::unique_ptr<T> value;
+        bool held = false;
+    };
+    // Not inlined: the compiler would otherwise look the thread's storage up
+    // again wherever the claim is used.
+    [[gnu::noinline]] static Slot& thread_slot() {
+        thread_local Slot slot;
+        return slot;
+    }
+
+    std::unique_ptr<T> own_;
+    T* value_ = nullptr;
+};
+
 }  // namespace runtime

@@ -353,19 +353,8 @@ void WorkerPool::report_progress() noexcept {
 bool WorkerPool::for_each_index(std::size_t n, const std::function<void(std::size_t)>& item,
                                 const std::function<bool()>& interrupted,
                                 const std::function<void()>& progress) {
-    return run(n, item, interrupted, progress, false);
-}
-
-bool WorkerPool::run_on_worker(const std::function<void()>& task,
-                               const std::function<bool()>& interrupted) {
-    return run(1, [&task](std::size_t) { task(); }, interrupted, {}, true);
-}
-
-bool WorkerPool::run(std::size_t n, const std::function<void(std::size_t)>& item,
-                     const std::function<bool()>& interrupted,
-                     const std::function<void()>& progress, bool hand_over_single) {
     if (n == 0) return true;
-    if (n == 1 && !hand_over_single) {
+    if (n == 1) {
         item(0);
         return true;
     }

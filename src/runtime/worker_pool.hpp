@@ -73,19 +73,7 @@ public:
     // this item's call to run its `progress`.  Does nothing elsewhere.
     static void report_progress() noexcept;
 
-    // Runs `task` once on one of the workers while an outside caller waits,
-    // polling `interrupted` as for_each_index does (and with the same
-    // results, exceptions and ForkedDuringCall), so that the task works with
-    // a worker's per-thread storage instead of the caller's.  A worker of
-    // this pool, or any caller of a pool without threads, runs it itself.
-    bool run_on_worker(const std::function<void()>& task,
-                       const std::function<bool()>& interrupted = {});
-
 private:
-    bool run(std::size_t n, const std::function<void(std::size_t)>& item,
-             const std::function<bool()>& interrupted, const std::function<void()>& progress,
-             bool hand_over_single);
-
     void stop_and_join() noexcept;
 
     std::size_t size_;

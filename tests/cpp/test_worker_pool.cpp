@@ -207,34 +207,6 @@ TEST(WorkerPool, OnlyASingleItemRunsOnTheCallingThread) {
     EXPECT_LE(threads.size(), 2u);
 }
 
-// A task run on a worker sees that worker's thread-local storage, not the
-// caller's; an interrupt that answers before it starts skips it, one that
-// answers while it runs is reported once it has finished.
-TEST(WorkerPool, RunOnWorkerLeavesTheCallingThreadAndHonoursTheInterrupt) {
-    WorkerPool pool(2);
-    const auto caller = std::this_thread::get_id();
-    std::thread::id ran_on = caller;
-    EXPECT_TRUE(pool.run_on_worker([&] { ran_on = std::this_thread::get_id(); }));
-    EXPECT_NE(ran_on, caller);
-
-    std::atomic<bool> release{false};
-    std::atomic<int> runs{0};
-    const bool complete = pool.run_on_worker(
-        [&] {
-            runs.fetch_add(1);
-            while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        },
-        [&] {
-            if (runs.load() == 0) return false;
-            release.store(true);
-            return true;
-        });
-    EXPECT_FALSE(complete);
-    EXPECT_EQ(runs.load(), 1);
-
-    EXPECT_THROW(pool.run_on_worker([] { throw std::out_of_range("task"); }), std::out_of_range);
-}
-
 TEST(WorkerPool, ReportedProgressIsTakenUpOnTheCallingThreadWhileItemsRun) {
     WorkerPool pool(2);
     const auto caller = std::this_thread::get_id();

@@ -76,8 +76,8 @@ def test_a_signal_handler_calling_a_flux_map_leaves_the_interrupted_call_exact(f
 
 
 def test_a_raising_handler_stops_a_nested_flux_map_and_the_call_it_interrupted():
-    # The handler's own call runs elsewhere while this thread waits for it; a
-    # second signal that raises must still end both calls promptly.
+    # A second signal that raises inside the handler's own call must end it
+    # and the call it interrupted, each leaving its storage fit for reuse.
     function = caustrix.integrated_flux_map_witt_mao_magnification
     expected = function(L[:4], 1.0, 0.5, BL, BF)
     state = {"depth": 0, "calls": 0}
@@ -107,11 +107,10 @@ def test_a_raising_handler_stops_a_nested_flux_map_and_the_call_it_interrupted()
     assert function(L[:4], 1.0, 0.5, BL, BF) == expected
 
 
-@pytest.mark.xfail(strict=True, reason="the table law of magnification() shares the flux maps' "
-                   "per-thread quadrature storage; a call of it from a signal handler overwrites "
-                   "the storage of the flux-map call it interrupted")
 def test_a_signal_handler_calling_the_table_law_leaves_an_interrupted_flux_map_exact():
-    # In a child: the overwritten storage may also corrupt the heap.
+    # The table law of magnification() integrates by the flux maps' own
+    # routes; its call used to overwrite the interrupted call's storage and
+    # corrupt the heap (hence a child).
     script = textwrap.dedent(
         """
         import signal, sys
