@@ -98,6 +98,10 @@ FULL = [
 SHORT = [
     (1e-6, 0.3), (1e-6, ABOVE), (1e-2, 1.0), (1.0, 0.0), (1.0, BELOW), (1e3, 0.9), (1e3, BELOW),
 ]
+# A power law with a large exponent is a bright core about the centre, of
+# width 1/sqrt(alpha): the lens at the centre, beside the core, inside and
+# just outside the source.
+STEEP = [(1e-3, 0.99), (1e-3, 1.01), (0.05, 0.4), (1.0, 2.4), (10.0, 0.0)]
 # The uniform disc has its own references over a wider range elsewhere;
 # here it takes the fitting functions' range with the others.
 UNIFORM = FULL + [(1e-6, 1e-8), (0.1, 1.2), (10.0, 0.3), (1e3, 1e3)]
@@ -146,6 +150,8 @@ LAWS = [
     ("power_2_giant", "power-2", (0.75, 0.45), SHORT),
     ("power_2_small_alpha", "power-2", (1.0, 0.05), SHORT),     # mu^0.05: steep at the limb
     ("power_2_large_alpha", "power-2", (1.0, 5.0), SHORT),
+    ("power_2_steep", "power-2", (1.0, 100.0), STEEP),
+    ("power_2_core", "power-2", (0.9, 1000.0), STEEP),
     # nonlinear (a1, a2, a3, a4)
     ("nonlinear_dwarf", "nonlinear", (0.6, -0.2, 0.6, -0.25), FULL),
     ("nonlinear_giant", "nonlinear", (0.8, -0.7, 1.1, -0.45), SHORT),
