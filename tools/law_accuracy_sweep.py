@@ -496,10 +496,94 @@ def mp_stage(law, points, cache, cache_path, log, deadline):
     return results, disagreements
 
 
+# --------------------------------------------------------------------------
+# The gradient: magnification_and_gradient against derivatives of the double
+# route.  In u and rho, differences of fourth order with steps of 1e-3 of
+# the scale on which A changes (in u the larger of the source and the lens's
+# distance, in rho the source, or the lens's distance from the limb if
+# less); points within
+# 1e-3 of the limb are left out (the derivatives have a logarithmic kink
+# there).  In a coefficient that enters the law linearly, A = P / N with P
+# and N affine in it, so the slopes of A N and N from a difference of any
+# step are exact but for rounding, and dA/dc = (d(AN) - A dN) / N; the
+# power law's exponent takes a difference of fourth order.  The claim: 1e-9
+# of the derivative or 1e-11 of A; where a difference's rounding (the
+# route's 2e-15 of A over the step) exceeds that, the error is measured
+# against the rounding instead, so that only what the check resolves is
+# reported.
+
+GRADIENT_CLAIM = 1e-9
+ROUTE_ROUNDING = 2e-15
+
+
+def difference(f, x, h):
+    return (8 * (f(x + h) - f(x - h)) - (f(x + 2 * h) - f(x - 2 * h))) / (12 * h)
+
+
+def gradient_errors(law, c, rho, u):
+    """{quantity: error over the allowance} at one point."""
+    a, du, drho, dc = (np.asarray(v, dtype=float)
+                       for v in caustrix.magnification_and_gradient(u, rho, law, c))
+    a = float(a)
+    h = 1e-3 * min(max(u, rho), abs(u - rho))
+    hr = 1e-3 * min(rho, abs(u - rho))     # rho itself bounds its steps
+    want = {
+        "dA/du": (difference(lambda v: double_route(law, c, rho, abs(v)), u, h), h),
+        "dA/drho": (difference(lambda r: double_route(law, c, r, u), rho, hr), hr),
+    }
+    got = {"dA/du": float(du), "dA/drho": float(drho)}
+    for i in range(len(c)):
+        def moved(x, i=i):
+            return c[:i] + (x,) + c[i + 1:]
+        if law == "power-2" and i == 1:
+            step = 1e-3 * c[1]
+            want["dA/dc1"] = (difference(lambda x: double_route(law, moved(x), rho, u), c[1], step),
+                              step / 2)
+        else:
+            step = 0.25
+            up, down = moved(c[i] + step), moved(c[i] - step)
+            n_up, n_down, n = flux(law, up), flux(law, down), flux(law, c)
+            d_an = (double_route(law, up, rho, u) * n_up - double_route(law, down, rho, u) * n_down) / (2 * step)
+            want[f"dA/dc{i}"] = ((d_an - a * (n_up - n_down) / (2 * step)) / n, step * n)
+        got[f"dA/dc{i}"] = float(dc.reshape(-1)[i])
+    errors = {}
+    for k, (value, step) in want.items():
+        allowance = max(GRADIENT_CLAIM * abs(value), GRADIENT_CLAIM * 1e-2 * a)
+        floor = ROUTE_ROUNDING * a / step
+        errors[k] = abs(got[k] - value) / max(allowance, floor)
+    return errors
+
+
+def gradient_stage(law, rng, sets, count, log):
+    worst = {}
+    done = 0
+    while done < count:
+        c = sets[done % len(sets)]
+        rho, u = random_point(rng)
+        if abs(u / rho - 1) < 1e-3 or u / rho > 1e8:
+            continue
+        done += 1
+        for k, err in gradient_errors(law, c, rho, u).items():
+            name = f"{k} {region(u / rho)}{band(law, c)}"
+            if name not in worst or not err <= worst[name][0]:
+                worst[name] = (err, c, rho, u)
+    log(f"  gradient, {count} points against differences of the double route"
+        " (error over the allowance, 1.0 = at the claim):")
+    failed = False
+    for name in sorted(worst):
+        err, c, rho, u = worst[name]
+        mark = "" if err <= 1 else "  ABOVE THE CLAIM"
+        log(f"    {name:28s} {err:.1e}  {fmt_args(c, rho, u)}{mark}")
+        failed |= not err <= 1
+    return failed
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--dense", type=int, default=4000, help="dense points per law")
     parser.add_argument("--mp", type=int, default=60, help="mpmath points per law")
+    parser.add_argument("--gradient", type=int, default=0,
+                        help="points per law for the gradient (0: no gradient stage)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--cache", default="/tmp/caustrix_law_sweep_cache.jsonl")
     parser.add_argument("--laws", default=",".join(LAW_NAMES))
@@ -527,6 +611,8 @@ def main(argv):
         for name, (err, c, rho, u) in sorted(worst_by_region(law, dense).items(),
                                              key=lambda kv: region_order(kv[0])):
             log(f"  {name:8s} worst {err:.2e}  {fmt_args(c, rho, u)}")
+        if args.gradient and law not in ("uniform", "table"):
+            failed |= gradient_stage(law, rng, sets, args.gradient, log)
         # The mpmath stage: the dense stage's worst points and likely edges.
         # The worst few of each region and group, then the likeliest edges.
         ranked = sorted(dense, key=lambda r: -r[0])

@@ -288,7 +288,7 @@ double least_square(const Points& points, double c, double sign) noexcept {
 // about 2e-18 of a piece only where the piece's half-length times that rate
 // is at most 1, and no singular point bounds the pieces there.  So where
 // the power is not negligible the march also keeps each piece that short.
-// Laws without such a term (and beta <= 3) are laid out as before.
+// Other laws (and beta <= 3) keep the singular points' march alone.
 // The bound's factor: a piece at most STEEP_STEP over the slope's rate.
 constexpr double STEEP_STEP = 2;
 // Below e^-40 of its peak the power is far below an ulp of the integral,
