@@ -150,8 +150,6 @@ LAWS = [
     ("power_2_giant", "power-2", (0.75, 0.45), SHORT),
     ("power_2_small_alpha", "power-2", (1.0, 0.05), SHORT),     # mu^0.05: steep at the limb
     ("power_2_large_alpha", "power-2", (1.0, 5.0), SHORT),
-    ("power_2_steep", "power-2", (1.0, 100.0), STEEP),
-    ("power_2_core", "power-2", (0.9, 1000.0), STEEP),
     # nonlinear (a1, a2, a3, a4)
     ("nonlinear_dwarf", "nonlinear", (0.6, -0.2, 0.6, -0.25), FULL),
     ("nonlinear_giant", "nonlinear", (0.8, -0.7, 1.1, -0.45), SHORT),
@@ -163,9 +161,22 @@ LAWS = [
 ]
 
 
+# Sets whose values are referenced here and whose gradients are not (the
+# gradient reference takes the sets of LAWS): power laws so steep that the
+# brightness is a core of a tenth and of a thirtieth of the radius.
+VALUE_ONLY = [
+    ("power_2_steep", "power-2", (1.0, 100.0), STEEP),
+    ("power_2_core", "power-2", (0.9, 1000.0), STEEP),
+]
+
+
+def all_laws():
+    return LAWS + VALUE_ONLY
+
+
 def laws():
     """{label: (law, coefficients)}."""
-    return {label: (law, coefficients) for label, law, coefficients, _ in LAWS}
+    return {label: (law, coefficients) for label, law, coefficients, _ in all_laws()}
 
 
 def resolve(rho, l):
@@ -179,7 +190,7 @@ def resolve(rho, l):
 
 def cases():
     """(label, rho, u) of every row, in file order."""
-    return [(label, rho, resolve(rho, l)) for label, _, _, grid in LAWS for rho, l in grid]
+    return [(label, rho, resolve(rho, l)) for label, _, _, grid in all_laws() for rho, l in grid]
 
 
 # --------------------------------------------------------------------------
@@ -440,7 +451,7 @@ def header():
         "# 1 - sum_k a_k(1-mu^(k/2)); table piecewise linear in r, 0 outside its radii.",
         "# Coefficient sets (label law: coefficients, Python reprs of doubles):",
     ]
-    for label, law, c, _ in LAWS:
+    for label, law, c, _ in all_laws():
         if law == "table":
             bl, bf = c
             lines.append(f"# table {label} radius: " + " ".join(repr(float(v)) for v in bl))
