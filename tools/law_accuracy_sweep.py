@@ -501,7 +501,7 @@ def mp_stage(law, points, cache, cache_path, log, deadline):
 # route.  In u and rho, differences of fourth order with steps of 1e-3 of
 # the scale on which A changes (in u the larger of the source and the lens's
 # distance, in rho the source, or the lens's distance from the limb if
-# less); points within
+# less; a power law's core, 1/sqrt(alpha) of those); points within
 # 1e-3 of the limb are left out (the derivatives have a logarithmic kink
 # there).  In a coefficient that enters the law linearly, A = P / N with P
 # and N affine in it, so the slopes of A N and N from a difference of any
@@ -525,8 +525,10 @@ def gradient_errors(law, c, rho, u):
     a, du, drho, dc = (np.asarray(v, dtype=float)
                        for v in caustrix.magnification_and_gradient(u, rho, law, c))
     a = float(a)
-    h = 1e-3 * min(max(u, rho), abs(u - rho))
-    hr = 1e-3 * min(rho, abs(u - rho))     # rho itself bounds its steps
+    # A steep power law's core, 1/sqrt(alpha) of the radius, is a scale too.
+    core = min(1.0, 1 / math.sqrt(c[1])) if law == "power-2" else 1.0
+    h = 1e-3 * core * min(max(u, rho), abs(u - rho))
+    hr = 1e-3 * core * min(rho, abs(u - rho))     # rho itself bounds its steps
     want = {
         "dA/du": (difference(lambda v: double_route(law, c, rho, abs(v)), u, h), h),
         "dA/drho": (difference(lambda r: double_route(law, c, r, u), rho, hr), hr),
