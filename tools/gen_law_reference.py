@@ -98,6 +98,10 @@ FULL = [
 SHORT = [
     (1e-6, 0.3), (1e-6, ABOVE), (1e-2, 1.0), (1.0, 0.0), (1.0, BELOW), (1e3, 0.9), (1e3, BELOW),
 ]
+# A power law with a large exponent is a bright core about the centre, of
+# width 1/sqrt(alpha): the lens at the centre, beside the core, inside and
+# just outside the source.
+STEEP = [(1e-3, 0.99), (1e-3, 1.01), (0.05, 0.4), (1.0, 2.4), (10.0, 0.0)]
 # The uniform disc has its own references over a wider range elsewhere;
 # here it takes the fitting functions' range with the others.
 UNIFORM = FULL + [(1e-6, 1e-8), (0.1, 1.2), (10.0, 0.3), (1e3, 1e3)]
@@ -157,9 +161,22 @@ LAWS = [
 ]
 
 
+# Sets whose values are referenced here and whose gradients are not (the
+# gradient reference takes the sets of LAWS): power laws so steep that the
+# brightness is a core of a tenth and of a thirtieth of the radius.
+VALUE_ONLY = [
+    ("power_2_steep", "power-2", (1.0, 100.0), STEEP),
+    ("power_2_core", "power-2", (0.9, 1000.0), STEEP),
+]
+
+
+def all_laws():
+    return LAWS + VALUE_ONLY
+
+
 def laws():
     """{label: (law, coefficients)}."""
-    return {label: (law, coefficients) for label, law, coefficients, _ in LAWS}
+    return {label: (law, coefficients) for label, law, coefficients, _ in all_laws()}
 
 
 def resolve(rho, l):
@@ -173,7 +190,7 @@ def resolve(rho, l):
 
 def cases():
     """(label, rho, u) of every row, in file order."""
-    return [(label, rho, resolve(rho, l)) for label, _, _, grid in LAWS for rho, l in grid]
+    return [(label, rho, resolve(rho, l)) for label, _, _, grid in all_laws() for rho, l in grid]
 
 
 # --------------------------------------------------------------------------
@@ -434,7 +451,7 @@ def header():
         "# 1 - sum_k a_k(1-mu^(k/2)); table piecewise linear in r, 0 outside its radii.",
         "# Coefficient sets (label law: coefficients, Python reprs of doubles):",
     ]
-    for label, law, c, _ in LAWS:
+    for label, law, c, _ in all_laws():
         if law == "table":
             bl, bf = c
             lines.append(f"# table {label} radius: " + " ".join(repr(float(v)) for v in bl))
