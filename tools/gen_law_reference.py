@@ -163,10 +163,11 @@ LAWS = [
 
 # Sets whose values are referenced here and whose gradients are not (the
 # gradient reference takes the sets of LAWS): power laws so steep that the
-# brightness is a core of a tenth and of a thirtieth of the radius.
+# brightness is a core of a fifth and of a seventh of the radius (the
+# steepest the law accepts).
 VALUE_ONLY = [
-    ("power_2_steep", "power-2", (1.0, 100.0), STEEP),
-    ("power_2_core", "power-2", (0.9, 1000.0), STEEP),
+    ("power_2_steep", "power-2", (1.0, 20.0), STEEP),
+    ("power_2_core", "power-2", (0.9, 50.0), STEEP),
 ]
 
 

@@ -122,6 +122,8 @@ double negative_below(std::span<const double> c) noexcept {
 }
 
 constexpr double MAX_COEFFICIENT = 1e100;
+// The steepest power-2 law taken (see problem()).
+constexpr double MAX_ALPHA = 50;
 
 // Only the table's shape matters: its brightnesses are scaled to a largest
 // value of 1, so that a table of huge or tiny numbers neither overflows nor
@@ -209,6 +211,13 @@ const char* LimbLaw::problem(LawKind kind, std::span<const double> c) noexcept {
         case LawKind::power_2:
             if (!(c[1] > 0)) {
                 return "the exponent alpha must be positive";
+            }
+            // Beyond this the brightness is a core within a seventh of the
+            // radius, which no star's profile comes near; the quadrature's
+            // pieces follow it only at a cost that grows with alpha, and the
+            // derivatives in rho lose their bound first.
+            if (c[1] > MAX_ALPHA) {
+                return "the exponent alpha must not exceed 50";
             }
             // Monotone in mu^alpha: the least brightness is at the centre or the limb.
             return 1 - c[0] < floor ? "the brightness is negative somewhere on the disc" : nullptr;

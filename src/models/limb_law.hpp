@@ -135,8 +135,9 @@ public:
     // the weights of slopes with other terms need the layout of a law with
     // them.
     struct Nodes {
-        // No march of pieces takes more than two dozen over the whole range
-        // of lenses and radii; this cap only bounds the list.
+        // No march of pieces takes more than a few dozen over the whole
+        // range of lenses, radii and laws (the steepest power law's core
+        // the most); this cap only bounds the list.
         static constexpr std::size_t MAX_PIECES = 48;
         // The piece at the limb (16 nodes) and three marches, each a graded
         // piece of 16 nodes and plain ones of 8.

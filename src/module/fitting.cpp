@@ -851,7 +851,7 @@ constexpr const char* MAGNIFICATION_DOC =
     "    \"quadratic\"    (a, b)              1 - a(1-mu) - b(1-mu)^2\n"
     "    \"square-root\"  (c, d)              1 - c(1-mu) - d(1-sqrt(mu))\n"
     "    \"logarithmic\"  (e, f)              1 - e(1-mu) - f mu ln(mu)\n"
-    "    \"power-2\"      (c, alpha)          1 - c(1-mu^alpha)\n"
+    "    \"power-2\"      (c, alpha)          1 - c(1-mu^alpha), 0 < alpha <= 50\n"
     "    \"nonlinear\"    (a1, a2, a3, a4)    1 - sum a_k(1-mu^(k/2))\n"
     "    \"table\"        (radii, brightnesses), piecewise linear in the radius r\n"
     "                   (source radii, ascending in [0, 1])\n\n"

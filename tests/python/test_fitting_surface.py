@@ -276,6 +276,9 @@ LAWS = ("'uniform', 'linear', 'quadratic', 'square-root', 'logarithmic', 'power-
      "law 'linear' with coefficients (nan,): the coefficients must be finite"),
     ("power-2", (0.5, 0), ValueError,
      "law 'power-2' with coefficients (0.5, 0.0): the exponent alpha must be positive"),
+    ("power-2", (0.5, 50.000000000001), ValueError,
+     "law 'power-2' with coefficients (0.5, 50.000000000001): "
+     "the exponent alpha must not exceed 50"),
     ("table", ([0.0, 1.0], [1.0]), ValueError,
      "law 'table': the radii and the brightnesses must be of the same length"),
     ("table", ([0.5, 0.2], [1.0, 1.0]), ValueError, "law 'table': the radii must be ascending"),
