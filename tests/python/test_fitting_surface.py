@@ -454,9 +454,18 @@ else:
 """
 
 
+# A finely tabulated profile, whose elements take some 20 ms each: signals
+# are looked for between runs of elements, and a run of them once took
+# seconds.
+LONG_TABLE_CALL = ("caustrix.magnification(np.linspace(0.0, 0.3, 600), 0.1, 'table', "
+                   "(np.linspace(0.0, 1.0, 100_000), np.linspace(1.0, 0.2, 100_000)))")
+
+
 @pytest.mark.parametrize("threads", ["1", "2"])
-def test_ctrl_c_ends_a_long_call_promptly(threads):
-    script = INTERRUPTED_CHILD.format(call=LONG_CALL.format(n=2_000_000))
+@pytest.mark.parametrize("call", [LONG_CALL.format(n=2_000_000), LONG_TABLE_CALL],
+                         ids=["many points", "a long table"])
+def test_ctrl_c_ends_a_long_call_promptly(threads, call):
+    script = INTERRUPTED_CHILD.format(call=call)
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
                              env=dict(os.environ, RAYON_NUM_THREADS=threads))
     try:
@@ -472,7 +481,8 @@ def test_ctrl_c_ends_a_long_call_promptly(threads):
     assert words[0] == "interrupted", out
     latency = float(words[1]) - sent
     print(f"{threads} thread(s): KeyboardInterrupt {latency * 1e3:.1f} ms after SIGINT")
-    # Generous for a loaded machine; signals are looked for every 5-10 ms.
+    # Generous for a loaded machine; signals are looked for every 5-10 ms,
+    # or after an element of the long table.
     assert latency < 2.0
 
 
