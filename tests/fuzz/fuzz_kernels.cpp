@@ -779,6 +779,7 @@ const std::set<std::string_view> LAW_PROBLEMS = {
     "the coefficients must not exceed 1e100 in size",
     "the brightness is negative somewhere on the disc",
     "the exponent alpha must be positive",
+    "the exponent alpha must not exceed 50",
     "the radii and the brightnesses must be of the same length",
     "the table is empty",
     "the radii must lie in [0, 1]",
