@@ -55,6 +55,7 @@ Columns: label rho u A dA/du dA/drho dA/dc_1 ... dA/dc_K diff; values to
 the row's quantities (relative, or in units of A for the small ones).
 
     python3 tools/gen_gradient_reference.py [output] [--check]
+    python3 tools/gen_gradient_reference.py --point LAW C1,C2,.. RHO U
 
 A row of a limb-darkened law takes one to a few CPU-minutes (a table's,
 with a basis integral per radius, several), the whole file about an hour of
@@ -538,6 +539,13 @@ def compute(case):
     ways: A, dA/du (unless u = 0), dA/drho, dA/dc...)."""
     label, rho, u = case
     lawname, c = laws()[label]
+    return case, *reference(lawname, c, rho, u)
+
+
+def reference(lawname, c, rho, u):
+    """[A, dA/du, dA/drho, dA/dc...] of the law `lawname` with coefficients
+    c (for a table, (radii, brightnesses)) at (rho, u), and the
+    disagreements of the two ways, as compute() gives them for a row."""
     with mp.workdps(60):
         l = mpf(u) / mpf(rho)
     dps = row_dps(l, mpf(rho))
@@ -545,7 +553,7 @@ def compute(case):
     with mp.workdps(dps):
         rho_ = mpf(rho)
         if lawname == "table":
-            return case, *table_compute(c, rho_, l, digits)
+            return table_compute(c, rho_, l, digits)
         law = make_law(lawname, c)
 
         def G(r):
@@ -592,7 +600,7 @@ def compute(case):
             dc_d = (Jd - A_d * Nk) / N
             diffs.append(close(dc_r, dc_d, FLOOR * A))
             dcs.append(dc_r)
-        return case, [A, du, drho_a] + dcs, diffs
+        return [A, du, drho_a] + dcs, diffs
 
 
 def table_compute(c, rho, l, digits):
@@ -711,7 +719,31 @@ def generate(processes=2):
     return reference_rows.generate(header(), cases(), row, processes)
 
 
+def print_point(argv):
+    """--point LAW C1,C2,.. RHO U: one point's reference with any
+    coefficients, beside caustrix's gradient there (each derivative's error
+    over its allowance, 1e-9 of itself or 1e-11 of A)."""
+    law, coefficients, rho, u = argv[argv.index("--point") + 1:][:4]
+    c = tuple(float(v) for v in coefficients.split(",") if v)
+    rho, u = float(rho), float(u)
+    quantities, diffs = reference(law, c, rho, u)
+    if not max(diffs) <= AGREE:
+        raise RuntimeError("routes disagree: " + ", ".join(f"{float(d):.2e}" for d in diffs))
+    import caustrix
+    a, du, drho, dc = caustrix.magnification_and_gradient(u, rho, law, c)
+    got = [float(a), float(du), float(drho)] + [float(v) for v in dc]
+    names = ["A", "dA/du", "dA/drho"] + [f"dA/dc{k}" for k in range(len(c))]
+    for k, (name, want, have) in enumerate(zip(names, quantities, got)):
+        error = abs(mpf(have) - want)
+        scale = abs(want) if k == 0 else max(mpf("1e-9") * abs(want), mpf("1e-11") * quantities[0])
+        kind = "relative" if k == 0 else "over allowance"
+        print(f"{name:8s} {mp.nstr(want, DPS)}  caustrix {have!r}  {kind} {float(error / scale):.2e}")
+    return 0
+
+
 def main(argv):
+    if "--point" in argv:
+        return print_point(argv)
     return reference_rows.main(argv, DEFAULT_OUTPUT, generate)
 
 
