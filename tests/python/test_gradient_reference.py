@@ -304,7 +304,7 @@ class TestSourceInOnePiece:
 
     EDGE = (4.0, -4.0)
 
-    @pytest.mark.parametrize("rho, u", [(0.2402, 0.95031), (0.5, 2.05), (1e-4, 4.2e-4)])
+    @pytest.mark.parametrize("rho, u", [(0.2402, 0.95031), (0.5, 2.05)])
     def test_against_mpmath(self, rho, u):
         quantities, diffs = GEN.reference("quadratic", self.EDGE, rho, u)
         assert max(diffs) <= 1e-15
