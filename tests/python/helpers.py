@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import ast
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -105,6 +106,16 @@ def run_child(script):
     env["PYTHONPATH"] = os.pathsep.join(p for p in (found, env.get("PYTHONPATH")) if p)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(script)],
                           capture_output=True, text=True, env=env, timeout=120)
+
+
+def default_sigint():
+    """For subprocess's preexec_fn: a child whose Ctrl-C is tested gets the
+    default disposition of SIGINT, so that its interpreter installs the
+    handler that raises KeyboardInterrupt.  A shell ignores SIGINT in the
+    commands it starts in the background, and the ignoring is inherited
+    across exec: without this, a test run started with `&` would see every
+    child ignore the signal."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def load_tool(name):

@@ -19,7 +19,7 @@ import pytest
 
 import caustrix
 
-from helpers import run_child
+from helpers import default_sigint, run_child
 
 magnification = caustrix.magnification
 light_curve = caustrix.light_curve
@@ -467,7 +467,8 @@ LONG_TABLE_CALL = ("caustrix.magnification(np.linspace(0.0, 0.3, 600), 0.1, 'tab
 def test_ctrl_c_ends_a_long_call_promptly(threads, call):
     script = INTERRUPTED_CHILD.format(call=call)
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
-                             env=dict(os.environ, RAYON_NUM_THREADS=threads))
+                             env=dict(os.environ, RAYON_NUM_THREADS=threads),
+                             preexec_fn=default_sigint)
     try:
         assert child.stdout.readline().strip() == "ready"
         time.sleep(0.5)

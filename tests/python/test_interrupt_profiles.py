@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+from helpers import default_sigint
+
 CHILD = textwrap.dedent("""
     import sys, time
     import caustrix
@@ -32,7 +34,7 @@ CHILD = textwrap.dedent("""
                                       "discrete_flux_map_heyrovsky_magnification"])
 def test_sigint_inside_one_element(function):
     child = subprocess.Popen([sys.executable, "-c", CHILD, function], stdout=subprocess.PIPE,
-                             text=True, env=dict(os.environ))
+                             text=True, env=dict(os.environ), preexec_fn=default_sigint)
     try:
         assert child.stdout.readline().strip() == "ready"
         # Let the call get well into its first separation.

@@ -20,7 +20,7 @@ import pytest
 
 import caustrix
 
-from helpers import covering
+from helpers import covering, default_sigint
 
 L = [0.0, 0.25, 0.5, 0.999, 1.0, 1.001, 2.0, 5.0]
 BL = [0.0, 0.25, 0.5, 0.75, 1.0]
@@ -365,7 +365,8 @@ SHORT_AFTER = {
 @pytest.mark.parametrize("which", ["ring", "disc", "batch", "uniform"])
 def test_ctrl_c_ends_a_long_call_and_leaves_the_module_usable(which):
     child = subprocess.Popen([sys.executable, "-c", INTERRUPT_CHILD, which], env=child_env(),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             preexec_fn=default_sigint)
     try:
         ready, _, _ = select.select([child.stdout], [], [], 60)
         assert ready, "the child did not get ready within 60 s"
@@ -448,7 +449,8 @@ print(json.dumps(report), flush=True)
                                    "building a batch of empty curves"])
 def test_ctrl_c_is_prompt_in_every_long_phase(phase):
     child = subprocess.Popen([sys.executable, "-c", PHASE_CHILD, phase], env=child_env(),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             preexec_fn=default_sigint)
     try:
         wait_for = "building" if phase.startswith("building") else "ready"
         while True:
