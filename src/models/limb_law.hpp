@@ -85,6 +85,8 @@ public:
 
     [[nodiscard]] LawKind kind() const noexcept { return kind_; }
     [[nodiscard]] std::span<const double> coefficients() const noexcept { return coefficients_; }
+    // The points of a table law's profile (0 for the other laws).
+    [[nodiscard]] std::size_t table_points() const noexcept { return radii_.size(); }
 
     // The brightness at mu, normalised to 1 at the centre (mu = 1).
     [[nodiscard]] double brightness(double mu) const noexcept;

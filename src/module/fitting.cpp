@@ -192,8 +192,7 @@ bool read_numbers(PyObject* obj, const char* law, const char* what, std::vector<
 // The law named by `law_obj` with `coefficients_obj`, or nothing with the
 // TypeError or ValueError that says what is wrong with them.
 std::optional<models::LimbLaw> parse_law(PyObject* law_obj, PyObject* coefficients_obj,
-                                         const char*& name, std::size_t& table_points) {
-    table_points = 0;
+                                         const char*& name) {
     if (!PyUnicode_Check(law_obj)) {
         PyErr_Format(PyExc_TypeError, "law must be a str, not '%s'", Py_TYPE(law_obj)->tp_name);
         return std::nullopt;
@@ -278,7 +277,6 @@ std::optional<models::LimbLaw> parse_law(PyObject* law_obj, PyObject* coefficien
             PyErr_Format(PyExc_ValueError, "law 'table': %s", problem);
             return std::nullopt;
         }
-        table_points = radii.size();
         return models::LimbLaw(std::move(radii), std::move(brightness));
     }
     if (const char* problem = models::LimbLaw::problem(law->kind, values)) {
@@ -559,12 +557,12 @@ bool check_rho(Operand& rho, const char* law) {
 // elliptic integrals, a law a quadrature over the source radius, a table one
 // over each of its segments (about a quarter of a microsecond each, 10 us
 // at least), so that a table of 10^5 points costs some 20 ms an element.
-double nanoseconds_per_element(const models::LimbLaw& law, std::size_t table_points) {
+double nanoseconds_per_element(const models::LimbLaw& law) {
     switch (law.kind()) {
         case models::LawKind::uniform:
             return 35.0;  // the disc in vector lanes
         case models::LawKind::table:
-            return std::max(10e3, 250.0 * static_cast<double>(table_points));
+            return std::max(10e3, 250.0 * static_cast<double>(law.table_points()));
         default:
             return 1500.0;
     }
@@ -885,11 +883,11 @@ PyObject* law_default() {
 // released when the work is worth it; the output array, or nullptr with the
 // exception set.
 template <class Ops, class Element>
-PyObject* evaluate(Ops& ops, const std::vector<std::ptrdiff_t>& shape, double cost_ns,
-                   const Element& element) {
+PyObject* evaluate(Ops& ops, const std::vector<std::ptrdiff_t>& shape,
+                   const models::LimbLaw& law, const Element& element) {
     const auto views = ops.views();
     const StridedLoop loop(shape, views);
-    if (!compute_released(loop, cost_ns, element, ops)) {
+    if (!compute_released(loop, nanoseconds_per_element(law), element, ops)) {
         return nullptr;
     }
     return Py_NewRef(ops.out().array);
@@ -898,15 +896,15 @@ PyObject* evaluate(Ops& ops, const std::vector<std::ptrdiff_t>& shape, double co
 // The law of a call from its name and its coefficients (none given: an
 // empty tuple), or nullopt with the exception set.
 std::optional<models::LimbLaw> law_argument(PyObject* law_obj, PyObject* coefficients,
-                                            const char*& name, std::size_t& table_points) {
+                                            const char*& name) {
     if (coefficients != nullptr) {
-        return parse_law(law_obj, coefficients, name, table_points);
+        return parse_law(law_obj, coefficients, name);
     }
     PyObject* none = PyTuple_New(0);
     if (none == nullptr) {
         return std::nullopt;
     }
-    std::optional<models::LimbLaw> law = parse_law(law_obj, none, name, table_points);
+    std::optional<models::LimbLaw> law = parse_law(law_obj, none, name);
     Py_DECREF(none);
     return law;
 }
@@ -1004,9 +1002,7 @@ PyObject* magnification(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const char* name = nullptr;
-        std::size_t table_points = 0;
-        const std::optional<models::LimbLaw> law =
-            law_argument(law_obj, coefficients, name, table_points);
+        const std::optional<models::LimbLaw> law = law_argument(law_obj, coefficients, name);
         if (!law) {
             return nullptr;
         }
@@ -1016,7 +1012,7 @@ PyObject* magnification(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const models::LimbLaw& l = *law;
-        return evaluate(ops, shape, nanoseconds_per_element(l, table_points),
+        return evaluate(ops, shape, l,
                         law_runs<1, 2, true>(l, [](const StridedLoop::Pointers& p,
                                                    const StridedLoop::Strides& s,
                                                    std::ptrdiff_t i) {
@@ -1042,9 +1038,7 @@ PyObject* light_curve(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const char* name = nullptr;
-        std::size_t table_points = 0;
-        const std::optional<models::LimbLaw> law =
-            law_argument(law_obj, coefficients, name, table_points);
+        const std::optional<models::LimbLaw> law = law_argument(law_obj, coefficients, name);
         if (!law) {
             return nullptr;
         }
@@ -1055,7 +1049,7 @@ PyObject* light_curve(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const models::LimbLaw& l = *law;
-        return evaluate(ops, shape, nanoseconds_per_element(l, table_points),
+        return evaluate(ops, shape, l,
                         law_runs<4, 5>(l, [](const StridedLoop::Pointers& p,
                                              const StridedLoop::Strides& s, std::ptrdiff_t i) {
                             const double tau =
@@ -1095,8 +1089,7 @@ struct GradientOperands {
 // derivatives.
 std::optional<models::LimbLaw> gradient_law(PyObject* law_obj, PyObject* coefficients,
                                             const char*& name) {
-    std::size_t table_points = 0;
-    std::optional<models::LimbLaw> law = law_argument(law_obj, coefficients, name, table_points);
+    std::optional<models::LimbLaw> law = law_argument(law_obj, coefficients, name);
     if (law && !models::has_gradient(*law)) {
         PyErr_Format(PyExc_ValueError,
                      "law '%s' has no gradient: its brightnesses are a table, not coefficients",
@@ -1200,7 +1193,7 @@ GradientRuns<RHO, Separation, Scatter> gradient_runs(const models::LimbLaw& law,
 template <class Runs, class Held>
 bool compute_gradients(const StridedLoop& loop, const models::LimbLaw& law, Runs&& runs,
                        Held& operands) {
-    const double cost = GRADIENT_COST * nanoseconds_per_element(law, 0);
+    const double cost = GRADIENT_COST * nanoseconds_per_element(law);
     return compute_released(loop, cost, runs, operands);
 }
 
