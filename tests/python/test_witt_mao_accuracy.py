@@ -163,7 +163,9 @@ def test_far_field_falls_onto_the_point_source(rho):
             assert ratio <= 4 / x ** 2 + 1e-15 * ps / (ps - 1), (x, value)
 
 
-@settings(max_examples=400, deadline=None)
+# The same examples on every run and machine, and none replayed from an
+# example database left in the working directory by an earlier run.
+@settings(max_examples=400, deadline=None, derandomize=True, database=None)
 @given(log_rho=st.floats(min_value=-300, max_value=300),
        x=st.one_of(st.floats(min_value=0.0, max_value=1e308),
                    st.floats(min_value=0.0, max_value=3.0),
