@@ -221,6 +221,21 @@ double excess_of(const Moments& mo, const Series& s, double u) noexcept {
     return scaled(s, u, s.head + s.z * series_sum(mo.m.data(), s.poly.data(), s.z, s.n));
 }
 
+// dA/drho at fixed u over the first n terms: rho^2k makes term k's
+// derivative in rho 2k / rho times the term.
+double drho_of(const Moments& mo, const Series& s, double u, double rho, std::size_t n) noexcept {
+    std::array<double, TERMS> weighted{};
+    for (std::size_t k = 1; k < n; ++k) {
+        weighted[k] = static_cast<double>(2 * k) * mo.m[k];
+    }
+    return scaled(s, u, s.z * series_sum(weighted.data(), s.poly.data(), s.z, n)) / rho;
+}
+
+// The terms the slopes keep: one more than the value, where there is one.
+std::size_t slope_terms(const Series& s) noexcept {
+    return s.n < TERMS ? s.n + 1 : TERMS;
+}
+
 }  // namespace
 
 Moments moments(LawKind kind, std::span<const double> c, double flux) noexcept {
@@ -259,7 +274,7 @@ Slopes slopes(const Moments& mo, double u, double x, double rho, std::span<doubl
     // keep one term more (the value's own polynomials are the same bits).
     Series s;
     prepare(u, x, s, 1);
-    const std::size_t n = s.n < TERMS ? s.n + 1 : TERMS;
+    const std::size_t n = slope_terms(s);
     Slopes out;
     out.excess = excess_of(mo, s, u);
 
@@ -278,18 +293,19 @@ Slopes slopes(const Moments& mo, double u, double x, double rho, std::span<doubl
         out.du = -(t * (s.v * s.v)) * bracket / (32 * (s.root * (1 + s.v)));
     }
 
-    // rho^2k makes term k's derivative in rho 2k / rho times the term.
-    std::array<double, TERMS> weighted{};
-    for (std::size_t k = 1; k < n; ++k) {
-        weighted[k] = static_cast<double>(2 * k) * mo.m[k];
-    }
-    out.drho = scaled(s, u, s.z * series_sum(weighted.data(), s.poly.data(), s.z, n)) / rho;
+    out.drho = drho_of(mo, s, u, rho, n);
 
     // The coefficients enter through the moments only.
     for (std::size_t i = 0; i < dc.size() && i < mo.dm.size(); ++i) {
         dc[i] = scaled(s, u, s.z * series_sum(mo.dm[i].data(), s.poly.data(), s.z, n));
     }
     return out;
+}
+
+double drho(const Moments& mo, double u, double x, double rho) noexcept {
+    Series s;
+    prepare(u, x, s, 1);
+    return drho_of(mo, s, u, rho, slope_terms(s));
 }
 
 }  // namespace models::far_field

@@ -55,5 +55,8 @@ struct Slopes {
 [[nodiscard]] Slopes slopes(const Moments& moments, double u, double x, double rho,
                             std::span<double> dc) noexcept;
 
+// slopes().drho alone, bit for bit, without the excess and dA/du.
+[[nodiscard]] double drho(const Moments& moments, double u, double x, double rho) noexcept;
+
 }  // namespace far_field
 }  // namespace models

@@ -10,6 +10,7 @@
 
 #include "models/integrated.hpp"
 #include "models/limb_law.hpp"
+#include "models/limb_law_far_field.hpp"
 #include "models/witt_mao.hpp"
 #include "quadrature/gauss_legendre.hpp"
 
@@ -378,6 +379,28 @@ TEST(LimbLaw, FarBeyondTheSourceIsThePointLens) {
     const double u = 0.999e10 * 1e-12;
     const double point = (u * u + 2) / (u * std::sqrt(u * u + 4));
     EXPECT_NEAR(law.magnification(u, 1e-12), point, 1e-14 * point);
+}
+
+// dA/drho alone is the series' slope in rho bit for bit, over moments of a
+// law and over small ones such as a quadrature's errors, from 3 source
+// radii (where the gradient sums it) out to the far form.
+TEST(LimbLawFarField, SlopeInRhoAloneIsTheSlopesOne) {
+    const LimbLaw law(LawKind::quadratic, std::vector<double>{4.0, -4.0});
+    models::far_field::Moments small;
+    for (std::size_t k = 1; k < models::far_field::TERMS; ++k) {
+        small.m[k] = 1e-5 / static_cast<double>(k * k);
+    }
+    const models::far_field::Moments* const cases[] = {&law.far_moments(), &small};
+    for (const auto* moments : cases) {
+        for (const double rho : {1e-6, 0.01, 0.5, 3.0, 1e4}) {
+            for (const double x : {3.0, 3.7, 5.5, 8.0, 20.0, 1e3, 1e9}) {
+                const double u = x * rho;
+                EXPECT_EQ(models::far_field::drho(*moments, u, x, rho),
+                          models::far_field::slopes(*moments, u, x, rho, {}).drho)
+                    << rho << " " << x;
+            }
+        }
+    }
 }
 
 }  // namespace
