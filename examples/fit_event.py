@@ -14,7 +14,8 @@ The parameters (t0, u0, tE, rho), shared by the bands, are found by
 Nelder-Mead from a coarse grid of trial events, then sampled with emcee; for
 each trial the fluxes of each band enter linearly, F = fs A + fb, and are
 solved by weighted least squares.  The model is caustrix.light_curve with the
-quadratic law and the band's coefficients, as in the simulation.
+quadratic law and the band's coefficients, as in the simulation, within 25
+source radii of the lens, and the uniform disc farther out (L_SWITCH).
 
 Prints the true values, the posterior medians with their 16th and 84th
 percentiles and the deviations in standard deviations, and writes a plot of
@@ -76,8 +77,9 @@ NOISE_FLOOR = 0.002        # relative to the flux
 # is 0.012 in I and 0.0172 in V.  Beyond 25 source radii that is below
 # 2.8e-5, while no flux error is below 0.2 % of the flux (the noise floor):
 # the switch moves no model point by as much as 0.014 sigma.  The
-# limb-darkened disc costs many times a uniform one per point, and most
-# survey points are far from the lens.
+# limb-darkened disc costs many times a uniform one with the lens over the
+# source, but only a small multiple of it beyond eight source radii, where
+# it is a short series; most survey points are far from the lens.
 L_SWITCH = 25.0
 
 # Flat priors, on these ranges (t0 on the span of the data).
