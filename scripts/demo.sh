@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job: builds caustrix, computes a uniform-disc magnification curve
-# for a few source sizes, prints it and writes a plot.
+# The main job: builds caustrix, computes light curves of uniform and
+# limb-darkened sources for a few source sizes, prints them and writes a plot
+# (out/light_curve.png).
 cd "$(dirname "$0")/.."
 source scripts/setup-common.sh
 
